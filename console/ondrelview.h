@@ -1,0 +1,67 @@
+// COndrelView: the control form and the console logic behind it.
+#pragma once
+
+#include "mscomm.h"
+
+#include <QScrollArea>
+
+class QCheckBox;
+class QLineEdit;
+class QPainter;
+class QPrinter;
+
+namespace ondrel {
+
+class COndrelView : public QScrollArea
+{
+    Q_OBJECT
+public:
+    explicit COndrelView(QWidget* parent = nullptr);
+    ~COndrelView() override;
+
+    // Start-up: binds the controls, fits the frame, opens the port, reads the
+    // firmware revision and starts the 200 ms poll. Runs again after New/Open;
+    // a repeated run leaves an open port and the running timer alone.
+    void OnInitialUpdate();
+
+    // Operations of the console.
+    void ReadVersion();
+    bool WaitForReply(int n);
+    void PollStatus();
+    void OnXrayOnOff();
+    void OnClearFaults();
+
+    // Print hooks: the page loop runs, the pages stay empty.
+    void OnBeginPrinting(QPainter* painter, QPrinter* printer);
+    void OnPrint(QPainter* painter, QPrinter* printer, int page);
+    void OnEndPrinting(QPainter* painter, QPrinter* printer);
+
+    QWidget* Form() const { return m_form; }
+    bool TimerRunning() const { return m_timerId != 0; }
+
+    // Bound controls, in binding order.
+    QLineEdit* m_editFaults = nullptr;
+    QLineEdit* m_editTemperature = nullptr;
+    QLineEdit* m_editMicroamps = nullptr;
+    QLineEdit* m_editKilovolts = nullptr;
+    QCheckBox* m_checkXray = nullptr;
+    QCheckBox* m_checkCurrent = nullptr;
+    QCheckBox* m_checkVoltage = nullptr;
+    QLineEdit* m_editVersion = nullptr;
+    CMSComm m_comm;
+
+signals:
+    // Text for the frame's status-bar message pane.
+    void statusMessage(const QString& text);
+
+protected:
+    void DoDataExchange();
+    void timerEvent(QTimerEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    QWidget* m_form = nullptr;
+    int m_timerId = 0;
+};
+
+} // namespace ondrel

@@ -1,0 +1,53 @@
+// The seam between CMSComm and a real line. Production code uses the
+// QSerialPort-backed device; tests substitute an in-memory one so the bounded
+// wait can run on a virtual clock.
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <QtGlobal>
+
+namespace ondrel {
+
+enum class Parity { None, Even, Odd, Mark, Space };
+enum class StopBits { One, OneAndHalf, Two };
+
+struct LineSettings
+{
+    qint32 baud = 9600;
+    Parity parity = Parity::None;
+    int dataBits = 8;
+    StopBits stopBits = StopBits::One;
+
+    bool operator==(const LineSettings& o) const
+    {
+        return baud == o.baud && parity == o.parity && dataBits == o.dataBits &&
+               stopBits == o.stopBits;
+    }
+};
+
+// Parses "baud,parity,data,stop" (e.g. "9600,N,8,1"). Returns false and sets
+// *error on anything malformed: a wrong line setting must never be silently
+// replaced by a default, or the generator would read garbage.
+bool ParseSettings(const QString& text, LineSettings* out, QString* error);
+
+class CSerialDevice
+{
+public:
+    virtual ~CSerialDevice() = default;
+
+    // On failure returns false and sets *error to the system's reason.
+    virtual bool Open(const QString& path, const LineSettings& settings, QString* error) = 0;
+    virtual void Close() = 0;
+    virtual bool IsOpen() const = 0;
+    // Changes the line settings of an open device.
+    virtual bool Configure(const LineSettings& settings, QString* error) = 0;
+    // Returns only once every byte has been handed to the line (not merely buffered).
+    virtual bool Write(const QByteArray& bytes, QString* error) = 0;
+    // Every received byte not yet taken by Read, wherever it is buffered. -1 on error.
+    virtual qint64 BytesAvailable(QString* error) = 0;
+    // Takes up to maxBytes received bytes, oldest first. Never blocks.
+    virtual QByteArray Read(qint64 maxBytes, QString* error) = 0;
+};
+
+} // namespace ondrel
