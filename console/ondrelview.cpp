@@ -1,1 +1,386 @@
+#include "ondrelview.h"
 
+#include "consolestate.h"
+#include "dialogbuilder.h"
+#include "dialogtemplate.h"
+#include "exchange.h"
+#include "resource.h"
+
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QLayout>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTimerEvent>
+#include <QVariant>
+#include <exception>
+#include <stdexcept>
+
+namespace ondrel {
+
+const char* const COndrelView::kTimeOutText = "TimeOut...Restart Application";
+const char* const COndrelView::kReadingsStoppedText = "Generator not responding: readings stopped";
+
+namespace {
+
+// The application name, which captions every message box of the console.
+const char* const kAppName = "Ondrel";
+const char* const kPortSettings = "9600,N,8,1";
+constexpr short kCommPort = 1;
+constexpr int kPollPeriodMs = 200;
+// The shortest MON reply that holds every position the display reads (0..14).
+constexpr int kMonitorMinLength = 15;
+
+// Runs one piece of a handler and turns whatever it throws into a message, so that
+// nothing thrown by the port ever unwinds into the event loop.
+template <class F> bool Guarded(F&& body, QString* error)
+{
+    try {
+        body();
+        return true;
+    } catch (const std::exception& e) {
+        *error = QString::fromUtf8(e.what());
+    } catch (...) {
+        *error = QStringLiteral("Unexpected failure on the generator link");
+    }
+    if (error->isEmpty())
+        *error = QStringLiteral("Failure on the generator link");
+    return false;
+}
+
+template <class T> T* BindControl(QWidget* form, int id)
+{
+    T* control = qobject_cast<T*>(DialogItemWidget(form, id));
+    if (!control)
+        throw std::runtime_error(QStringLiteral("The form has no control %1 of the expected kind")
+                                     .arg(id)
+                                     .toStdString());
+    return control;
+}
+
+bool IsChecked(const QCheckBox* box)
+{
+    return box->checkState() == Qt::Checked;
+}
+
+} // namespace
+
+COndrelView::COndrelView(QWidget* parent) : QScrollArea(parent)
+{
+    m_form = new QWidget;
+    const QSize formSize = BuildDialog(OndrelFormTemplate(), m_form);
+    m_form->resize(formSize);
+    setWidgetResizable(false);
+    setWidget(m_form); // the scroll range is the form's size
+
+    // The view's event table: fixed for its life, like the form it routes.
+    if (auto* xray = qobject_cast<QAbstractButton*>(DialogItemWidget(m_form, IDC_CHECK_XRAY)))
+        connect(xray, &QAbstractButton::clicked, this, [this] { OnXrayOnOff(); });
+    if (auto* clear = qobject_cast<QAbstractButton*>(DialogItemWidget(m_form, IDC_CLEAR_FAULTS)))
+        connect(clear, &QAbstractButton::clicked, this, [this] { OnClearFaults(); });
+}
+
+COndrelView::~COndrelView() = default;
+
+void COndrelView::DoDataExchange()
+{
+    // Bind into locals first: a form missing a control leaves the view unbound
+    // rather than half bound.
+    QLineEdit* faults = BindControl<QLineEdit>(m_form, IDC_FAULTS);
+    QLineEdit* temperature = BindControl<QLineEdit>(m_form, IDC_TEMP_MONITOR);
+    QLineEdit* microamps = BindControl<QLineEdit>(m_form, IDC_UA_MONITOR);
+    QLineEdit* kilovolts = BindControl<QLineEdit>(m_form, IDC_KV_MONITOR);
+    QCheckBox* xray = BindControl<QCheckBox>(m_form, IDC_CHECK_XRAY);
+    QCheckBox* current = BindControl<QCheckBox>(m_form, IDC_CHECK_MA);
+    QCheckBox* voltage = BindControl<QCheckBox>(m_form, IDC_CHECK_KV);
+    QLineEdit* version = BindControl<QLineEdit>(m_form, IDC_VERSION);
+    // The port itself is m_comm; the form only carries its site.
+    BindControl<QWidget>(m_form, IDC_MSCOMM);
+
+    m_editFaults = faults;
+    m_editTemperature = temperature;
+    m_editMicroamps = microamps;
+    m_editKilovolts = kilovolts;
+    m_checkXray = xray;
+    m_checkCurrent = current;
+    m_checkVoltage = voltage;
+    m_editVersion = version;
+}
+
+bool COndrelView::Bound() const
+{
+    return m_editFaults && m_editTemperature && m_editMicroamps && m_editKilovolts && m_checkXray &&
+           m_checkCurrent && m_checkVoltage && m_editVersion;
+}
+
+void COndrelView::OnInitialUpdate()
+{
+    QString error;
+    const bool ok = Guarded(
+        [this] {
+            DoDataExchange();
+            FitFrameToForm();
+            // After New or Open the port is already open and the revision already
+            // shown: reopening would fail on our own handle.
+            if (!m_comm.GetPortOpen() && OpenPort())
+                ReadVersion();
+        },
+        &error);
+    if (!ok) {
+        g_ready = 1;
+        ReportFailure(error);
+    }
+    // One timer for the life of the view, even when the port failed: a later
+    // start-up may open it, and a tick with g_linkFailed set costs nothing.
+    if (m_timerId == 0)
+        m_timerId = startTimer(kPollPeriodMs);
+}
+
+void COndrelView::FitFrameToForm()
+{
+    QWidget* frame = window();
+    if (QLayout* layout = frame->layout())
+        layout->activate();
+    // The view's own size rather than its viewport's: before the first show the
+    // viewport has not been laid out yet, while the view has its final geometry.
+    const int border = 2 * frameWidth();
+    const QSize fit = frame->size() - size() + m_form->size() + QSize(border, border);
+    const QSize target = frame->size().boundedTo(fit); // shrink only
+    if (target != frame->size())
+        frame->resize(target);
+}
+
+bool COndrelView::OpenPort()
+{
+    QString error;
+    const bool opened = Guarded(
+        [this] {
+            m_comm.SetCommPort(kCommPort);
+            m_comm.SetSettings(QString::fromLatin1(kPortSettings));
+            m_comm.SetInputLen(1);
+            m_comm.SetInputMode(0);
+            m_comm.SetPortOpen(true);
+        },
+        &error);
+    if (opened)
+        return true;
+
+    QMessageBox box(QMessageBox::Critical, QString::fromLatin1(kAppName), error, QMessageBox::Ok,
+                    window());
+    box.exec();
+    // Without a port every poll would fail anyway; stopping polling here keeps the
+    // console usable (the operator commands still report their own failures).
+    g_linkFailed = 1;
+    g_ready = 1;
+    ShowReadingsStopped(error);
+    return false;
+}
+
+void COndrelView::ShowTimeOutBox()
+{
+    QMessageBox box(QMessageBox::NoIcon, QString::fromLatin1(kAppName),
+                    QString::fromLatin1(kTimeOutText), QMessageBox::Ok, window());
+    box.exec();
+}
+
+bool COndrelView::WaitForReply(int n)
+{
+    return ondrel::WaitForReply(m_comm, n);
+}
+
+QByteArray COndrelView::CommandExchange(const frames::Command& command)
+{
+    m_comm.SetOutput(QVariant(QString::fromLatin1(command.frame)));
+    m_comm.SetInputLen(static_cast<short>(command.replyLength));
+    if (!WaitForReply(command.replyLength))
+        ShowTimeOutBox();
+    // Read even after a time-out: whatever part of the reply came is taken, so it
+    // does not spoil the next exchange's count.
+    return ReplyText(m_comm.GetInput());
+}
+
+bool COndrelView::PollExchange(const QByteArray& frame, int replyLength, QByteArray* reply)
+{
+    m_comm.SetOutput(QVariant(QString::fromLatin1(frame)));
+    m_comm.SetInputLen(static_cast<short>(replyLength));
+    if (!WaitForReply(replyLength))
+        return false;
+    *reply = ReplyText(m_comm.GetInput());
+    return true;
+}
+
+void COndrelView::ReadVersion()
+{
+    if (!Bound())
+        return;
+    g_ready = 0;
+    QString error;
+    const bool ok = Guarded(
+        [this] {
+            const QByteArray reply = CommandExchange(frames::kReadVersion);
+            if (reply == QByteArray(frames::kVersion2000Reply))
+                m_editVersion->setText(QStringLiteral("2000"));
+            else
+                m_editVersion->setText(QString::fromLatin1(reply));
+        },
+        &error);
+    g_ready = 1;
+    if (!ok)
+        ReportFailure(error);
+}
+
+void COndrelView::PollFaults()
+{
+    g_faultReply = QByteArray(frames::kReadFaults.frame);
+    QByteArray reply;
+    if (!PollExchange(g_faultReply, frames::kReadFaults.replyLength, &reply)) {
+        g_linkFailed = 1; // the monitor query of this tick still runs
+        return;
+    }
+    g_faultReply = reply;
+    g_noFaultReply = QByteArray(frames::kNoFaultReply);
+    m_editFaults->setText(QString());
+    m_editFaults->setText(g_faultReply != g_noFaultReply ? QStringLiteral("Error.Please Clear")
+                                                         : QStringLiteral("No Error"));
+}
+
+void COndrelView::PollMonitor()
+{
+    QByteArray r;
+    if (!PollExchange(QByteArray(frames::kReadMonitor.frame), frames::kReadMonitor.replyLength,
+                      &r)) {
+        g_linkFailed = 1;
+        return;
+    }
+    // A reply that converts short (a NUL in it, say) would put text from nowhere
+    // on the form: keep the last readings instead.
+    if (r.size() < kMonitorMinLength)
+        return;
+    m_editKilovolts->setText(QString::fromLatin1(r.mid(1, 3) + '.' + r.mid(4, 1)));
+    m_editMicroamps->setText(QString::fromLatin1(r.mid(6, 4)));
+    m_editTemperature->setText(QString::fromLatin1(r.mid(11, 3) + '.' + r.mid(14, 1)));
+}
+
+void COndrelView::PollStatus()
+{
+    const int failedBefore = g_linkFailed;
+    QString error;
+    bool ok = true;
+    if (g_ready == 1 && g_linkFailed == 0 && Bound()) {
+        g_polling = 1;
+        ok = Guarded(
+            [this] {
+                PollFaults();
+                PollMonitor();
+            },
+            &error);
+        // A port that fails a property call fails it on every tick: treat it as a
+        // generator that stopped answering, so the status bar gets one message
+        // instead of five a second and the read-outs are marked stale.
+        if (!ok)
+            g_linkFailed = 1;
+    }
+    g_polling = 0;
+    if (failedBefore == 0 && g_linkFailed == 1) {
+        const QString stopped = QString::fromLatin1(kReadingsStoppedText);
+        ShowReadingsStopped(ok ? stopped : QStringLiteral("%1 (%2)").arg(stopped, error));
+    }
+}
+
+void COndrelView::ShowReadingsStopped(const QString& statusText)
+{
+    // The last readings stay readable but must not pass for live ones.
+    for (QLineEdit* field : {m_editKilovolts, m_editMicroamps, m_editTemperature, m_editFaults}) {
+        if (!field)
+            continue;
+        field->setEnabled(false);
+        field->setToolTip(QString::fromLatin1(kReadingsStoppedText));
+    }
+    emit statusMessage(statusText);
+}
+
+void COndrelView::OnXrayOnOff()
+{
+    if (!Bound())
+        return;
+    // A click is handled only between timer messages, so a poll has always ended
+    // here; g_polling can only be 1 if a poll was cut short, and waiting for it
+    // would hang the one thread that could clear it.
+    g_polling = 0;
+    g_ready = 0;
+    QString error;
+    const bool ok = Guarded(
+        [this] {
+            // Both presets are read at the click, even when switching off.
+            const frames::Command& voltage =
+                IsChecked(m_checkVoltage) ? frames::kVoltage805 : frames::kVoltageZero;
+            const frames::Command& current =
+                IsChecked(m_checkCurrent) ? frames::kCurrent1100 : frames::kCurrentZero;
+            if (IsChecked(m_checkXray)) {
+                CommandExchange(voltage);
+                CommandExchange(current);
+                CommandExchange(frames::kEnable);
+            } else {
+                CommandExchange(frames::kDisable);
+            }
+        },
+        &error);
+    g_ready = 1;
+    if (!ok)
+        ReportFailure(error);
+}
+
+void COndrelView::OnClearFaults()
+{
+    if (!Bound())
+        return;
+    g_polling = 0; // see OnXrayOnOff
+    g_ready = 0;
+    QString error;
+    const bool ok = Guarded([this] { CommandExchange(frames::kClearFaults); }, &error);
+    g_ready = 1;
+    if (!ok)
+        ReportFailure(error);
+}
+
+void COndrelView::ReportFailure(const QString& text)
+{
+    emit statusMessage(text);
+}
+
+void COndrelView::OnBeginPrinting(QPainter* painter, QPrinter* printer)
+{
+    Q_UNUSED(painter);
+    Q_UNUSED(printer);
+}
+
+void COndrelView::OnPrint(QPainter* painter, QPrinter* printer, int page)
+{
+    Q_UNUSED(painter);
+    Q_UNUSED(printer);
+    Q_UNUSED(page);
+}
+
+void COndrelView::OnEndPrinting(QPainter* painter, QPrinter* printer)
+{
+    Q_UNUSED(painter);
+    Q_UNUSED(printer);
+}
+
+void COndrelView::timerEvent(QTimerEvent* event)
+{
+    // Any timer message of the view is a poll tick; PollStatus guards itself.
+    PollStatus();
+    QScrollArea::timerEvent(event);
+}
+
+void COndrelView::closeEvent(QCloseEvent* event)
+{
+    QString error;
+    if (!Guarded([this] { m_comm.SetPortOpen(false); }, &error))
+        ReportFailure(error);
+    QScrollArea::closeEvent(event);
+}
+
+} // namespace ondrel

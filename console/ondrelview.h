@@ -1,9 +1,12 @@
 // COndrelView: the control form and the console logic behind it.
 #pragma once
 
+#include "frames.h"
 #include "mscomm.h"
 
+#include <QByteArray>
 #include <QScrollArea>
+#include <QString>
 
 class QCheckBox;
 class QLineEdit;
@@ -39,6 +42,11 @@ public:
     QWidget* Form() const { return m_form; }
     bool TimerRunning() const { return m_timerId != 0; }
 
+    // The operator's time-out message, shared by the version read and the commands.
+    static const char* const kTimeOutText;
+    // Tooltip and status text of read-outs that no longer update.
+    static const char* const kReadingsStoppedText;
+
     // Bound controls, in binding order.
     QLineEdit* m_editFaults = nullptr;
     QLineEdit* m_editTemperature = nullptr;
@@ -60,6 +68,20 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
+    bool Bound() const;
+    void FitFrameToForm();
+    bool OpenPort();
+    // Version read and operator commands: a missing reply shows the time-out box,
+    // and the reply is read regardless.
+    QByteArray CommandExchange(const frames::Command& command);
+    // Status poll: a missing reply is reported as false and nothing is read.
+    bool PollExchange(const QByteArray& frame, int replyLength, QByteArray* reply);
+    void PollFaults();
+    void PollMonitor();
+    void ShowTimeOutBox();
+    void ShowReadingsStopped(const QString& statusText);
+    void ReportFailure(const QString& text);
+
     QWidget* m_form = nullptr;
     int m_timerId = 0;
 };
