@@ -11,6 +11,7 @@ struct Command
 };
 
 // "\x02" stands apart from the mnemonic: "\x02F..." would read as the hex escape 0x2F.
+// clang-format off
 inline constexpr Command kReadVersion{"\x02" "FREV\r", 6};
 inline constexpr Command kReadFaults{"\x02" "FLT\r", 19};
 inline constexpr Command kReadMonitor{"\x02" "MON\r", 21};
@@ -24,5 +25,6 @@ inline constexpr Command kClearFaults{"\x02" "CLR\r", 5};
 
 inline constexpr char kVersion2000Reply[] = "\x02" "2000\r";
 inline constexpr char kNoFaultReply[] = "\x02" "0 0 0 0 0 0 0 0 0\r";
+// clang-format on
 
 } // namespace ondrel::frames

@@ -37,7 +37,7 @@ public:
     static QString PortOverride();
     static QString DevicePathFor(short port);
 
-    void SetCommPort(short port);   // throws while the port is open, or for port < 1
+    void SetCommPort(short port); // throws while the port is open, or for port < 1
     short GetCommPort() const { return m_commPort; }
     void SetSettings(const QString& settings); // throws on a malformed string
     QString GetSettings() const { return m_settingsText; }
@@ -48,8 +48,8 @@ public:
     void SetPortOpen(bool open); // throws with the device path and the system's reason
     bool GetPortOpen() const;
     void SetOutput(const QVariant& data); // throws when closed or the write fails
-    short GetInBufferCount();           // throws when closed
-    QVariant GetInput();                // throws when closed
+    short GetInBufferCount();             // throws when closed
+    QVariant GetInput();                  // throws when closed
 
     // The path the port property maps to right now.
     QString DevicePath() const { return DevicePathFor(m_commPort); }

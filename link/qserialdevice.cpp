@@ -1,1 +1,225 @@
+#include "qserialdevice.h"
 
+#include <QFile>
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+namespace ondrel {
+
+namespace {
+
+// A flush that makes no progress for this long means the line is stuck (flow
+// control held off by a dead peer); give up rather than hang the console.
+constexpr int kWriteStallMs = 2000;
+
+QString SystemReason(int err)
+{
+    return QString::fromLocal8Bit(std::strerror(err));
+}
+
+bool SetError(QString* error, const QString& text)
+{
+    if (error)
+        *error = text;
+    return false;
+}
+
+QString PortReason(const QSerialPort& port)
+{
+    const QString text = port.errorString();
+    return text.isEmpty() ? QStringLiteral("unknown error") : text;
+}
+
+} // namespace
+
+CQSerialDevice::CQSerialDevice() = default;
+
+CQSerialDevice::~CQSerialDevice()
+{
+    Close();
+}
+
+bool CQSerialDevice::Open(const QString& path, const LineSettings& settings, QString* error)
+{
+    if (m_port.isOpen())
+        return SetError(error, QStringLiteral("already open"));
+
+    // QSerialPort's own texts for a missing or forbidden node are vague, so ask the
+    // system first: these are the reasons an operator can act on.
+    const QByteArray native = QFile::encodeName(path);
+    if (::access(native.constData(), F_OK) != 0 || ::access(native.constData(), R_OK | W_OK) != 0)
+        return SetError(error, SystemReason(errno));
+
+    m_port.setPortName(path);
+    if (!Apply(settings, error))
+        return false;
+    m_port.clearError();
+    if (!m_port.open(QIODevice::ReadWrite)) {
+        const QSerialPort::SerialPortError code = m_port.error();
+        QString reason = PortReason(m_port);
+        // A lock file held by someone else or an exclusive tty both end up here.
+        if (code == QSerialPort::PermissionError)
+            reason = QStringLiteral("in use by another program (%1)").arg(reason);
+        m_port.close();
+        return SetError(error, reason);
+    }
+    m_port.clearError();
+    return true;
+}
+
+void CQSerialDevice::Close()
+{
+    if (m_port.isOpen())
+        m_port.close();
+}
+
+bool CQSerialDevice::IsOpen() const
+{
+    return m_port.isOpen();
+}
+
+bool CQSerialDevice::Apply(const LineSettings& s, QString* error)
+{
+    QSerialPort::Parity parity = QSerialPort::NoParity;
+    switch (s.parity) {
+    case Parity::None:
+        parity = QSerialPort::NoParity;
+        break;
+    case Parity::Even:
+        parity = QSerialPort::EvenParity;
+        break;
+    case Parity::Odd:
+        parity = QSerialPort::OddParity;
+        break;
+    case Parity::Mark:
+        parity = QSerialPort::MarkParity;
+        break;
+    case Parity::Space:
+        parity = QSerialPort::SpaceParity;
+        break;
+    }
+    QSerialPort::StopBits stop = QSerialPort::OneStop;
+    switch (s.stopBits) {
+    case StopBits::One:
+        stop = QSerialPort::OneStop;
+        break;
+    case StopBits::OneAndHalf:
+        // termios has no 1.5 stop bits; QSerialPort would refuse it with a vague text.
+        return SetError(error, QStringLiteral("1.5 stop bits are not supported on this system"));
+    case StopBits::Two:
+        stop = QSerialPort::TwoStop;
+        break;
+    }
+    const auto data = static_cast<QSerialPort::DataBits>(s.dataBits);
+
+    m_port.clearError();
+    if (!m_port.setBaudRate(s.baud) || !m_port.setParity(parity) || !m_port.setDataBits(data) ||
+        !m_port.setStopBits(stop) || !m_port.setFlowControl(QSerialPort::NoFlowControl))
+        return SetError(error, QStringLiteral("settings refused: %1").arg(PortReason(m_port)));
+    return true;
+}
+
+bool CQSerialDevice::Configure(const LineSettings& settings, QString* error)
+{
+    return Apply(settings, error);
+}
+
+bool CQSerialDevice::Write(const QByteArray& bytes, QString* error)
+{
+    if (!m_port.isOpen())
+        return SetError(error, QStringLiteral("port not open"));
+    m_port.clearError();
+    if (m_port.write(bytes) != bytes.size())
+        return SetError(error, PortReason(m_port));
+    // write() only queues; without an event loop nothing would leave until the
+    // wait is over and the reply long missed.
+    while (m_port.bytesToWrite() > 0) {
+        if (m_port.flush())
+            continue;
+        if (m_port.error() != QSerialPort::NoError)
+            return SetError(error, PortReason(m_port));
+        // The kernel's queue is full: wait for room, without an event loop.
+        if (!m_port.waitForBytesWritten(kWriteStallMs)) {
+            if (m_port.error() != QSerialPort::NoError &&
+                m_port.error() != QSerialPort::TimeoutError)
+                return SetError(error, PortReason(m_port));
+            if (m_port.bytesToWrite() > 0)
+                return SetError(error, QStringLiteral("the line accepts no data"));
+        }
+    }
+    if (m_port.error() != QSerialPort::NoError)
+        return SetError(error, PortReason(m_port));
+    return true;
+}
+
+qint64 CQSerialDevice::KernelQueued(QString* error)
+{
+    const int fd = m_port.handle();
+    if (fd < 0) {
+        SetError(error, QStringLiteral("the device is gone"));
+        return -1;
+    }
+    int queued = 0;
+    if (::ioctl(fd, FIONREAD, &queued) != 0) {
+        SetError(error, SystemReason(errno));
+        return -1;
+    }
+    return queued;
+}
+
+qint64 CQSerialDevice::BytesAvailable(QString* error)
+{
+    if (!m_port.isOpen()) {
+        SetError(error, QStringLiteral("port not open"));
+        return -1;
+    }
+    const qint64 queued = KernelQueued(error);
+    if (queued < 0)
+        return -1;
+    return m_port.bytesAvailable() + queued;
+}
+
+QByteArray CQSerialDevice::Read(qint64 maxBytes, QString* error)
+{
+    if (!m_port.isOpen()) {
+        SetError(error, QStringLiteral("port not open"));
+        return {};
+    }
+    if (maxBytes <= 0)
+        return {};
+    // Older bytes first: whatever an event loop has already moved into QSerialPort.
+    QByteArray out = m_port.read(std::min(maxBytes, m_port.bytesAvailable()));
+    qint64 want = maxBytes - out.size();
+    if (want <= 0)
+        return out;
+
+    const qint64 queued = KernelQueued(error);
+    if (queued < 0)
+        return {};
+    want = std::min(want, queued);
+    const int fd = m_port.handle();
+    const qint64 start = out.size();
+    out.resize(int(start + want));
+    qint64 got = 0;
+    while (got < want) {
+        const ssize_t r = ::read(fd, out.data() + start + got, size_t(want - got));
+        if (r > 0) {
+            got += r;
+        } else if (r < 0 && errno == EINTR) {
+            continue;
+        } else if (r < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+            SetError(error, SystemReason(errno));
+            return {};
+        } else {
+            // Nothing more right now (a raw tty returns 0 when empty): never block.
+            break;
+        }
+    }
+    out.resize(int(start + got));
+    return out;
+}
+
+} // namespace ondrel

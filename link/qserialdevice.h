@@ -1,1 +1,43 @@
+// CQSerialDevice: the real line, over QSerialPort.
+//
+// QSerialPort only moves data between its own buffers and the descriptor when
+// the event loop runs, and the console's wait deliberately runs no event loop.
+// So this device works around QSerialPort where it must: a write is flushed
+// until nothing is pending, the receive count adds what the kernel still holds
+// (FIONREAD) to what QSerialPort has buffered, and a read takes QSerialPort's
+// buffer first and then the rest straight from the descriptor.
+#pragma once
 
+#include "serialdevice.h"
+
+#include <QSerialPort>
+
+namespace ondrel {
+
+class CQSerialDevice : public CSerialDevice
+{
+public:
+    CQSerialDevice();
+    ~CQSerialDevice() override;
+
+    // path is a device node (/dev/ttyS0, /dev/ttyUSB0, a pty slave) or a symlink to one.
+    bool Open(const QString& path, const LineSettings& settings, QString* error) override;
+    void Close() override;
+    bool IsOpen() const override;
+    bool Configure(const LineSettings& settings, QString* error) override;
+    bool Write(const QByteArray& bytes, QString* error) override;
+    qint64 BytesAvailable(QString* error) override;
+    QByteArray Read(qint64 maxBytes, QString* error) override;
+
+    // The underlying port, for diagnostics and tests.
+    QSerialPort& Port() { return m_port; }
+
+private:
+    bool Apply(const LineSettings& settings, QString* error);
+    // Bytes waiting in the kernel's receive queue; -1 with *error on failure.
+    qint64 KernelQueued(QString* error);
+
+    QSerialPort m_port;
+};
+
+} // namespace ondrel

@@ -9,8 +9,20 @@
 
 namespace ondrel {
 
-enum class Parity { None, Even, Odd, Mark, Space };
-enum class StopBits { One, OneAndHalf, Two };
+enum class Parity
+{
+    None,
+    Even,
+    Odd,
+    Mark,
+    Space
+};
+enum class StopBits
+{
+    One,
+    OneAndHalf,
+    Two
+};
 
 struct LineSettings
 {
@@ -31,6 +43,9 @@ struct LineSettings
 // replaced by a default, or the generator would read garbage.
 bool ParseSettings(const QString& text, LineSettings* out, QString* error);
 
+// Errors: a failing call sets *error (never left empty on failure, never set on
+// success) and returns false / -1 / an empty array. Callers pass an empty string
+// and test it after Read, where an empty result alone is no failure.
 class CSerialDevice
 {
 public:
