@@ -49,6 +49,14 @@ public:
     void ClearReceivedFrames();
     // Counts of replies sent and of frames that got no reply.
     long RepliesSent() const;
+    long FramesUnanswered() const;
+
+    // Called with the new slave path whenever "reopen" has made a new pty pair
+    // (from the simulator's thread, or from the caller's when not yet started).
+    void SetPathSink(std::function<void(const std::string&)> sink);
+
+    // Checks a control command's syntax without running it; false with *error set.
+    static bool ValidateCommand(const std::string& line, std::string* error);
 
 private:
     struct Impl;
