@@ -1,0 +1,213 @@
+// The status poll: the fault verdict, the monitor read-outs by position, and
+// what a silent generator does to polling and to the read-outs.
+#include "consolerig.h"
+
+#include <QLineEdit>
+#include <QtTest>
+
+using namespace ondrel;
+
+namespace {
+const QByteArray kMonExample = "\x02"
+                               "0805 1100 0250 00000\r";
+}
+
+class TestPoll : public QObject
+{
+    Q_OBJECT
+private slots:
+    void faultVerdict_data();
+    void faultVerdict();
+    void monitorPositions_data();
+    void monitorPositions();
+    void shortMonitorReplyKeepsReadings();
+    void timeOuts_data();
+    void timeOuts();
+    void pollWaitsOnlyWhenReady();
+};
+
+void TestPoll::faultVerdict_data()
+{
+    QTest::addColumn<QByteArray>("reply");
+    QTest::addColumn<QString>("verdict");
+    QTest::newRow("no fault") << QByteArray(frames::kNoFaultReply) << "No Error";
+    QTest::newRow("one flag") << QByteArray("\x02"
+                                            "0 0 0 0 1 0 0 0 0\r")
+                              << "Error.Please Clear";
+    QTest::newRow("last flag") << QByteArray("\x02"
+                                             "0 0 0 0 0 0 0 0 9\r")
+                               << "Error.Please Clear";
+    QTest::newRow("wrong separator") << QByteArray("\x02"
+                                                   "0 0 0,0 0 0 0 0 0\r")
+                                     << "Error.Please Clear";
+    QTest::newRow("LF for CR") << QByteArray("\x02"
+                                             "0 0 0 0 0 0 0 0 0\n")
+                               << "Error.Please Clear";
+    QTest::newRow("garbage") << QByteArray("ABCDEFGHIJKLMNOPQRS") << "Error.Please Clear";
+}
+
+void TestPoll::faultVerdict()
+{
+    QFETCH(QByteArray, reply);
+    QFETCH(QString, verdict);
+    CConsoleRig rig;
+    rig.StartAnswered();
+    rig.AnswerAll(reply);
+    rig.Tick();
+    QCOMPARE(rig.view->m_editFaults->text(), verdict);
+    QCOMPARE(rig.port->Written(),
+             (QList<QByteArray>{Frame(frames::kReadFaults), Frame(frames::kReadMonitor)}));
+    QCOMPARE(g_faultReply, reply);
+    QCOMPARE(g_noFaultReply, QByteArray(frames::kNoFaultReply));
+    QCOMPARE(g_polling, 0);
+    QCOMPARE(g_linkFailed, 0);
+}
+
+void TestPoll::monitorPositions_data()
+{
+    QTest::addColumn<QByteArray>("reply");
+    QTest::addColumn<QString>("kv");
+    QTest::addColumn<QString>("ua");
+    QTest::addColumn<QString>("temp");
+    QTest::newRow("example") << kMonExample << "080.5"
+                             << "1100"
+                             << "025.0";
+    QTest::newRow("other positions ignored") << QByteArray("Z0805Z1100Z0250ZZZZZZ") << "080.5"
+                                             << "1100"
+                                             << "025.0";
+    QTest::newRow("leading zeros kept") << QByteArray("\x02"
+                                                      "0001 0000 0009 00000\r")
+                                        << "000.1"
+                                        << "0000"
+                                        << "000.9";
+    QTest::newRow("non-digits as received") << QByteArray("\x02"
+                                                          "AB-C x?yz #Q!% 00000\r")
+                                            << "AB-.C"
+                                            << "x?yz"
+                                            << "#Q!.%";
+}
+
+void TestPoll::monitorPositions()
+{
+    QFETCH(QByteArray, reply);
+    CConsoleRig rig;
+    rig.StartAnswered();
+    rig.AnswerAll(frames::kNoFaultReply, reply);
+    rig.Tick();
+    QTEST(rig.view->m_editKilovolts->text(), "kv");
+    QTEST(rig.view->m_editMicroamps->text(), "ua");
+    QTEST(rig.view->m_editTemperature->text(), "temp");
+}
+
+namespace {
+// Counts and honours InputLen, but hands over a reply cut short, as a conversion
+// that stops at a NUL would.
+class CShortReadPort : public CFakePort
+{
+public:
+    using CFakePort::CFakePort;
+    int cutTo = -1;
+    QByteArray Read(qint64 maxBytes, QString* error) override
+    {
+        const QByteArray bytes = CFakePort::Read(maxBytes, error);
+        return cutTo < 0 ? bytes : bytes.left(cutTo);
+    }
+};
+} // namespace
+
+void TestPoll::shortMonitorReplyKeepsReadings()
+{
+    CConsoleRig rig;
+    auto owned = std::make_unique<CShortReadPort>(&rig.clock);
+    CShortReadPort* port = owned.get();
+    rig.port = port;
+    rig.view->m_comm.SetDevice(std::move(owned));
+    rig.StartAnswered();
+    rig.Tick();
+    QCOMPARE(rig.view->m_editKilovolts->text(), QStringLiteral("080.5"));
+
+    rig.port->AnswerFrames({{Frame(frames::kReadFaults), frames::kNoFaultReply},
+                            {Frame(frames::kReadMonitor), "\x02"
+                                                          "9999 9999 9999 99999\r"}});
+    port->cutTo = 14;
+    rig.Tick();
+    QCOMPARE(rig.view->m_editKilovolts->text(), QStringLiteral("080.5"));
+    QCOMPARE(rig.view->m_editMicroamps->text(), QStringLiteral("1100"));
+    QCOMPARE(rig.view->m_editTemperature->text(), QStringLiteral("025.0"));
+    QCOMPARE(g_linkFailed, 0);
+}
+
+void TestPoll::timeOuts_data()
+{
+    QTest::addColumn<bool>("fltAnswered");
+    QTest::addColumn<bool>("monAnswered");
+    QTest::addColumn<QString>("faults");
+    QTest::addColumn<QString>("kv");
+    QTest::addColumn<int>("sleeps");
+    QTest::newRow("silent FLT") << false << true << "No Error"
+                                << "123.4" << 3701;
+    QTest::newRow("silent MON") << true << false << "Error.Please Clear"
+                                << "080.5" << 3701;
+    QTest::newRow("silence") << false << false << "No Error"
+                             << "080.5" << 2 * 3701;
+}
+
+void TestPoll::timeOuts()
+{
+    QFETCH(bool, fltAnswered);
+    QFETCH(bool, monAnswered);
+    QFETCH(int, sleeps);
+    CConsoleRig rig;
+    rig.StartAnswered();
+    rig.Tick(); // live readings: No Error, 080.5, 1100, 025.0
+    rig.port->ClearWritten();
+
+    std::vector<std::pair<QByteArray, QByteArray>> table;
+    if (fltAnswered)
+        table.emplace_back(Frame(frames::kReadFaults), "\x02"
+                                                       "1 0 0 0 0 0 0 0 0\r");
+    if (monAnswered)
+        table.emplace_back(Frame(frames::kReadMonitor), "\x02"
+                                                        "1234 0042 0300 00000\r");
+    rig.port->AnswerFrames(table);
+    rig.clock.ResetCounts();
+    rig.status.clear();
+    rig.Tick();
+
+    QCOMPARE(rig.clock.Sleeps(), sleeps);
+    QCOMPARE(g_linkFailed, 1);
+    QCOMPARE(g_polling, 0);
+    QTEST(rig.view->m_editFaults->text(), "faults");
+    QTEST(rig.view->m_editKilovolts->text(), "kv");
+    QCOMPARE(rig.port->Written(),
+             (QList<QByteArray>{Frame(frames::kReadFaults), Frame(frames::kReadMonitor)}));
+    QCOMPARE(rig.answerer.Count(), 0);
+
+    // Stale readings: kept, greyed, explained once.
+    for (QLineEdit* field : {rig.view->m_editKilovolts, rig.view->m_editMicroamps,
+                             rig.view->m_editTemperature, rig.view->m_editFaults}) {
+        QVERIFY(!field->isEnabled());
+        QCOMPARE(field->toolTip(), QStringLiteral("Generator not responding: readings stopped"));
+    }
+    QVERIFY(rig.view->m_editVersion->isEnabled());
+
+    rig.Tick();
+    rig.Tick();
+    QCOMPARE(rig.port->Written().size(), 2);
+    QCOMPARE(rig.status, QStringList{"Generator not responding: readings stopped"});
+    QCOMPARE(rig.answerer.Count(), 0);
+}
+
+void TestPoll::pollWaitsOnlyWhenReady()
+{
+    CConsoleRig rig;
+    rig.StartAnswered();
+    g_ready = 0;
+    g_polling = 1; // left over: every tick ends with it cleared
+    rig.Tick();
+    QVERIFY(rig.port->Written().isEmpty());
+    QCOMPARE(g_polling, 0);
+}
+
+QTEST_MAIN(TestPoll)
+#include "tst_poll.moc"
