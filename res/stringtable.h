@@ -7,6 +7,9 @@
 
 namespace ondrel {
 
+// Makes the compiled-in images (":/res/...") available; harmless to call again.
+void InitResources();
+
 // Empty for an id the table does not hold.
 QString LoadString(int id);
 // A command string's status-bar prompt (before the line feed) and tooltip (after it).
@@ -44,8 +47,8 @@ const std::vector<int>& ToolbarSlots();
 
 struct VersionRecord
 {
-    QString fileVersion;    // "1.0.0.1"
-    QString productVersion; // "1.0.0.1"
+    QString fileVersion;                              // "1.0.0.1"
+    QString productVersion;                           // "1.0.0.1"
     std::vector<std::pair<QString, QString>> strings; // string block 040904b0, key order
     QString Value(const QString& key) const;
 };
