@@ -78,9 +78,13 @@ void CMSComm::SetSettings(const QString& settings)
     if (!ParseSettings(settings, &parsed, &error))
         throw CCommError(error);
     // An open port takes the new settings at once, as the control did.
-    if (GetPortOpen() && !m_device->Configure(parsed, &error))
+    if (GetPortOpen() && !m_device->Configure(parsed, &error)) {
+        // Put the line back the way it was; a half-applied format helps nobody.
+        QString ignored;
+        m_device->Configure(m_settings, &ignored);
         throw CCommError(QStringLiteral("Cannot apply settings \"%1\" to %2: %3")
                              .arg(settings, DevicePath(), error));
+    }
     m_settingsText = settings;
     m_settings = parsed;
 }

@@ -4,7 +4,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <poll.h>
 #include <sys/ioctl.h>
+#include <termios.h>
 #include <unistd.h>
 
 namespace ondrel {
@@ -67,6 +69,10 @@ bool CQSerialDevice::Open(const QString& path, const LineSettings& settings, QSt
         return SetError(error, reason);
     }
     m_port.clearError();
+    if (!VerifyFraming(settings, error)) {
+        m_port.close();
+        return false;
+    }
     return true;
 }
 
@@ -119,6 +125,49 @@ bool CQSerialDevice::Apply(const LineSettings& s, QString* error)
     if (!m_port.setBaudRate(s.baud) || !m_port.setParity(parity) || !m_port.setDataBits(data) ||
         !m_port.setStopBits(stop) || !m_port.setFlowControl(QSerialPort::NoFlowControl))
         return SetError(error, QStringLiteral("settings refused: %1").arg(PortReason(m_port)));
+    return !m_port.isOpen() || VerifyFraming(s, error);
+}
+
+// Some devices (a pty, for one) accept a character format and quietly keep their
+// own; a generator spoken to in the wrong format reads garbage, so look.
+bool CQSerialDevice::VerifyFraming(const LineSettings& s, QString* error)
+{
+    termios t{};
+    if (::tcgetattr(m_port.handle(), &t) != 0)
+        return SetError(error, SystemReason(errno));
+    static const tcflag_t sizes[] = {CS5, CS6, CS7, CS8};
+    if ((t.c_cflag & CSIZE) != sizes[s.dataBits - 5])
+        return SetError(error,
+                        QStringLiteral("the device does not take %1 data bits").arg(s.dataBits));
+    tcflag_t want = 0;
+    QString name;
+    switch (s.parity) {
+    case Parity::None:
+        name = QStringLiteral("no");
+        break;
+    case Parity::Even:
+        want = PARENB;
+        name = QStringLiteral("even");
+        break;
+    case Parity::Odd:
+        want = PARENB | PARODD;
+        name = QStringLiteral("odd");
+        break;
+    case Parity::Mark:
+        want = PARENB | PARODD | CMSPAR;
+        name = QStringLiteral("mark");
+        break;
+    case Parity::Space:
+        want = PARENB | CMSPAR;
+        name = QStringLiteral("space");
+        break;
+    }
+    const tcflag_t mask = (want & PARENB) ? (PARENB | PARODD | CMSPAR) : PARENB;
+    if ((t.c_cflag & mask) != want)
+        return SetError(error, QStringLiteral("the device does not take %1 parity").arg(name));
+    if (bool(t.c_cflag & CSTOPB) != (s.stopBits == StopBits::Two))
+        return SetError(error, QStringLiteral("the device does not take %1 stop bits")
+                                   .arg(s.stopBits == StopBits::Two ? 2 : 1));
     return true;
 }
 
@@ -135,23 +184,32 @@ bool CQSerialDevice::Write(const QByteArray& bytes, QString* error)
     if (m_port.write(bytes) != bytes.size())
         return SetError(error, PortReason(m_port));
     // write() only queues; without an event loop nothing would leave until the
-    // wait is over and the reply long missed.
+    // wait is over and the reply long missed. So push it out here.
+    int idleRounds = 0;
     while (m_port.bytesToWrite() > 0) {
-        if (m_port.flush())
+        const qint64 before = m_port.bytesToWrite();
+        m_port.clearError();
+        m_port.flush();
+        if (m_port.bytesToWrite() < before) {
+            idleRounds = 0;
             continue;
-        if (m_port.error() != QSerialPort::NoError)
-            return SetError(error, PortReason(m_port));
-        // The kernel's queue is full: wait for room, without an event loop.
-        if (!m_port.waitForBytesWritten(kWriteStallMs)) {
-            if (m_port.error() != QSerialPort::NoError &&
-                m_port.error() != QSerialPort::TimeoutError)
-                return SetError(error, PortReason(m_port));
-            if (m_port.bytesToWrite() > 0)
-                return SetError(error, QStringLiteral("the line accepts no data"));
         }
+        // No progress: the kernel's queue is full (QSerialPort reports that as an
+        // error too) or the line is dead. Wait for room and look which it is.
+        const QString reason = PortReason(m_port);
+        pollfd p{m_port.handle(), POLLOUT, 0};
+        const int ready = ::poll(&p, 1, kWriteStallMs);
+        if (ready < 0 && errno != EINTR)
+            return SetError(error, SystemReason(errno));
+        if (ready == 0)
+            return SetError(error, QStringLiteral("the line accepts no data"));
+        if (ready > 0 && (p.revents & (POLLERR | POLLHUP | POLLNVAL)))
+            return SetError(error, m_port.error() != QSerialPort::NoError
+                                       ? reason
+                                       : QStringLiteral("the device hung up"));
+        if (++idleRounds > 100)
+            return SetError(error, reason);
     }
-    if (m_port.error() != QSerialPort::NoError)
-        return SetError(error, PortReason(m_port));
     return true;
 }
 

@@ -34,6 +34,7 @@ public:
 
 private:
     bool Apply(const LineSettings& settings, QString* error);
+    bool VerifyFraming(const LineSettings& settings, QString* error);
     // Bytes waiting in the kernel's receive queue; -1 with *error on failure.
     qint64 KernelQueued(QString* error);
 

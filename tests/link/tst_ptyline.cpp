@@ -1,0 +1,518 @@
+// CMSComm over QSerialPort against a real pseudo-terminal: what the console
+// relies on when no event loop runs during a wait.
+#include "exchange.h"
+#include "mscomm.h"
+#include "qserialdevice.h"
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QTemporaryDir>
+#include <QtTest>
+#include <cerrno>
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <termios.h>
+#include <thread>
+#include <unistd.h>
+
+using namespace ondrel;
+
+namespace {
+
+constexpr int kGenerousMs = 10000;
+
+// The generator's end of the line.
+class CPtyPair
+{
+public:
+    CPtyPair()
+    {
+        char name[256] = {};
+        if (::openpty(&m_master, &m_slave, name, nullptr, nullptr) == 0)
+            m_slavePath = QString::fromLocal8Bit(name);
+    }
+    ~CPtyPair()
+    {
+        CloseMaster();
+        if (m_slave >= 0)
+            ::close(m_slave);
+    }
+    bool Ok() const { return m_master >= 0 && !m_slavePath.isEmpty(); }
+    QString SlavePath() const { return m_slavePath; }
+    int Master() const { return m_master; }
+
+    void CloseMaster()
+    {
+        if (m_master >= 0)
+            ::close(m_master);
+        m_master = -1;
+    }
+    // Our own slave descriptor would keep the line up after the console's side
+    // hangs up; drop it once the device under test has the line open.
+    void DropOwnSlave()
+    {
+        if (m_slave >= 0)
+            ::close(m_slave);
+        m_slave = -1;
+    }
+
+    bool Send(const QByteArray& bytes)
+    {
+        return ::write(m_master, bytes.constData(), size_t(bytes.size())) == bytes.size();
+    }
+
+    // Reads exactly n bytes from the master, waiting at most the deadline
+    // without running any Qt event loop.
+    QByteArray Receive(int n, int waitMs = kGenerousMs)
+    {
+        QByteArray out;
+        QDeadlineTimer deadline(waitMs);
+        while (out.size() < n && !deadline.hasExpired()) {
+            pollfd p{m_master, POLLIN, 0};
+            if (::poll(&p, 1, int(deadline.remainingTime())) <= 0)
+                continue;
+            char buf[256];
+            const ssize_t r = ::read(m_master, buf, size_t(std::min<int>(n - out.size(), 256)));
+            if (r > 0)
+                out.append(buf, int(r));
+            else if (r < 0 && errno != EINTR && errno != EAGAIN)
+                break;
+        }
+        return out;
+    }
+
+    termios SlaveTermios() const
+    {
+        termios t{};
+        ::tcgetattr(m_master, &t);
+        return t;
+    }
+
+private:
+    int m_master = -1;
+    int m_slave = -1;
+    QString m_slavePath;
+};
+
+// Polls the count without an event loop until it reaches n or the deadline passes.
+int CountReaching(CMSComm& comm, int n)
+{
+    QDeadlineTimer deadline(kGenerousMs);
+    int count = comm.GetInBufferCount();
+    while (count < n && !deadline.hasExpired()) {
+        std::this_thread::yield();
+        count = comm.GetInBufferCount();
+    }
+    return count;
+}
+
+CQSerialDevice* NewDevice(CMSComm& comm)
+{
+    auto owned = std::make_unique<CQSerialDevice>();
+    CQSerialDevice* device = owned.get();
+    comm.SetDevice(std::move(owned));
+    return device;
+}
+
+enum class Op
+{
+    Count,
+    Input,
+    Output
+};
+
+} // namespace
+
+Q_DECLARE_METATYPE(Op)
+
+class TestPtyLine : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void cleanup() { CMSComm::SetPortOverride(QString()); }
+
+    void opensSlave_data();
+    void opensSlave();
+    void lineSettings_data();
+    void lineSettings();
+    void framingRefused_data();
+    void framingRefused();
+    void outputLeavesBeforeReturn();
+    void countWithoutEventLoop();
+    void inputSplitAcrossBuffers_data();
+    void inputSplitAcrossBuffers();
+    void waitSeesReplyWithoutEventLoop();
+    void hangUp_data();
+    void hangUp();
+    void openErrors_data();
+    void openErrors();
+    void portInUse();
+};
+
+void TestPtyLine::opensSlave_data()
+{
+    QTest::addColumn<bool>("viaSymlink");
+    QTest::newRow("slave device") << false;
+    QTest::newRow("symlink to the slave") << true;
+}
+
+void TestPtyLine::opensSlave()
+{
+    QFETCH(bool, viaSymlink);
+    CPtyPair pty;
+    QVERIFY(pty.Ok());
+    QTemporaryDir dir;
+    QString path = pty.SlavePath();
+    if (viaSymlink) {
+        path = dir.filePath(QStringLiteral("generator"));
+        QVERIFY(QFile::link(pty.SlavePath(), path));
+    }
+    CMSComm::SetPortOverride(path);
+    CMSComm comm;
+    comm.SetCommPort(1);
+    comm.SetSettings(QStringLiteral("9600,N,8,1"));
+    comm.SetPortOpen(true);
+    QVERIFY(comm.GetPortOpen());
+    comm.SetOutput(QStringLiteral("\x02MON\r"));
+    QCOMPARE(pty.Receive(5), QByteArray("\x02MON\r"));
+    comm.SetPortOpen(false);
+    QVERIFY(!comm.GetPortOpen());
+}
+
+void TestPtyLine::lineSettings_data()
+{
+    QTest::addColumn<QString>("settings");
+    QTest::addColumn<int>("speed");
+    QTest::addColumn<bool>("twoStop");
+
+    QTest::newRow("9600,N,8,1") << "9600,N,8,1" << int(B9600) << false;
+    QTest::newRow("19200,N,8,2") << "19200,N,8,2" << int(B19200) << true;
+    QTest::newRow("1200,N,8,1") << "1200,N,8,1" << int(B1200) << false;
+    QTest::newRow("115200,n,8,2") << "115200,n,8,2" << int(B115200) << true;
+}
+
+void TestPtyLine::lineSettings()
+{
+    QFETCH(QString, settings);
+    QFETCH(int, speed);
+    QFETCH(bool, twoStop);
+
+    CPtyPair pty;
+    QVERIFY(pty.Ok());
+    CMSComm::SetPortOverride(pty.SlavePath());
+    const auto check = [&] {
+        const termios t = pty.SlaveTermios();
+        QCOMPARE(int(cfgetospeed(&t)), speed);
+        QCOMPARE(bool(t.c_cflag & CSTOPB), twoStop);
+        QCOMPARE(int(t.c_cflag & CSIZE), int(CS8));
+        QCOMPARE(bool(t.c_cflag & PARENB), false);
+    };
+
+    // Set before the open ...
+    {
+        CMSComm comm;
+        comm.SetSettings(settings);
+        comm.SetPortOpen(true);
+        check();
+        if (QTest::currentTestFailed())
+            return;
+    }
+    // ... and changed on an open port, which must take effect at once.
+    CMSComm comm;
+    comm.SetSettings(QStringLiteral("2400,N,8,1"));
+    comm.SetPortOpen(true);
+    comm.SetSettings(settings);
+    check();
+}
+
+// A pty carries only 8 data bits without parity; asking for anything else must
+// fail loudly rather than leave the line in a format the far end does not expect.
+void TestPtyLine::framingRefused_data()
+{
+    QTest::addColumn<QString>("settings");
+    QTest::addColumn<QString>("reason");
+
+    QTest::newRow("7 data bits") << "9600,N,7,1"
+                                 << "7 data bits";
+    QTest::newRow("even parity") << "9600,E,8,1"
+                                 << "even parity";
+    QTest::newRow("odd parity, 7 bits") << "9600,O,7,1"
+                                        << "";
+    QTest::newRow("space parity") << "9600,S,8,1"
+                                  << "";
+}
+
+void TestPtyLine::framingRefused()
+{
+    QFETCH(QString, settings);
+    QFETCH(QString, reason);
+
+    CPtyPair pty;
+    QVERIFY(pty.Ok());
+    CMSComm::SetPortOverride(pty.SlavePath());
+    {
+        CMSComm comm;
+        comm.SetSettings(settings);
+        try {
+            comm.SetPortOpen(true);
+            QFAIL("a framing the device does not carry was accepted at open");
+        } catch (const CCommError& e) {
+            QVERIFY2(e.Message().startsWith(QStringLiteral("Cannot open ") + pty.SlavePath()),
+                     qPrintable(e.Message()));
+            QVERIFY2(e.Message().contains(reason), qPrintable(e.Message()));
+        }
+        QVERIFY(!comm.GetPortOpen());
+    }
+    CMSComm comm;
+    comm.SetPortOpen(true);
+    QVERIFY_THROWS_EXCEPTION(CCommError, comm.SetSettings(settings));
+    QCOMPARE(comm.GetSettings(), QStringLiteral("9600,N,8,1"));
+}
+
+// Without an event loop a write that only reached QSerialPort's buffer would
+// never leave, so a bounded poll of the master without one proves it left.
+void TestPtyLine::outputLeavesBeforeReturn()
+{
+    CPtyPair pty;
+    QVERIFY(pty.Ok());
+    CMSComm::SetPortOverride(pty.SlavePath());
+    CMSComm comm;
+    CQSerialDevice* device = NewDevice(comm);
+    comm.SetPortOpen(true);
+
+    const QByteArray frames[] = {"\x02"
+                                 "FREV\r",
+                                 "\x02"
+                                 "VP0805\r",
+                                 "\x02"
+                                 "ENBL1\r"};
+    for (const QByteArray& frame : frames) {
+        comm.SetOutput(QString::fromLatin1(frame));
+        QCOMPARE(device->Port().bytesToWrite(), qint64(0));
+        QCOMPARE(pty.Receive(frame.size()), frame);
+    }
+    // A block larger than the kernel takes in one go, while the far end reads.
+    const QByteArray big(100000, 'z');
+    QByteArray received;
+    std::thread reader([&] { received = pty.Receive(big.size()); });
+    comm.SetOutput(big);
+    QCOMPARE(device->Port().bytesToWrite(), qint64(0));
+    reader.join();
+    QCOMPARE(received.size(), big.size());
+}
+
+void TestPtyLine::countWithoutEventLoop()
+{
+    CPtyPair pty;
+    QVERIFY(pty.Ok());
+    CMSComm::SetPortOverride(pty.SlavePath());
+    CMSComm comm;
+    CQSerialDevice* device = NewDevice(comm);
+    comm.SetPortOpen(true);
+
+    QCOMPARE(int(comm.GetInBufferCount()), 0);
+    QVERIFY(pty.Send("\x02"
+                     "0 0 0 0 0 0 0 0 0\r"));
+    QCOMPARE(CountReaching(comm, 19), 19);
+    QCOMPARE(device->Port().bytesAvailable(), qint64(0)); // all still in the kernel
+    // Counting removes nothing.
+    QCOMPARE(int(comm.GetInBufferCount()), 19);
+    comm.SetInputLen(19);
+    QCOMPARE(ReplyText(comm.GetInput()), QByteArray("\x02"
+                                                    "0 0 0 0 0 0 0 0 0\r"));
+    QCOMPARE(int(comm.GetInBufferCount()), 0);
+}
+
+void TestPtyLine::inputSplitAcrossBuffers_data()
+{
+    QTest::addColumn<QByteArray>("buffered");
+    QTest::addColumn<QByteArray>("queued");
+    QTest::addColumn<int>("inputLen");
+    QTest::addColumn<QByteArray>("taken");
+
+    QTest::newRow("reply split in two") << QByteArray("\x02"
+                                                      "20")
+                                        << QByteArray("00\r") << 6
+                                        << QByteArray("\x02"
+                                                      "2000\r");
+    QTest::newRow("one character buffered") << QByteArray("\x02") << QByteArray("CLR\r") << 5
+                                            << QByteArray("\x02"
+                                                          "CLR\r");
+    QTest::newRow("InputLen inside the buffered part") << QByteArray("\x02"
+                                                                     "CLR\r\x02")
+                                                       << QByteArray("ENBL1\r") << 5
+                                                       << QByteArray("\x02"
+                                                                     "CLR\r");
+    QTest::newRow("InputLen 0 takes both parts")
+        << QByteArray("ab\x80") << QByteArray("\xff\0cd", 4) << 0
+        << QByteArray("ab\x80\xff\0cd", 7);
+    QTest::newRow("InputLen beyond both parts") << QByteArray("\x02"
+                                                              "2")
+                                                << QByteArray("00") << 6
+                                                << QByteArray("\x02"
+                                                              "200");
+}
+
+void TestPtyLine::inputSplitAcrossBuffers()
+{
+    QFETCH(QByteArray, buffered);
+    QFETCH(QByteArray, queued);
+    QFETCH(int, inputLen);
+    QFETCH(QByteArray, taken);
+
+    CPtyPair pty;
+    QVERIFY(pty.Ok());
+    CMSComm::SetPortOverride(pty.SlavePath());
+    CMSComm comm;
+    CQSerialDevice* device = NewDevice(comm);
+    comm.SetPortOpen(true);
+
+    // First part: let the event loop move it into QSerialPort, as a message box would.
+    QVERIFY(pty.Send(buffered));
+    QTRY_COMPARE_WITH_TIMEOUT(device->Port().bytesAvailable(), qint64(buffered.size()),
+                              kGenerousMs);
+    // Second part stays in the kernel: no event loop from here on.
+    QVERIFY(pty.Send(queued));
+    const int total = buffered.size() + queued.size();
+    QCOMPARE(CountReaching(comm, total), total);
+    QCOMPARE(device->Port().bytesAvailable(), qint64(buffered.size()));
+
+    comm.SetInputLen(short(inputLen));
+    QCOMPARE(ReplyText(comm.GetInput()), taken);
+    QCOMPARE(int(comm.GetInBufferCount()), total - taken.size());
+    comm.SetInputLen(0);
+    QCOMPARE(ReplyText(comm.GetInput()), (buffered + queued).mid(taken.size()));
+}
+
+// The whole exchange on the real line with the real deadline sleep; the reply is
+// written by another thread while the wait blocks this one.
+void TestPtyLine::waitSeesReplyWithoutEventLoop()
+{
+    CPtyPair pty;
+    QVERIFY(pty.Ok());
+    CMSComm::SetPortOverride(pty.SlavePath());
+    CMSComm comm;
+    comm.SetPortOpen(true);
+
+    std::thread generator([&pty] {
+        const QByteArray frame = pty.Receive(6);
+        if (frame == "\x02"
+                     "FREV\r") {
+            pty.Send("\x02"
+                     "20");
+            pty.Send("00\r");
+        }
+    });
+    comm.SetOutput(QStringLiteral("\x02"
+                                  "FREV\r"));
+    comm.SetInputLen(6);
+    const bool ok = WaitForReply(comm, 6);
+    generator.join();
+    QVERIFY(ok);
+    QCOMPARE(ReplyText(comm.GetInput()), QByteArray("\x02"
+                                                    "2000\r"));
+}
+
+void TestPtyLine::hangUp_data()
+{
+    QTest::addColumn<Op>("op");
+    QTest::newRow("count") << Op::Count;
+    QTest::newRow("input") << Op::Input;
+    QTest::newRow("output") << Op::Output;
+}
+
+void TestPtyLine::hangUp()
+{
+    QFETCH(Op, op);
+    CPtyPair pty;
+    QVERIFY(pty.Ok());
+    CMSComm::SetPortOverride(pty.SlavePath());
+    CMSComm comm;
+    comm.SetPortOpen(true);
+    pty.DropOwnSlave();
+    pty.CloseMaster();
+
+    try {
+        switch (op) {
+        case Op::Count:
+            comm.GetInBufferCount();
+            break;
+        case Op::Input:
+            comm.SetInputLen(6);
+            comm.GetInput();
+            break;
+        case Op::Output:
+            comm.SetOutput(QStringLiteral("\x02MON\r"));
+            break;
+        }
+        QFAIL("a hung-up line went unnoticed");
+    } catch (const CCommError& e) {
+        QVERIFY2(e.Message().contains(pty.SlavePath()), qPrintable(e.Message()));
+    }
+    // Still closable, and the event loop copes with the dead descriptor.
+    QCoreApplication::processEvents();
+    comm.SetPortOpen(false);
+    QVERIFY(!comm.GetPortOpen());
+}
+
+void TestPtyLine::openErrors_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("reason");
+
+    QTest::newRow("no such device") << "ttyNone"
+                                    << "No such file or directory";
+    QTest::newRow("dangling symlink") << "dangling"
+                                      << "No such file or directory";
+    QTest::newRow("directory in the path") << "file/ttyS0"
+                                           << "Not a directory";
+}
+
+void TestPtyLine::openErrors()
+{
+    QFETCH(QString, name);
+    QFETCH(QString, reason);
+
+    QTemporaryDir dir;
+    QVERIFY(QFile::link(dir.filePath(QStringLiteral("nowhere")),
+                        dir.filePath(QStringLiteral("dangling"))));
+    QFile file(dir.filePath(QStringLiteral("file")));
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.close();
+
+    const QString path = dir.filePath(name);
+    CMSComm::SetPortOverride(path);
+    CMSComm comm;
+    try {
+        comm.SetPortOpen(true);
+        QFAIL("opened a device that is not there");
+    } catch (const CCommError& e) {
+        QCOMPARE(e.Message(), QStringLiteral("Cannot open %1: %2").arg(path, reason));
+    }
+    QVERIFY(!comm.GetPortOpen());
+}
+
+void TestPtyLine::portInUse()
+{
+    CPtyPair pty;
+    QVERIFY(pty.Ok());
+    CMSComm::SetPortOverride(pty.SlavePath());
+    CMSComm first;
+    first.SetPortOpen(true);
+    CMSComm second;
+    try {
+        second.SetPortOpen(true);
+        QFAIL("a port in use was opened twice");
+    } catch (const CCommError& e) {
+        QVERIFY2(
+            e.Message().startsWith(
+                QStringLiteral("Cannot open %1: in use by another program").arg(pty.SlavePath())),
+            qPrintable(e.Message()));
+    }
+    QVERIFY(first.GetPortOpen());
+}
+
+QTEST_GUILESS_MAIN(TestPtyLine)
+#include "tst_ptyline.moc"
