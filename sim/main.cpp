@@ -161,13 +161,15 @@ int main(int argc, char** argv)
         sim.SetLogSink(nullptr);
     else
         sim.SetLogSink([](const std::string& line) { PrintLine(stderr, line); });
-    sim.SetPathSink([](const std::string& path) { PrintLine(stdout, path); });
     std::string error;
     if (!sim.Start(&error)) {
         std::fprintf(stderr, "ondrel-sim: %s\n", error.c_str());
         return 1;
     }
     PrintLine(stdout, sim.SlavePath());
+    // Set only now, so a reopen among the --do commands does not print a path
+    // before the first line.
+    sim.SetPathSink([](const std::string& path) { PrintLine(stdout, path); });
     pthread_sigmask(SIG_UNBLOCK, &stopSignals, nullptr);
 
     bool stdinOpen = true;
