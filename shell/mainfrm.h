@@ -1,1 +1,100 @@
+// CMainFrame: the main window around the form view, with the menu, the
+// accelerators, the toolbar and the status bar. Commands are routed like the
+// original framework did: the view first, then the document, the frame and the
+// application; a command nobody handles is offered disabled.
+#pragma once
 
+#include "ondreldoc.h"
+#include "ondrelview.h"
+
+#include <QMainWindow>
+#include <QPointer>
+#include <map>
+#include <memory>
+
+class QLabel;
+class QMenu;
+class QStatusBar;
+class QTimer;
+class QToolBar;
+
+namespace ondrel {
+
+class CViewPrinting;
+
+class CMainFrame : public QMainWindow
+{
+    Q_OBJECT
+public:
+    // Tests: make a step of the creation handler fail.
+    enum class CreateFailure
+    {
+        None,
+        Frame,
+        ToolBar,
+        StatusBar
+    };
+    static void SetCreateFailureForTest(CreateFailure failure);
+
+    CMainFrame();
+    ~CMainFrame() override;
+
+    // Pre-creation hook and creation handler; false when the handler refuses.
+    bool LoadFrame(int resourceId);
+    virtual bool PreCreateWindow();
+    // 0 to let creation continue, -1 to make it fail.
+    virtual int OnCreate();
+
+    void SetView(COndrelView* view);
+    void SetDocument(COndrelDoc* document);
+    COndrelView* View() const { return m_view; }
+    COndrelDoc* Document() const { return m_document; }
+
+    // "<document title> - Ondrel".
+    void UpdateFrameTitle();
+
+    // Routes a command; with run false it only asks whether anybody handles it.
+    bool OnCmdMsg(int commandId, bool run = true);
+    // Enables each command's action by whether anybody handles it, and sets the
+    // check marks of the bar items.
+    void UpdateCommandUI();
+    void UpdateRecentFileMenu();
+
+    // The message pane's text until the next menu prompt replaces it.
+    void SetMessageText(const QString& text);
+    QString MessageText() const;
+
+    QAction* Action(int commandId) const;
+    QToolBar* ToolBar() const { return m_wndToolBar; }
+    QStatusBar* StatusBar() const { return m_wndStatusBar; }
+    QLabel* MessagePane() const { return m_messagePane; }
+    QLabel* Indicator(int indicatorId) const;
+    QMenu* Popup(const QString& caption) const;
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    void CreateActions();
+    void CreateMenus();
+    bool CreateToolBar();
+    bool CreateStatusBar();
+    void OnBarCheck(int barId);
+    void OnUpdateLockKeys();
+
+    // Status bar before toolbar, as the bars are declared.
+    QStatusBar* m_wndStatusBar = nullptr;
+    QToolBar* m_wndToolBar = nullptr;
+    QLabel* m_messagePane = nullptr;
+    std::map<int, QLabel*> m_indicators;
+    QTimer* m_lockKeyTimer = nullptr;
+
+    std::map<int, QAction*> m_actions;
+    std::map<QString, QMenu*> m_popups;
+    QPointer<COndrelView> m_view;
+    QPointer<COndrelDoc> m_document;
+    std::unique_ptr<CViewPrinting> m_printing;
+};
+
+} // namespace ondrel

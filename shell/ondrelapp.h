@@ -1,1 +1,96 @@
+// COndrelApp: the application object. Its start-up (InitInstance) sets up the
+// profile settings and the recent-file list, registers the single-document
+// template, and carries out the command line; it also owns the application's
+// commands (New, Open, recent files, Print Setup, About, Exit).
+#pragma once
 
+#include <QApplication>
+#include <QIcon>
+#include <QStringList>
+#include <functional>
+#include <memory>
+
+class QPrinter;
+
+namespace ondrel {
+namespace sim {
+class CGeneratorSim;
+}
+
+class CMainFrame;
+class COndrelDoc;
+class CRecentFileList;
+class CSingleDocTemplate;
+struct CCommandLineInfo;
+
+class COndrelApp : public QApplication
+{
+    Q_OBJECT
+public:
+    static constexpr int kRecentFiles = 4;
+
+    COndrelApp(int& argc, char** argv);
+    ~COndrelApp() override;
+
+    static COndrelApp* Instance();
+
+    // Start-up. True to run the message loop, false to end with ExitCode().
+    bool InitInstance();
+    bool InitInstance(const QStringList& arguments);
+    // Closes the document and the main window and stops the simulated generator.
+    // InitInstance may run again afterwards (tests do).
+    int ExitInstance();
+    int ExitCode() const { return m_exitCode; }
+
+    CMainFrame* MainWindow() const;
+    COndrelDoc* Document() const;
+    CSingleDocTemplate* DocTemplate() const { return m_docTemplate.get(); }
+    CRecentFileList* RecentFileList() const { return m_recentFiles.get(); }
+    sim::CGeneratorSim* Simulator() const { return m_simulator.get(); }
+
+    // Empty path: a new document. On failure *error says why.
+    COndrelDoc* OpenDocumentFile(const QString& path, QString* error);
+
+    // The application's command table; with run false only asks whether the
+    // command is handled here.
+    bool OnCmdMsg(int commandId, bool run);
+    void OnFileNew();
+    void OnFileOpen();
+    bool OnOpenRecentFile(int index);
+    void OnFilePrintSetup();
+    void OnAppAbout();
+    void OnAppExit();
+
+    // The printer that Print Setup configures and the print commands use.
+    static QPrinter& Printer();
+    // Icon 128 in both sizes.
+    static QIcon MainIcon();
+
+    // The open and save dialogs; tests answer them through a hook instead.
+    enum class FileDialog
+    {
+        Open,
+        Save
+    };
+    using FileDialogHook = std::function<QString(FileDialog kind, const QString& suggestion)>;
+    static void SetFileDialogHook(FileDialogHook hook);
+    static QString DoPromptFileName(FileDialog kind, const QString& suggestion);
+
+    // A modal error box owned by the main window.
+    static void ShowError(const QString& text);
+
+    // A last guard: no exception may unwind through the event loop.
+    bool notify(QObject* receiver, QEvent* event) override;
+
+private:
+    bool ProcessShellCommand(const CCommandLineInfo& info);
+    bool StartSimulator(bool log);
+
+    std::unique_ptr<sim::CGeneratorSim> m_simulator;
+    std::unique_ptr<CRecentFileList> m_recentFiles;
+    std::unique_ptr<CSingleDocTemplate> m_docTemplate;
+    std::unique_ptr<QPrinter> m_printer;
+    int m_exitCode = 0;
+};
+
+} // namespace ondrel

@@ -1,1 +1,139 @@
+#include "ondreldoc.h"
 
+#include "ondrelapp.h"
+#include "resource.h"
+#include "stringtable.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QMessageBox>
+
+namespace ondrel {
+
+namespace {
+
+// FIFOs, sockets and devices could block an open or swallow a save; only plain
+// files (and paths that do not exist yet, for saving) are documents.
+QString NotAPlainFile(const QFileInfo& info)
+{
+    if (info.isDir())
+        return QStringLiteral("it is a folder");
+    if (info.exists() && !info.isFile())
+        return QStringLiteral("it is not a regular file");
+    return QString();
+}
+
+} // namespace
+
+COndrelDoc::COndrelDoc(QObject* parent) : QObject(parent), m_title(UntitledTitle()) {}
+
+COndrelDoc::~COndrelDoc() = default;
+
+QString COndrelDoc::UntitledTitle()
+{
+    return QStringLiteral("Untitled");
+}
+
+bool COndrelDoc::OnNewDocument()
+{
+    m_pathName.clear();
+    SetTitle(UntitledTitle());
+    return true;
+}
+
+bool COndrelDoc::OnOpenDocument(const QString& path, QString* error)
+{
+    const QFileInfo info(path);
+    const QString shownPath = QDir::toNativeSeparators(path);
+    if (!info.exists()) {
+        *error = QStringLiteral("Cannot open \"%1\": the file does not exist.").arg(shownPath);
+        return false;
+    }
+    if (const QString why = NotAPlainFile(info); !why.isEmpty()) {
+        *error = QStringLiteral("Cannot open \"%1\": %2.").arg(shownPath, why);
+        return false;
+    }
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        *error = QStringLiteral("Cannot open \"%1\": %2.").arg(shownPath, file.errorString());
+        return false;
+    }
+    Serialize(file, false);
+    return true;
+}
+
+bool COndrelDoc::OnSaveDocument(const QString& path, QString* error)
+{
+    const QFileInfo info(path);
+    const QString shownPath = QDir::toNativeSeparators(path);
+    if (const QString why = NotAPlainFile(info); !why.isEmpty()) {
+        *error = QStringLiteral("Cannot save to \"%1\": %2.").arg(shownPath, why);
+        return false;
+    }
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+        *error = QStringLiteral("Cannot save to \"%1\": %2.").arg(shownPath, file.errorString());
+        return false;
+    }
+    Serialize(file, true);
+    file.close();
+    if (file.error() != QFileDevice::NoError) {
+        *error = QStringLiteral("Cannot save to \"%1\": %2.").arg(shownPath, file.errorString());
+        return false;
+    }
+    return true;
+}
+
+void COndrelDoc::Serialize(QIODevice& archive, bool storing)
+{
+    // Nothing to exchange either way: the console keeps no data, so a stored
+    // document is empty and a loaded one's content is not looked at.
+    Q_UNUSED(archive);
+    Q_UNUSED(storing);
+}
+
+void COndrelDoc::SetPathName(const QString& path)
+{
+    m_pathName = QFileInfo(path).absoluteFilePath();
+    SetTitle(QFileInfo(m_pathName).fileName());
+    emit pathNameChanged(m_pathName);
+}
+
+void COndrelDoc::SetTitle(const QString& title)
+{
+    if (m_title == title)
+        return;
+    m_title = title;
+    emit titleChanged(m_title);
+}
+
+bool COndrelDoc::OnFileSave()
+{
+    if (m_pathName.isEmpty())
+        return OnFileSaveAs();
+    return DoSave(m_pathName);
+}
+
+bool COndrelDoc::OnFileSaveAs()
+{
+    const QString suggestion = m_pathName.isEmpty() ? m_title : m_pathName;
+    const QString path = COndrelApp::DoPromptFileName(COndrelApp::FileDialog::Save, suggestion);
+    if (path.isEmpty())
+        return false;
+    return DoSave(path);
+}
+
+bool COndrelDoc::DoSave(const QString& path, bool replacePath)
+{
+    QString error;
+    if (!OnSaveDocument(path, &error)) {
+        COndrelApp::ShowError(error);
+        return false;
+    }
+    if (replacePath)
+        SetPathName(path);
+    return true;
+}
+
+} // namespace ondrel

@@ -1,0 +1,39 @@
+#include "lockkeys.h"
+
+#include <QGuiApplication>
+
+#ifdef ONDREL_HAVE_X11
+#include <X11/XKBlib.h>
+#include <X11/Xlib.h>
+#endif
+
+namespace ondrel {
+
+std::optional<LockKeys> ReadLockKeys()
+{
+#ifdef ONDREL_HAVE_X11
+    if (QGuiApplication::platformName() != QLatin1String("xcb"))
+        return std::nullopt;
+    auto* x11 = qApp ? qApp->nativeInterface<QNativeInterface::QX11Application>() : nullptr;
+    Display* display = x11 ? x11->display() : nullptr;
+    if (!display)
+        return std::nullopt;
+    // By name rather than by bit: keymaps do not agree on which indicator bit is which.
+    auto named = [display](const char* name) {
+        Bool on = False;
+        const Atom atom = XInternAtom(display, name, False);
+        if (!XkbGetNamedIndicator(display, atom, nullptr, &on, nullptr, nullptr))
+            return false;
+        return on == True;
+    };
+    LockKeys keys;
+    keys.caps = named("Caps Lock");
+    keys.num = named("Num Lock");
+    keys.scroll = named("Scroll Lock");
+    return keys;
+#else
+    return std::nullopt;
+#endif
+}
+
+} // namespace ondrel
