@@ -44,7 +44,7 @@ struct CConsoleRig
     // Answers every command frame, the operator ones with a reply of their own length.
     void AnswerAll(const QByteArray& flt = frames::kNoFaultReply,
                    const QByteArray& mon = "\x02"
-                                           "0805 1100 0250 00000\r")
+                                           "0805 1100 0250 0000\r")
     {
         std::vector<std::pair<QByteArray, QByteArray>> table{
             {Frame(frames::kReadVersion), frames::kVersion2000Reply},

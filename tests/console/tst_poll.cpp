@@ -9,7 +9,7 @@ using namespace ondrel;
 
 namespace {
 const QByteArray kMonExample = "\x02"
-                               "0805 1100 0250 00000\r";
+                               "0805 1100 0250 0000\r";
 }
 
 class TestPoll : public QObject
@@ -76,12 +76,12 @@ void TestPoll::monitorPositions_data()
                                              << "1100"
                                              << "025.0";
     QTest::newRow("leading zeros kept") << QByteArray("\x02"
-                                                      "0001 0000 0009 00000\r")
+                                                      "0001 0000 0009 0000\r")
                                         << "000.1"
                                         << "0000"
                                         << "000.9";
     QTest::newRow("non-digits as received") << QByteArray("\x02"
-                                                          "AB-C x?yz #Q!% 00000\r")
+                                                          "AB-C x?yz #Q!% 0000\r")
                                             << "AB-.C"
                                             << "x?yz"
                                             << "#Q!.%";
@@ -128,7 +128,7 @@ void TestPoll::shortMonitorReplyKeepsReadings()
 
     rig.port->AnswerFrames({{Frame(frames::kReadFaults), frames::kNoFaultReply},
                             {Frame(frames::kReadMonitor), "\x02"
-                                                          "9999 9999 9999 99999\r"}});
+                                                          "9999 9999 9999 9999\r"}});
     port->cutTo = 14;
     rig.Tick();
     QCOMPARE(rig.view->m_editKilovolts->text(), QStringLiteral("080.5"));
@@ -144,10 +144,11 @@ void TestPoll::timeOuts_data()
     QTest::addColumn<QString>("faults");
     QTest::addColumn<QString>("kv");
     QTest::addColumn<int>("sleeps");
+    // A full time-out is 3701 sleeps; an answered exchange ends 3 virtual ms in.
     QTest::newRow("silent FLT") << false << true << "No Error"
-                                << "123.4" << 3701;
+                                << "123.4" << 3701 + 3;
     QTest::newRow("silent MON") << true << false << "Error.Please Clear"
-                                << "080.5" << 3701;
+                                << "080.5" << 3 + 3701;
     QTest::newRow("silence") << false << false << "No Error"
                              << "080.5" << 2 * 3701;
 }
@@ -168,8 +169,8 @@ void TestPoll::timeOuts()
                                                        "1 0 0 0 0 0 0 0 0\r");
     if (monAnswered)
         table.emplace_back(Frame(frames::kReadMonitor), "\x02"
-                                                        "1234 0042 0300 00000\r");
-    rig.port->AnswerFrames(table);
+                                                        "1234 0042 0300 0000\r");
+    rig.port->AnswerFrames(table, 3);
     rig.clock.ResetCounts();
     rig.status.clear();
     rig.Tick();

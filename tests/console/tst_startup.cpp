@@ -6,6 +6,7 @@
 #include <QCheckBox>
 #include <QLineEdit>
 #include <QMainWindow>
+#include <QScrollBar>
 #include <QtTest>
 
 using namespace ondrel;
@@ -133,15 +134,23 @@ void TestStartup::frameShrinksOnly()
     rig.AnswerAll();
     QMainWindow frame;
     frame.setCentralWidget(rig.view.get());
+    auto giveBack = qScopeGuard([&] { frame.takeCentralWidget(); }); // the rig owns the view
     frame.resize(start);
     rig.view->OnInitialUpdate();
     const QSize after = frame.size();
-    frame.takeCentralWidget(); // the rig owns the view
     QVERIFY(after.width() <= start.width() && after.height() <= start.height());
     QCOMPARE(after != start, shrinks);
+
+    frame.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&frame));
+    const QSize form = rig.view->Form()->size();
+    const QSize viewport = rig.view->viewport()->size();
     if (shrinks) {
-        const QSize form = rig.view->Form()->size();
-        QVERIFY(after.width() >= form.width() && after.height() >= form.height());
+        QCOMPARE(viewport, form); // exactly the form, no scroll bars
+    } else {
+        // The scroll range is the form's size.
+        QCOMPARE(rig.view->horizontalScrollBar()->maximum(), form.width() - viewport.width());
+        QCOMPARE(rig.view->verticalScrollBar()->maximum(), form.height() - viewport.height());
     }
 }
 
