@@ -13,6 +13,7 @@
 #include <QPainterPath>
 #include <QPushButton>
 #include <QVariant>
+#include <qdrawutil.h>
 
 #include <algorithm>
 #include <cmath>
@@ -68,6 +69,52 @@ Qt::Alignment StaticAlignment(quint32 style)
     }
 }
 
+// Drawn as the platform's dialogs draw a group box: the frame line runs through
+// the middle of the title, so the frame sits where the template put it rather than
+// a full text line lower, where it would cut through the framed controls.
+class CGroupFrame : public QGroupBox
+{
+public:
+    using QGroupBox::QGroupBox;
+
+protected:
+    void paintEvent(QPaintEvent* /*event*/) override
+    {
+        QPainter p(this);
+        const QFontMetrics metrics(font());
+        // An etched line, as the platform's dialogs frame a group; the widget style's
+        // own group frame would add a margin of its own above the line.
+        qDrawShadeRect(&p, rect().adjusted(0, metrics.height() / 2, 0, 0), palette(), true, 1, 0);
+        if (title().isEmpty())
+            return;
+        const int inset = metrics.height() / 2;
+        const int pad = 2;
+        const QString text = StripMnemonic(title());
+        const QRect textRect(inset, 0, metrics.horizontalAdvance(text) + 2 * pad, metrics.height());
+        p.fillRect(textRect, palette().brush(backgroundRole()));
+        p.setPen(palette().color(isEnabled() ? QPalette::Active : QPalette::Disabled,
+                                 QPalette::WindowText));
+        p.drawText(textRect.adjusted(pad, 0, 0, 0),
+                   Qt::AlignLeft | Qt::AlignTop | Qt::TextSingleLine, text);
+    }
+};
+
+// The stand-in font runs a little wider than the template's face for some words;
+// a label that would clip its text gets a slightly smaller font instead.
+void FitLabelFont(QLabel* label, int width)
+{
+    QFont font = label->font();
+    if (font.pointSizeF() <= 0)
+        return;
+    const QString shown = label->buddy() ? StripMnemonic(label->text()) : label->text();
+    const qreal smallest = std::max<qreal>(6.0, font.pointSizeF() - 2.0);
+    while (font.pointSizeF() - 0.5 >= smallest &&
+           QFontMetricsF(font).horizontalAdvance(shown) > width) {
+        font.setPointSizeF(font.pointSizeF() - 0.5);
+        label->setFont(font);
+    }
+}
+
 QWidget* CreateIcon(QWidget* host, const QSize& size)
 {
     EnsureResources();
@@ -104,7 +151,7 @@ QWidget* CreateControl(const DialogItem& item, QWidget* host, const QSize& pixel
         return edit;
     }
     case ControlKind::GroupBox: {
-        auto* box = new QGroupBox(item.caption, host);
+        auto* box = new CGroupFrame(item.caption, host);
         // The box is drawn over the controls it frames; it must never take their clicks.
         box->setAttribute(Qt::WA_TransparentForMouseEvents);
         return box;
@@ -294,6 +341,11 @@ QSize BuildDialog(const DialogTemplate& tmpl, QWidget* host)
             label->setBuddy(widgets[i]);
             label->setText(labelItem.caption);
         }
+    }
+
+    for (int i = 0; i < count; ++i) {
+        if (tmpl.items[i].kind == ControlKind::StaticText)
+            FitLabelFont(static_cast<QLabel*>(widgets[i]), widgets[i]->width());
     }
 
     if (!tmpl.caption.isEmpty())

@@ -7,6 +7,7 @@
 #include <QAccessible>
 #include <QCheckBox>
 #include <QDialog>
+#include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -64,6 +65,7 @@ private slots:
     void clickTogglesCheckBox();
     void childAtFindsControl_data();
     void childAtFindsControl();
+    void groupBoxesStayBelow();
     void nothingMovesOnResize();
     void accessibleNames_data();
     void accessibleNames();
@@ -196,6 +198,26 @@ void TestDialogBuilder::childAtFindsControl()
     while (hit && hit->parentWidget() != host.get())
         hit = hit->parentWidget();
     QCOMPARE(hit, w);
+}
+
+// Each group box is drawn under every control (it stands after the controls it
+// frames in the template) and lets clicks through even where it overlaps them.
+void TestDialogBuilder::groupBoxesStayBelow()
+{
+    auto host = BuildForm();
+    const QObjectList stack = host->children(); // bottom to top
+    int highestBox = -1;
+    int lowestControl = stack.size();
+    for (int i = 0; i < stack.size(); ++i) {
+        if (auto* box = qobject_cast<QGroupBox*>(stack[i])) {
+            QVERIFY(box->testAttribute(Qt::WA_TransparentForMouseEvents));
+            highestBox = i;
+        } else if (stack[i]->property("controlId").isValid()) {
+            lowestControl = std::min(lowestControl, i);
+        }
+    }
+    QVERIFY(highestBox >= 0);
+    QVERIFY(highestBox < lowestControl);
 }
 
 void TestDialogBuilder::nothingMovesOnResize()
