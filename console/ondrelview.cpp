@@ -131,8 +131,10 @@ void COndrelView::OnInitialUpdate()
         g_ready = 1;
         ReportFailure(error);
     }
-    // One timer for the life of the view, even when the port failed: a later
-    // start-up may open it, and a tick with g_linkFailed set costs nothing.
+    // One timer for the life of the view, even when the port failed: a tick with
+    // g_linkFailed set costs nothing. A later start-up (New, Open) retries a port
+    // that failed to open, so the operator commands can work again; polling, once
+    // stopped, stays stopped for the process, as after a timed-out poll.
     if (m_timerId == 0)
         m_timerId = startTimer(kPollPeriodMs);
 }
