@@ -1,7 +1,366 @@
-#include <QTest>
-class T : public QObject
+// The empty document through the File commands: saving writes empty files,
+// opening ignores content, the recent-file list, and printing empty pages.
+#include "doctemplate.h"
+#include "ondreldoc.h"
+#include "recentfilelist.h"
+#include "shellrig.h"
+#include "viewprint.h"
+
+#include <QDir>
+#include <QFile>
+#include <QMenu>
+#include <QSettings>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <sys/stat.h>
+
+using namespace ondrel;
+
+namespace {
+
+QByteArray ReadAll(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
+}
+
+void WriteFile(const QString& path, const QByteArray& bytes)
+{
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(bytes);
+}
+
+} // namespace
+
+class TestDocument : public QObject
 {
     Q_OBJECT
+private slots:
+    void init();
+    void cleanup();
+
+    void saveWritesAnEmptyFile_data();
+    void saveWritesAnEmptyFile();
+    void refusedSave_data();
+    void refusedSave();
+    void openIgnoresContent();
+    void refusedOpen_data();
+    void refusedOpen();
+    void newStartsAgain();
+    void recentListKeepsFourWithoutDuplicates();
+    void recentListSurvivesARestart();
+    void recentEntryOpensItsFile();
+    void vanishedRecentFileLeavesTheList();
+    void printing_data();
+    void printing();
+    void cancelledPrintPrintsNothing();
+    void printSetup();
+
+private:
+    QString Path(const QString& name) const { return m_dir->filePath(name); }
+    QString Fifo();
+    CRecentFileList* Recent() const { return CShellRig::App()->RecentFileList(); }
+    COndrelDoc* Doc() const { return CShellRig::App()->Document(); }
+    QStringList RecentMenu() const;
+
+    std::unique_ptr<QTemporaryDir> m_dir;
+    std::unique_ptr<CShellRig> m_rig;
 };
-QTEST_MAIN(T)
+
+void TestDocument::init()
+{
+    m_dir = std::make_unique<QTemporaryDir>();
+    m_rig = std::make_unique<CShellRig>();
+    QVERIFY(m_rig->Start());
+    while (Recent()->Size() > 0)
+        Recent()->Remove(0);
+    m_rig->answerer.Clear();
+}
+
+void TestDocument::cleanup()
+{
+    CViewPrinting::SetPdfOutputForTest(QString());
+    m_rig.reset();
+    m_dir.reset();
+}
+
+QString TestDocument::Fifo()
+{
+    const QString path = Path("fifo");
+    if (::mkfifo(QFile::encodeName(path).constData(), 0600) != 0)
+        qWarning("mkfifo failed");
+    return path;
+}
+
+QStringList TestDocument::RecentMenu() const
+{
+    CMainFrame* frame = CShellRig::Frame();
+    QStringList texts;
+    for (int i = 0; i < 4; ++i) {
+        QAction* action = frame->Action(57616 + i);
+        if (action->isVisible())
+            texts << action->text() + (action->isEnabled() ? "" : " (grey)");
+    }
+    return texts;
+}
+
+void TestDocument::saveWritesAnEmptyFile_data()
+{
+    QTest::addColumn<int>("command");
+    QTest::addColumn<bool>("openFirst"); // the document already has a file of its own
+    QTest::addColumn<int>("dialogs");    // file dialogs expected
+    QTest::newRow("Save, untitled: asks for a name") << 57603 << false << 1;
+    QTest::newRow("Save As") << 57604 << false << 1;
+    QTest::newRow("Save over the opened file") << 57603 << true << 0;
+    QTest::newRow("Save As from an opened file") << 57604 << true << 1;
+}
+
+void TestDocument::saveWritesAnEmptyFile()
+{
+    QFETCH(int, command);
+    QFETCH(bool, openFirst);
+    QFETCH(int, dialogs);
+    const QString target = Path("saved.ond");
+    WriteFile(target, "old content that must go");
+    if (openFirst) {
+        QString error;
+        QVERIFY(CShellRig::App()->OpenDocumentFile(target, &error));
+    }
+    m_rig->nextFileName = target;
+    m_rig->fileDialogs = 0;
+    m_rig->Run(command);
+
+    QCOMPARE(m_rig->fileDialogs, dialogs);
+    QCOMPARE(ReadAll(target), QByteArray());
+    QCOMPARE(CShellRig::Frame()->windowTitle(), QStringLiteral("saved.ond - Ondrel"));
+    QCOMPARE(Recent()->Files(), QStringList{target});
+    QVERIFY(!Doc()->IsModified());
+}
+
+void TestDocument::refusedSave_data()
+{
+    QTest::addColumn<QString>("target");
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("missing folder") << "nofolder/x.ond"
+                                    << "Cannot save to";
+    QTest::newRow("a folder") << "."
+                              << "it is a folder";
+    QTest::newRow("a fifo") << "fifo"
+                            << "not a regular file";
+}
+
+void TestDocument::refusedSave()
+{
+    QFETCH(QString, target);
+    QFETCH(QString, reason);
+    const QString path = target == "fifo" ? Fifo() : Path(target);
+    m_rig->nextFileName = path;
+    m_rig->Run(57604);
+
+    QCOMPARE(m_rig->answerer.Count(), 1);
+    QVERIFY2(m_rig->answerer.Texts().first().contains(reason),
+             qPrintable(m_rig->answerer.Texts().first()));
+    QCOMPARE(CShellRig::Frame()->windowTitle(), QStringLiteral("Untitled - Ondrel"));
+    QVERIFY(Doc()->GetPathName().isEmpty());
+    QCOMPARE(Recent()->Size(), 0);
+}
+
+void TestDocument::openIgnoresContent()
+{
+    const QString path = Path("anything.bin");
+    const QByteArray content("\x01\x02 not a document at all \xff", 28);
+    WriteFile(path, content);
+    m_rig->nextFileName = path;
+    m_rig->Run(57601);
+
+    QCOMPARE(CShellRig::Frame()->windowTitle(), QStringLiteral("anything.bin - Ondrel"));
+    QCOMPARE(Doc()->GetPathName(), path);
+    QCOMPARE(ReadAll(path), content);
+    QCOMPARE(Recent()->Files(), QStringList{path});
+    QCOMPARE(RecentMenu(), QStringList{"&1 anything.bin"});
+    // The view's start-up ran again: against the missing port it says so again.
+    QCOMPARE(m_rig->answerer.Count(), 1);
+    QVERIFY(m_rig->answerer.Texts().first().contains(QLatin1String(kMissingPort)));
+}
+
+void TestDocument::refusedOpen_data()
+{
+    QTest::addColumn<QString>("target");
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("missing") << "gone.ond"
+                             << "does not exist";
+    QTest::newRow("a folder") << "."
+                              << "it is a folder";
+    QTest::newRow("a fifo (would block)") << "fifo"
+                                          << "not a regular file";
+}
+
+void TestDocument::refusedOpen()
+{
+    QFETCH(QString, target);
+    QFETCH(QString, reason);
+    const QString current = Path("current.ond");
+    WriteFile(current, "");
+    QString error;
+    QVERIFY(CShellRig::App()->OpenDocumentFile(current, &error));
+    m_rig->answerer.Clear();
+
+    const QString path = target == "fifo" ? Fifo() : Path(target);
+    m_rig->nextFileName = path;
+    m_rig->Run(57601);
+
+    QCOMPARE(m_rig->answerer.Count(), 1);
+    QVERIFY2(m_rig->answerer.Texts().first().contains(reason),
+             qPrintable(m_rig->answerer.Texts().first()));
+    QCOMPARE(m_rig->answerer.Titles().first(), QStringLiteral("Ondrel"));
+    QCOMPARE(Doc()->GetPathName(), current);
+    QCOMPARE(CShellRig::Frame()->windowTitle(), QStringLiteral("current.ond - Ondrel"));
+    QCOMPARE(Recent()->Files(), QStringList{current});
+}
+
+void TestDocument::newStartsAgain()
+{
+    const QString path = Path("a.ond");
+    WriteFile(path, "");
+    QString error;
+    COndrelDoc* before = CShellRig::App()->OpenDocumentFile(path, &error);
+    QVERIFY(before);
+    m_rig->answerer.Clear();
+
+    m_rig->Run(57600);
+    QCOMPARE(Doc(), before); // one document, re-initialised
+    QVERIFY(Doc()->GetPathName().isEmpty());
+    QCOMPARE(CShellRig::Frame()->windowTitle(), QStringLiteral("Untitled - Ondrel"));
+    QCOMPARE(m_rig->answerer.Count(), 1); // the view's start-up ran again
+    QCOMPARE(Recent()->Files(), QStringList{path});
+}
+
+void TestDocument::recentListKeepsFourWithoutDuplicates()
+{
+    QStringList paths;
+    for (int i = 1; i <= 6; ++i) {
+        paths << Path(QStringLiteral("f%1.ond").arg(i));
+        WriteFile(paths.last(), "");
+    }
+    QString error;
+    for (const QString& path : paths)
+        QVERIFY(CShellRig::App()->OpenDocumentFile(path, &error));
+    QCOMPARE(Recent()->Files(), (QStringList{paths[5], paths[4], paths[3], paths[2]}));
+
+    // Opening one again moves it to the top instead of listing it twice.
+    QVERIFY(CShellRig::App()->OpenDocumentFile(paths[3], &error));
+    QCOMPARE(Recent()->Files(), (QStringList{paths[3], paths[5], paths[4], paths[2]}));
+    QCOMPARE(RecentMenu(), (QStringList{"&1 f4.ond", "&2 f6.ond", "&3 f5.ond", "&4 f3.ond"}));
+
+    // The same name in two folders: the full paths tell them apart.
+    QDir(m_dir->path()).mkdir("sub");
+    const QString twin = Path("sub/f4.ond");
+    WriteFile(twin, "");
+    QVERIFY(CShellRig::App()->OpenDocumentFile(twin, &error));
+    QCOMPARE(RecentMenu().first(), "&1 " + twin);
+}
+
+void TestDocument::recentListSurvivesARestart()
+{
+    QCOMPARE(RecentMenu(), QStringList{"Recent File (grey)"});
+    const QString a = Path("a&b.ond");
+    const QString b = Path("b.ond");
+    WriteFile(a, "");
+    WriteFile(b, "");
+    QString error;
+    QVERIFY(CShellRig::App()->OpenDocumentFile(a, &error));
+    QVERIFY(CShellRig::App()->OpenDocumentFile(b, &error));
+
+    QVERIFY(m_rig->Start()); // a fresh start reads the list back
+    QCOMPARE(Recent()->Files(), (QStringList{b, a}));
+    QCOMPARE(RecentMenu(), (QStringList{"&1 b.ond", "&2 a&&b.ond"}));
+    QCOMPARE(CShellRig::Frame()->windowTitle(), QStringLiteral("Untitled - Ondrel"));
+
+    // Stored under the historic key, one entry a line.
+    QSettings settings;
+    QCOMPARE(settings.organizationName(), QStringLiteral("Local AppWizard-Generated Applications"));
+    QCOMPARE(settings.applicationName(), QStringLiteral("Ondrel"));
+    QCOMPARE(settings.value("Recent File List/File1").toString(), b);
+    QCOMPARE(settings.value("Recent File List/File2").toString(), a);
+}
+
+void TestDocument::recentEntryOpensItsFile()
+{
+    const QString a = Path("a.ond");
+    const QString b = Path("b.ond");
+    WriteFile(a, "");
+    WriteFile(b, "");
+    QString error;
+    QVERIFY(CShellRig::App()->OpenDocumentFile(a, &error));
+    QVERIFY(CShellRig::App()->OpenDocumentFile(b, &error));
+    m_rig->Run(57617); // "&2 a.ond"
+    QCOMPARE(Doc()->GetPathName(), a);
+    QCOMPARE(Recent()->Files(), (QStringList{a, b}));
+}
+
+void TestDocument::vanishedRecentFileLeavesTheList()
+{
+    const QString a = Path("a.ond");
+    WriteFile(a, "");
+    QString error;
+    QVERIFY(CShellRig::App()->OpenDocumentFile(a, &error));
+    m_rig->Run(57600);
+    QFile::remove(a);
+    m_rig->answerer.Clear();
+
+    m_rig->Run(57616);
+    QCOMPARE(m_rig->answerer.Count(), 1);
+    QVERIFY(m_rig->answerer.Texts().first().contains("does not exist"));
+    QCOMPARE(Recent()->Size(), 0);
+    QCOMPARE(RecentMenu(), QStringList{"Recent File (grey)"});
+    QVERIFY(Doc()->GetPathName().isEmpty());
+}
+
+void TestDocument::printing_data()
+{
+    QTest::addColumn<int>("command");
+    QTest::newRow("Print") << 57607;
+    QTest::newRow("print without dialog") << 57608;
+}
+
+void TestDocument::printing()
+{
+    QFETCH(int, command);
+    const QString pdf = Path("out.pdf");
+    CViewPrinting::SetPdfOutputForTest(pdf);
+    const int loops = CViewPrinting::PageLoopsRun();
+    m_rig->Run(command);
+
+    QCOMPARE(CViewPrinting::PageLoopsRun(), loops + 1);
+    const QByteArray bytes = ReadAll(pdf);
+    QVERIFY(bytes.startsWith("%PDF"));
+    // One page, and nothing drawn on it: its content stream is empty.
+    QCOMPARE(bytes.count("/Type /Page\n"), 1);
+    QCOMPARE(m_rig->answerer.Count(), 0);
+}
+
+void TestDocument::cancelledPrintPrintsNothing()
+{
+    const int loops = CViewPrinting::PageLoopsRun();
+    m_rig->Run(57607); // the print dialog comes up and is cancelled
+    QCOMPARE(m_rig->answerer.Count(), 1);
+    QVERIFY(!m_rig->answerer.Boxes().first().isMessageBox);
+    QCOMPARE(CViewPrinting::PageLoopsRun(), loops);
+
+    m_rig->answerer.Clear();
+    m_rig->Run(57609); // the preview runs the page loop to show its pages
+    QCOMPARE(m_rig->answerer.Count(), 1);
+    QVERIFY(CViewPrinting::PageLoopsRun() > loops);
+}
+
+void TestDocument::printSetup()
+{
+    m_rig->Run(57606);
+    QCOMPARE(m_rig->answerer.Count(), 1);
+    QVERIFY(!m_rig->answerer.Boxes().first().isMessageBox);
+    QVERIFY(CShellRig::Frame()->isVisible());
+}
+
+ONDREL_SHELL_TEST_MAIN(TestDocument)
 #include "tst_document.moc"
