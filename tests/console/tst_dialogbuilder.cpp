@@ -56,8 +56,6 @@ class TestDialogBuilder : public QObject
 {
     Q_OBJECT
 private slots:
-    void unitsRoundTrip_data();
-    void unitsRoundTrip();
     void builtGeometry_data();
     void builtGeometry();
     void tabOrder();
@@ -74,29 +72,6 @@ private slots:
     void aboutBox();
     void lookupById();
 };
-
-void TestDialogBuilder::unitsRoundTrip_data()
-{
-    QTest::addColumn<int>("points");
-    for (int points : {6, 8, 11, 20})
-        QTest::addRow("%d pt", points) << points;
-}
-
-// Every rectangle of both templates survives the trip to pixels and back, at
-// font sizes other than the form's too (rounding must not accumulate).
-void TestDialogBuilder::unitsRoundTrip()
-{
-    QFETCH(int, points);
-    QFont font = DialogFont(OndrelFormTemplate());
-    font.setPointSize(points);
-    const DialogUnits units(font);
-    for (const DialogTemplate* t : {&OndrelFormTemplate(), &AboutBoxTemplate()}) {
-        for (const DialogItem& item : t->items) {
-            const QRectF back = units.ToDialogUnits(units.ToPixels(item.rect));
-            QVERIFY2(WithinOneUnit(back, item.rect), qPrintable(item.caption));
-        }
-    }
-}
 
 void TestDialogBuilder::builtGeometry_data()
 {
