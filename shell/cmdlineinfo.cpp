@@ -31,7 +31,10 @@ CCommandLineInfo CCommandLineInfo::Parse(const QStringList& args)
     const QCommandLineOption simLog(QStringLiteral("sim-log"));
     parser.addOptions({help, version, port, simulate, simLog});
 
+    // A refused command line carries nothing else: half-read switches must not
+    // be acted on.
     auto fail = [&info](const QString& why) {
+        info = CCommandLineInfo();
         info.shellCommand = Shell::Error;
         info.error = why;
         return info;

@@ -18,18 +18,21 @@ std::optional<LockKeys> ReadLockKeys()
     Display* display = x11 ? x11->display() : nullptr;
     if (!display)
         return std::nullopt;
-    // By name rather than by bit: keymaps do not agree on which indicator bit is which.
-    auto named = [display](const char* name) {
+    // By name rather than by bit: keymaps do not agree on which indicator bit is
+    // which. The atoms are looked up once; the poll then costs one request each.
+    static const Atom caps = XInternAtom(display, "Caps Lock", False);
+    static const Atom num = XInternAtom(display, "Num Lock", False);
+    static const Atom scroll = XInternAtom(display, "Scroll Lock", False);
+    auto named = [display](Atom atom) {
         Bool on = False;
-        const Atom atom = XInternAtom(display, name, False);
         if (!XkbGetNamedIndicator(display, atom, nullptr, &on, nullptr, nullptr))
             return false;
         return on == True;
     };
     LockKeys keys;
-    keys.caps = named("Caps Lock");
-    keys.num = named("Num Lock");
-    keys.scroll = named("Scroll Lock");
+    keys.caps = named(caps);
+    keys.num = named(num);
+    keys.scroll = named(scroll);
     return keys;
 #else
     return std::nullopt;

@@ -160,7 +160,14 @@ bool COndrelApp::ProcessShellCommand(const CCommandLineInfo& info)
     QString error;
     const QString path =
         info.shellCommand == CCommandLineInfo::Shell::FileOpen ? info.fileName : QString();
-    if (!OpenDocumentFile(path, &error)) {
+    bool opened = false;
+    try {
+        opened = OpenDocumentFile(path, &error) != nullptr;
+    } catch (const std::exception& e) {
+        // Start-up runs before the event loop: nothing else would catch this.
+        error = QStringLiteral("Start-up failed: %1").arg(QString::fromLocal8Bit(e.what()));
+    }
+    if (!opened) {
         WriteStderr(QStringLiteral("ondrel: %1\n").arg(error));
         m_exitCode = 1;
         return false;

@@ -5,6 +5,7 @@
 #include "shellrig.h"
 
 #include <QLabel>
+#include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
 #include <QPushButton>
@@ -70,6 +71,8 @@ private slots:
     void exitDoesNotAsk();
     void failedFrame_data();
     void failedFrame();
+    void lineChoice_data();
+    void lineChoice();
 
 private:
     std::unique_ptr<CShellRig> m_rig;
@@ -417,6 +420,35 @@ void TestMainFrame::failedFrame()
         QVERIFY2(!widget->isVisible(), qPrintable(widget->metaObject()->className()));
     // The console never started: no box about the port.
     QCOMPARE(m_rig->answerer.Count(), 0);
+}
+
+void TestMainFrame::lineChoice_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<QString>("version"); // what the start-up read
+    QTest::addColumn<QString>("box");     // the start-up's complaint, if any
+    QTest::newRow("--port") << QStringList{"--port", "/nonexistent/elsewhere"} << ""
+                            << "/nonexistent/elsewhere";
+    QTest::newRow("--simulate") << QStringList{"--simulate"} << "2000"
+                                << "";
+}
+
+void TestMainFrame::lineChoice()
+{
+    QFETCH(QStringList, args);
+    QFETCH(QString, version);
+    QFETCH(QString, box);
+    QVERIFY(m_rig->Start(args));
+    auto* view = qobject_cast<COndrelView*>(CShellRig::Frame()->centralWidget());
+    QCOMPARE(view->m_editVersion->text(), version);
+    QCOMPARE(m_rig->answerer.Count(), box.isEmpty() ? 0 : 1);
+    if (!box.isEmpty())
+        QVERIFY(m_rig->answerer.Texts().first().contains(box));
+    QCOMPARE(CShellRig::App()->Simulator() != nullptr, args.contains("--simulate"));
+
+    // Ending puts the line back as it was before the command line.
+    CShellRig::App()->ExitInstance();
+    QCOMPARE(CMSComm::PortOverride(), QString::fromLatin1(kMissingPort));
 }
 
 ONDREL_SHELL_TEST_MAIN(TestMainFrame)
