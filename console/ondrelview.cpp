@@ -4,6 +4,7 @@
 #include "dialogbuilder.h"
 #include "dialogtemplate.h"
 #include "exchange.h"
+#include "replyparse.h"
 #include "resource.h"
 
 #include <QCheckBox>
@@ -29,8 +30,6 @@ const char* const kAppName = "Ondrel";
 const char* const kPortSettings = "9600,N,8,1";
 constexpr short kCommPort = 1;
 constexpr int kPollPeriodMs = 200;
-// The shortest MON reply that holds every position the display reads (0..14).
-constexpr int kMonitorMinLength = 15;
 
 // Runs one piece of a handler and turns whatever it throws into a message, so that
 // nothing thrown by the port ever unwinds into the event loop.
@@ -243,8 +242,7 @@ void COndrelView::PollFaults()
     g_faultReply = reply;
     g_noFaultReply = QByteArray(frames::kNoFaultReply);
     m_editFaults->setText(QString());
-    m_editFaults->setText(g_faultReply != g_noFaultReply ? QStringLiteral("Error.Please Clear")
-                                                         : QStringLiteral("No Error"));
+    m_editFaults->setText(FaultVerdictText(g_faultReply));
 }
 
 void COndrelView::PollMonitor()
@@ -255,13 +253,12 @@ void COndrelView::PollMonitor()
         g_linkFailed = 1;
         return;
     }
-    // A reply that converts short (a NUL in it, say) would put text from nowhere
-    // on the form: keep the last readings instead.
-    if (r.size() < kMonitorMinLength)
-        return;
-    m_editKilovolts->setText(QString::fromLatin1(r.mid(1, 3) + '.' + r.mid(4, 1)));
-    m_editMicroamps->setText(QString::fromLatin1(r.mid(6, 4)));
-    m_editTemperature->setText(QString::fromLatin1(r.mid(11, 3) + '.' + r.mid(14, 1)));
+    const std::optional<MonitorFields> fields = MonitorFieldsFrom(r);
+    if (!fields)
+        return; // a reply too short to read: the last readings stay
+    m_editKilovolts->setText(fields->kilovolts);
+    m_editMicroamps->setText(fields->microamps);
+    m_editTemperature->setText(fields->temperature);
 }
 
 void COndrelView::PollStatus()
