@@ -1,0 +1,86 @@
+#!/usr/bin/env python3
+"""The generator's status poll as a lab engineer would script it with pyserial.
+
+Every 200 ms: write FLT, look at in_waiting every millisecond until the 19
+characters are there, read them; the same for MON and its 21 characters. It
+measures its own CPU over the polling loop only (not the interpreter's start-up)
+and ends with one summary line for bench_poll:
+
+  baseline: polls N timeouts T cpu SECONDS wall SECONDS
+"""
+
+import argparse
+import resource
+import sys
+import time
+
+try:
+    import serial
+except ImportError:
+    sys.exit("baseline_poll: python3-serial is not installed (import serial failed)")
+
+FLT = b"\x02FLT\r"
+MON = b"\x02MON\r"
+PERIOD_S = 0.2
+# Same bound as the console's wait, so a silent generator cannot hang the run.
+WAIT_LIMIT_S = 3.7
+
+
+def exchange(port, frame, length):
+    port.write(frame)
+    deadline = time.monotonic() + WAIT_LIMIT_S
+    while port.in_waiting < length:
+        if time.monotonic() > deadline:
+            port.reset_input_buffer()
+            return None
+        time.sleep(0.001)
+    return port.read(length)
+
+
+def cpu_seconds():
+    r = resource.getrusage(resource.RUSAGE_SELF)
+    return r.ru_utime + r.ru_stime
+
+
+def positive(text):
+    value = float(text)
+    if value <= 0:
+        raise argparse.ArgumentTypeError("must be above 0")
+    return value
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--port", required=True, help="the generator's serial device")
+    parser.add_argument("--seconds", type=positive, default=60.0, help="how long to poll")
+    args = parser.parse_args()
+
+    try:
+        port = serial.Serial(args.port, 9600, bytesize=8, parity="N", stopbits=1, timeout=1)
+    except (serial.SerialException, OSError) as e:
+        sys.exit("baseline_poll: cannot open %s: %s" % (args.port, e))
+
+    polls = timeouts = 0
+    cpu0 = cpu_seconds()
+    start = time.monotonic()
+    next_tick = start
+    with port:
+        while time.monotonic() - start < args.seconds:
+            if exchange(port, FLT, 19) is None:
+                timeouts += 1
+            if exchange(port, MON, 21) is None:
+                timeouts += 1
+            polls += 1
+            # Keep the 200 ms rhythm like a timer does, rather than 200 ms of rest.
+            next_tick += PERIOD_S
+            pause = next_tick - time.monotonic()
+            if pause > 0:
+                time.sleep(pause)
+    wall = time.monotonic() - start
+    cpu = cpu_seconds() - cpu0
+    print("baseline: polls %d timeouts %d cpu %.4f wall %.3f" % (polls, timeouts, cpu, wall))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
