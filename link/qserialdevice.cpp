@@ -37,16 +37,65 @@ QString PortReason(const QSerialPort& port)
 
 } // namespace
 
-CQSerialDevice::CQSerialDevice() = default;
+// Marks a call of ours into QSerialPort: errors it reports then are handled by
+// the caller, not by the event-loop handler.
+class CQSerialDevice::CallGuard
+{
+public:
+    explicit CallGuard(int& depth) : m_depth(depth) { ++m_depth; }
+    ~CallGuard() { --m_depth; }
+    CallGuard(const CallGuard&) = delete;
+    CallGuard& operator=(const CallGuard&) = delete;
+
+private:
+    int& m_depth;
+};
+
+CQSerialDevice::CQSerialDevice()
+{
+    // A line that hangs up while the event loop runs leaves the read notifier
+    // firing forever (each read returns nothing and reports an error), and the
+    // console would spin at full load. Drop the descriptor and remember why.
+    QObject::connect(
+        &m_port, &QSerialPort::errorOccurred, &m_port, [this](QSerialPort::SerialPortError code) {
+            if (m_inCall > 0)
+                return;
+            if (code == QSerialPort::ReadError)
+                Lose(QStringLiteral("the device hung up"));
+            else if (code == QSerialPort::ResourceError || code == QSerialPort::WriteError)
+                Lose(PortReason(m_port));
+        });
+}
 
 CQSerialDevice::~CQSerialDevice()
 {
     Close();
 }
 
+bool CQSerialDevice::Lose(const QString& reason, QString* error)
+{
+    if (m_lost.isEmpty())
+        m_lost = reason;
+    if (m_port.isOpen()) {
+        CallGuard guard(m_inCall);
+        m_port.close();
+    }
+    return SetError(error, m_lost);
+}
+
+bool CQSerialDevice::Usable(QString* error)
+{
+    if (!m_lost.isEmpty())
+        return SetError(error, m_lost);
+    if (!m_port.isOpen())
+        return SetError(error, QStringLiteral("port not open"));
+    return true;
+}
+
 bool CQSerialDevice::Open(const QString& path, const LineSettings& settings, QString* error)
 {
-    if (m_port.isOpen())
+    CallGuard guard(m_inCall);
+    if (IsOpen())
         return SetError(error, QStringLiteral("already open"));
 
     // QSerialPort's own texts for a missing or forbidden node are vague, so ask the
@@ -78,13 +127,17 @@ bool CQSerialDevice::Open(const QString& path, const LineSettings& settings, QSt
 
 void CQSerialDevice::Close()
 {
+    CallGuard guard(m_inCall);
+    m_lost.clear();
     if (m_port.isOpen())
         m_port.close();
 }
 
 bool CQSerialDevice::IsOpen() const
 {
-    return m_port.isOpen();
+    // A lost line stays open for the caller until it closes it, so every further
+    // use reports why instead of a bare "not open".
+    return m_port.isOpen() || !m_lost.isEmpty();
 }
 
 bool CQSerialDevice::Apply(const LineSettings& s, QString* error)
@@ -173,13 +226,17 @@ bool CQSerialDevice::VerifyFraming(const LineSettings& s, QString* error)
 
 bool CQSerialDevice::Configure(const LineSettings& settings, QString* error)
 {
+    CallGuard guard(m_inCall);
+    if (!Usable(error))
+        return false;
     return Apply(settings, error);
 }
 
 bool CQSerialDevice::Write(const QByteArray& bytes, QString* error)
 {
-    if (!m_port.isOpen())
-        return SetError(error, QStringLiteral("port not open"));
+    CallGuard guard(m_inCall);
+    if (!Usable(error))
+        return false;
     m_port.clearError();
     if (m_port.write(bytes) != bytes.size())
         return SetError(error, PortReason(m_port));
@@ -204,9 +261,10 @@ bool CQSerialDevice::Write(const QByteArray& bytes, QString* error)
         if (ready == 0)
             return SetError(error, QStringLiteral("the line accepts no data"));
         if (ready > 0 && (p.revents & (POLLERR | POLLHUP | POLLNVAL)))
-            return SetError(error, m_port.error() != QSerialPort::NoError
-                                       ? reason
-                                       : QStringLiteral("the device hung up"));
+            return Lose(m_port.error() != QSerialPort::NoError
+                            ? reason
+                            : QStringLiteral("the device hung up"),
+                        error);
         if (++idleRounds > 100)
             return SetError(error, reason);
     }
@@ -222,7 +280,7 @@ qint64 CQSerialDevice::KernelQueued(QString* error)
     }
     int queued = 0;
     if (::ioctl(fd, FIONREAD, &queued) != 0) {
-        SetError(error, SystemReason(errno));
+        Lose(SystemReason(errno), error);
         return -1;
     }
     return queued;
@@ -230,10 +288,9 @@ qint64 CQSerialDevice::KernelQueued(QString* error)
 
 qint64 CQSerialDevice::BytesAvailable(QString* error)
 {
-    if (!m_port.isOpen()) {
-        SetError(error, QStringLiteral("port not open"));
+    CallGuard guard(m_inCall);
+    if (!Usable(error))
         return -1;
-    }
     const qint64 queued = KernelQueued(error);
     if (queued < 0)
         return -1;
@@ -242,10 +299,9 @@ qint64 CQSerialDevice::BytesAvailable(QString* error)
 
 QByteArray CQSerialDevice::Read(qint64 maxBytes, QString* error)
 {
-    if (!m_port.isOpen()) {
-        SetError(error, QStringLiteral("port not open"));
+    CallGuard guard(m_inCall);
+    if (!Usable(error))
         return {};
-    }
     if (maxBytes <= 0)
         return {};
     // Older bytes first: whatever an event loop has already moved into QSerialPort.
@@ -269,7 +325,7 @@ QByteArray CQSerialDevice::Read(qint64 maxBytes, QString* error)
         } else if (r < 0 && errno == EINTR) {
             continue;
         } else if (r < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
-            SetError(error, SystemReason(errno));
+            Lose(SystemReason(errno), error);
             return {};
         } else {
             // Nothing more right now (a raw tty returns 0 when empty): never block.

@@ -33,12 +33,18 @@ public:
     QSerialPort& Port() { return m_port; }
 
 private:
+    class CallGuard;
+    // Gives up a line that hung up: closes the descriptor, keeps the reason.
+    bool Lose(const QString& reason, QString* error = nullptr);
+    bool Usable(QString* error);
     bool Apply(const LineSettings& settings, QString* error);
     bool VerifyFraming(const LineSettings& settings, QString* error);
     // Bytes waiting in the kernel's receive queue; -1 with *error on failure.
     qint64 KernelQueued(QString* error);
 
     QSerialPort m_port;
+    QString m_lost; // why the line was given up; empty while it is fine
+    int m_inCall = 0;
 };
 
 } // namespace ondrel

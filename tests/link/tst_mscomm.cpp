@@ -195,6 +195,7 @@ void TestMSComm::settingsKeptWhenRefused()
     rig.port->SetConfigureError(QStringLiteral("Invalid argument"));
     QVERIFY_THROWS_EXCEPTION(CCommError, rig.comm->SetSettings(QStringLiteral("19200,E,7,1")));
     QCOMPARE(rig.comm->GetSettings(), QStringLiteral("9600,N,8,1"));
+    QCOMPARE(rig.port->Configured().last(), LineSettings{}); // the line put back
 
     // The refused settings must not come back at the next open either.
     rig.port->SetConfigureError(QString());
