@@ -55,7 +55,6 @@ SEEDS = {
     "late-reply": script([exchange("FLT", [(3702, NO_FAULT)]), exchange("MON", [(3, MON)])]),
     "hang-up": script([exchange("FLT", [(3, NO_FAULT)]), exchange("MON", [(30, MON)], hang_after=10)]),
     "operator-commands": script([exchange("VP0805", [(3, STX + b"VP0805" + CR)]),
-                                 exchange("CP1100", [(3, STX + b"CP1100" + CR)]),
                                  exchange("ENBL1", [(3, STX + b"ENBL1" + CR)], BINARY),
                                  exchange("CLR", [(3, STX + b"CLR" + CR + b"xx")], TAKE_ALL | READ_AFTER_TIMEOUT)]),
     "settings-even-7-2": script([exchange("FREV", [(3, STX + b"2000" + CR)])],

@@ -24,7 +24,7 @@ constexpr unsigned kMaxReplyLength = 40;
 constexpr unsigned kMaxDelayMs = 4199; // past the wait, so late bytes spoil the next one
 constexpr unsigned kMaxChunks = 8;
 constexpr unsigned kMaxChunkLength = 32;
-constexpr int kMaxExchanges = 4;
+constexpr int kMaxExchanges = 3;
 // The control's counts are 16-bit.
 constexpr qint64 kCountCap = 32767;
 constexpr qint64 kNever = std::numeric_limits<qint64>::max();

@@ -4,7 +4,7 @@
 // The bytes are read front to back as a small script (missing bytes read as 0):
 //
 //   settings length L (1 byte, mod 41), settings flags (1 byte: bit 0 = UTF-8,
-//   else Latin-1), L bytes of settings text, exchange count - 1 (1 byte, mod 4);
+//   else Latin-1), L bytes of settings text, exchange count - 1 (1 byte, mod 3);
 //   then per exchange:
 //     command (1 byte, mod 12): 0..9 a frame of the command table, 10 and 11 an
 //       arbitrary reply length n taken from the next byte (mod 41);
