@@ -199,7 +199,7 @@ private:
 
     void Restart()
     {
-        Log("restart");
+        Log("restart, RSS " + std::to_string(ResidentKiB()) + " KiB");
         DestroyConsole();
         ++m_restarts;
         StartConsole();
