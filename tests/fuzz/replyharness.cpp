@@ -21,9 +21,9 @@ namespace {
 
 constexpr unsigned kMaxSettingsLength = 40;
 constexpr unsigned kMaxReplyLength = 40;
-constexpr unsigned kMaxDelayMs = 4199; // past the wait, so late bytes spoil the next one
-constexpr unsigned kMaxChunks = 8;
-constexpr unsigned kMaxChunkLength = 32;
+constexpr unsigned kMaxPieces = 8;
+constexpr unsigned kMaxStrays = 8;
+constexpr unsigned kMaxStrayLength = 32;
 constexpr int kMaxExchanges = 3;
 // The control's counts are 16-bit.
 constexpr qint64 kCountCap = 32767;
@@ -50,6 +50,15 @@ public:
         if (max > 0xFF)
             value = (value << 8) | Byte();
         return value % (max + 1);
+    }
+
+    // A delay in ms: mostly short, as replies come, and otherwise around the end of
+    // a wait (its last check at 3700 ms, its last sleep ending at 3701 ms), where
+    // a byte just makes it, is just missed, or is left to spoil the next exchange.
+    qint64 Delay()
+    {
+        const unsigned code = Byte();
+        return code < 224 ? qint64(code) : qint64(code - 224 + 3685);
     }
 
     QByteArray Bytes(unsigned count)
@@ -138,7 +147,7 @@ void CheckField(const QString& field, const QByteArray& r, std::initializer_list
 class CRun
 {
 public:
-    explicit CRun(ReplyRun* result) : m_result(result)
+    CRun(ReplyRun* result, bool tracing) : m_result(result), m_tracing(tracing)
     {
         auto port = std::make_unique<CFakePort>(&m_clock);
         m_port = port.get();
@@ -175,10 +184,15 @@ private:
                   m_port->Pending().size() + m_port->ScheduledCount() == qsizetype(m_times.size()),
               QStringLiteral("port and model disagree %1").arg(QLatin1String(when)));
     }
-    void Trace(const QString& line) { m_result->trace << line; }
+    template <class F> void Trace(F&& line)
+    {
+        if (m_tracing)
+            m_result->trace << line();
+    }
     void CheckReply(const QByteArray& reply, const QByteArray& frame);
 
     ReplyRun* m_result;
+    bool m_tracing;
     CVirtualClock m_clock;
     CFakePort* m_port = nullptr;
     std::unique_ptr<CMSComm> m_comm;
@@ -208,11 +222,11 @@ void CRun::Settings(CByteSource& src)
         QString againError;
         CHECK(ParseSettings(FormatSettings(parsed), &again, &againError) && again == parsed,
               QStringLiteral("settings %1 do not read back").arg(FormatSettings(parsed)));
-        Trace(QStringLiteral("settings %1").arg(FormatSettings(parsed)));
+        Trace([&] { return QStringLiteral("settings %1").arg(FormatSettings(parsed)); });
     } else {
         CHECK(!error.isEmpty(), "rejected settings without an error text");
         CHECK(parsed.baud == -7, "rejected settings changed the output");
-        Trace(QStringLiteral("settings rejected"));
+        Trace([&] { return QStringLiteral("settings rejected"); });
     }
 
     const QString before = m_comm->GetSettings();
@@ -272,11 +286,13 @@ void CRun::CheckReply(const QByteArray& reply, const QByteArray& frame)
     }
 
     if (frame == frames::kReadFaults.frame)
-        Trace(QStringLiteral("faults: %1").arg(verdict));
+        Trace([&] { return QStringLiteral("faults: %1").arg(verdict); });
     if (frame == frames::kReadMonitor.frame) {
-        Trace(fields ? QStringLiteral("readings: %1 %2 %3")
-                           .arg(fields->kilovolts, fields->microamps, fields->temperature)
-                     : QStringLiteral("readings: unchanged"));
+        Trace([&] {
+            return fields ? QStringLiteral("readings: %1 %2 %3")
+                                .arg(fields->kilovolts, fields->microamps, fields->temperature)
+                          : QStringLiteral("readings: unchanged");
+        });
     }
 }
 
@@ -291,18 +307,21 @@ bool CRun::Exchange(CByteSource& src)
     const unsigned flags = src.Integral(0xFF);
     const bool readAfterTimeOut = flags & 1u;
     const long mode = (flags & 2u) ? 1 : 0;
-    const qint64 hangDelay = (flags & 4u) ? 1 + qint64(src.Integral(kMaxDelayMs)) : kNever;
+    const qint64 hangDelay = (flags & 4u) ? 1 + src.Delay() : kNever;
     const short inputLen = (flags & 8u) ? 0 : short(n);
 
-    const QString name =
-        QStringLiteral("%1 n=%2").arg(Printable(frame.mid(1, frame.size() - 2))).arg(n);
+    // Only messages and the trace name the exchange: formatting it for every input
+    // would cost more than the rest of a short exchange.
+    const auto name = [&] {
+        return QStringLiteral("%1 n=%2").arg(Printable(frame.mid(1, frame.size() - 2))).arg(n);
+    };
     const qint64 writeTime = m_clock.Now();
     try {
         const int written = m_port->Written().size();
         m_comm->SetOutput(QVariant(QString::fromLatin1(frame)));
         CHECK(!m_hungUp, "a hung-up port took a frame");
         CHECK(m_port->Written().size() == written + 1 && m_port->Written().last() == frame,
-              QStringLiteral("%1: frame not sent unchanged").arg(name));
+              QStringLiteral("%1: frame not sent unchanged").arg(name()));
 
         if (hangDelay != kNever) {
             const qint64 at = writeTime + hangDelay;
@@ -312,10 +331,28 @@ bool CRun::Exchange(CByteSource& src)
                 m_hungUp = true;
             });
         }
-        const unsigned chunks = src.Integral(kMaxChunks);
-        for (unsigned i = 0; i < chunks; ++i) {
-            const qint64 delay = src.Integral(kMaxDelayMs);
-            Schedule(src.Bytes(src.Integral(kMaxChunkLength)), writeTime + delay);
+        if (!(flags & 16u)) {
+            // The reply: n arbitrary bytes in pieces, each some time after the last.
+            const QByteArray reply = src.Bytes(unsigned(n));
+            const unsigned pieces = 1 + src.Integral(kMaxPieces - 1);
+            qint64 at = writeTime;
+            qsizetype from = 0;
+            for (unsigned i = 0; i < pieces; ++i) {
+                at += src.Delay();
+                const qsizetype rest = reply.size() - from;
+                const qsizetype length =
+                    i + 1 < pieces ? qsizetype(src.Integral(unsigned(rest))) : rest;
+                Schedule(reply.mid(from, length), at);
+                from += length;
+            }
+        }
+        if (flags & 32u) {
+            // Stray bytes: noise on the line, or another device's chatter.
+            const unsigned strays = 1 + src.Integral(kMaxStrays - 1);
+            for (unsigned i = 0; i < strays; ++i) {
+                const qint64 at = writeTime + src.Delay();
+                Schedule(src.Bytes(src.Integral(kMaxStrayLength)), at);
+            }
         }
         CheckMirror("after scheduling");
 
@@ -334,53 +371,56 @@ bool CRun::Exchange(CByteSource& src)
             replied = WaitForReply(*m_comm, n);
         } catch (const CCommError& e) {
             CHECK(expected == Outcome::HangUp,
-                  QStringLiteral("%1: wait threw \"%2\"").arg(name, e.Message()));
+                  QStringLiteral("%1: wait threw \"%2\"").arg(name(), e.Message()));
             CHECK(m_port->CountCalls() == expectedChecks,
                   QStringLiteral("%1: hung up at count %2, expected %3")
-                      .arg(name)
+                      .arg(name())
                       .arg(m_port->CountCalls())
                       .arg(expectedChecks));
-            Trace(QStringLiteral("%1: hung up").arg(name));
+            Trace([&] { return QStringLiteral("%1: hung up").arg(name()); });
             return false;
         }
-        CHECK(expected != Outcome::HangUp, QStringLiteral("%1: wait survived a hang-up").arg(name));
+        CHECK(expected != Outcome::HangUp,
+              QStringLiteral("%1: wait survived a hang-up").arg(name()));
         CHECK(replied == (expected == Outcome::Reply),
-              QStringLiteral("%1: wait returned %2").arg(name).arg(replied));
+              QStringLiteral("%1: wait returned %2").arg(name()).arg(replied));
         CHECK(m_port->CountCalls() == expectedChecks,
               QStringLiteral("%1: %2 count reads, expected %3")
-                  .arg(name)
+                  .arg(name())
                   .arg(m_port->CountCalls())
                   .arg(expectedChecks));
         const int expectedSleeps = replied ? expectedChecks - 1 : kWaitLimit + 1;
         CHECK(m_clock.Sleeps() == expectedSleeps && m_clock.Begins() == 1 &&
                   m_clock.Now() == start + expectedSleeps,
               QStringLiteral("%1: %2 sleeps, expected %3")
-                  .arg(name)
+                  .arg(name())
                   .arg(m_clock.Sleeps())
                   .arg(expectedSleeps));
-        CHECK(m_port->ReadCalls() == 0, QStringLiteral("%1: the wait read").arg(name));
+        CHECK(m_port->ReadCalls() == 0, QStringLiteral("%1: the wait read").arg(name()));
         const QByteArray waitingAfter = m_port->Pending();
         CHECK(waitingAfter.startsWith(waitingBefore),
-              QStringLiteral("%1: the wait removed characters").arg(name));
+              QStringLiteral("%1: the wait removed characters").arg(name()));
         if (replied)
-            CHECK(
-                waitingAfter.size() == n,
-                QStringLiteral("%1: wait true with %2 waiting").arg(name).arg(waitingAfter.size()));
+            CHECK(waitingAfter.size() == n, QStringLiteral("%1: wait true with %2 waiting")
+                                                .arg(name())
+                                                .arg(waitingAfter.size()));
         CheckMirror("after the wait");
 
-        QString line = replied ? QStringLiteral("%1: reply").arg(name)
-                               : QStringLiteral("%1: timed out").arg(name);
+        const auto line = [&] {
+            return replied ? QStringLiteral("%1: reply").arg(name())
+                           : QStringLiteral("%1: timed out").arg(name());
+        };
         if (replied || readAfterTimeOut) {
             const QVariant input = m_comm->GetInput();
             CHECK(input.typeId() == (mode == 1 ? QMetaType::QByteArray : QMetaType::QString),
-                  QStringLiteral("%1: Input is a %2").arg(name, QLatin1String(input.typeName())));
+                  QStringLiteral("%1: Input is a %2").arg(name(), QLatin1String(input.typeName())));
             qsizetype units = 0;
             if (mode == 0) {
                 const QString text = input.toString();
                 units = text.size();
                 for (QChar c : text)
                     CHECK(c.unicode() < 0x100, QStringLiteral("%1: Input holds U+%2")
-                                                   .arg(name)
+                                                   .arg(name())
                                                    .arg(uint(c.unicode()), 4, 16));
             } else {
                 units = input.toByteArray().size();
@@ -388,27 +428,27 @@ bool CRun::Exchange(CByteSource& src)
             const qsizetype limit = inputLen > 0 ? inputLen : std::numeric_limits<qsizetype>::max();
             CHECK(units == std::min(limit, waitingAfter.size()),
                   QStringLiteral("%1: Input returned %2 of %3 waiting (InputLen %4)")
-                      .arg(name)
+                      .arg(name())
                       .arg(units)
                       .arg(waitingAfter.size())
                       .arg(inputLen));
             const QByteArray reply = ReplyText(input);
             CHECK(reply == waitingAfter.left(units),
                   QStringLiteral("%1: reply text %2 is not the bytes received")
-                      .arg(name, Printable(reply)));
+                      .arg(name(), Printable(reply)));
             CHECK(m_port->Pending() == waitingAfter.mid(units),
-                  QStringLiteral("%1: Input took other characters than it returned").arg(name));
+                  QStringLiteral("%1: Input took other characters than it returned").arg(name()));
             m_times.erase(m_times.begin(), m_times.begin() + units);
             CheckMirror("after the read");
-            Trace(QStringLiteral("%1, read %2").arg(line, Printable(reply)));
+            Trace([&] { return QStringLiteral("%1, read %2").arg(line(), Printable(reply)); });
             CheckReply(reply, frame);
         } else {
             Trace(line);
         }
     } catch (const CCommError& e) {
         // Outside the wait only a hung-up device may refuse.
-        CHECK(m_hungUp, QStringLiteral("%1: unexpected \"%2\"").arg(name, e.Message()));
-        Trace(QStringLiteral("%1: hung up").arg(name));
+        CHECK(m_hungUp, QStringLiteral("%1: unexpected \"%2\"").arg(name(), e.Message()));
+        Trace([&] { return QStringLiteral("%1: hung up").arg(name()); });
         return false;
     }
     return true;
@@ -416,12 +456,12 @@ bool CRun::Exchange(CByteSource& src)
 
 } // namespace
 
-ReplyRun RunReplyInput(const std::uint8_t* data, std::size_t size)
+ReplyRun RunReplyInput(const std::uint8_t* data, std::size_t size, bool trace)
 {
     ReplyRun result;
     try {
         CByteSource src(data, size);
-        CRun run(&result);
+        CRun run(&result, trace);
         run.Settings(src);
         const int exchanges = 1 + int(src.Integral(kMaxExchanges - 1));
         for (int i = 0; i < exchanges; ++i) {

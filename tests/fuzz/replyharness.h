@@ -10,10 +10,15 @@
 //       arbitrary reply length n taken from the next byte (mod 41);
 //     flags (1 byte): bit 0 read even after a failed wait (as the operator
 //       commands do), bit 1 binary input mode, bit 2 the device hangs up,
-//       bit 3 InputLen 0 (take everything) instead of n;
-//     with bit 2: hang-up delay after the write (2 bytes, 1 + mod 4200);
-//     chunk count (1 byte, mod 9); per chunk: arrival delay after the write
-//       (2 bytes, mod 4200), length (1 byte, mod 33), then that many bytes.
+//       bit 3 InputLen 0 (take everything) instead of n, bit 4 no reply,
+//       bit 5 stray bytes besides the reply;
+//     with bit 2: the hang-up's delay after the write (a delay byte, plus 1 ms);
+//     unless bit 4, the reply: n bytes, pieces - 1 (1 byte, mod 8), then per
+//       piece its delay after the previous one (the first: after the write) and,
+//       but for the last piece, its length (1 byte, mod what is left + 1);
+//     with bit 5: strays - 1 (1 byte, mod 8), per stray its delay after the write,
+//       its length (1 byte, mod 33) and its bytes.
+// A delay byte below 224 is that many ms; 224..255 are 3685..3716 ms.
 //
 // Every step is checked against an independent model of the port's timeline.
 #pragma once
@@ -31,6 +36,7 @@ struct ReplyRun
     QStringList trace; // one line per step, for the replay's expectations
 };
 
-ReplyRun RunReplyInput(const std::uint8_t* data, std::size_t size);
+// trace = false leaves ReplyRun::trace empty, for speed; the checks are the same.
+ReplyRun RunReplyInput(const std::uint8_t* data, std::size_t size, bool trace = true);
 
 } // namespace ondrel::fuzz

@@ -84,6 +84,9 @@ void TestReplyCorpus::seedsDoWhatTheirNamesSay_data()
     QTest::newRow("poll-tick") << QStringList{
         settings, "FLT n=19: reply, read \\x020 0 0 0 0 0 0 0 0\\x0d", "faults: No Error",
         "MON n=21: reply, read \\x020805,1100,0250,0000\\x0d", mon};
+    QTest::newRow("reply-at-last-check") << QStringList{
+        settings, "FLT n=19: reply, read \\x020 0 0 0 0 0 0 0 0\\x0d", "faults: No Error"};
+    QTest::newRow("reply-in-last-sleep") << QStringList{settings, "FLT n=19: timed out"};
     QTest::newRow("stale-leftover")
         << QStringList{settings, "FLT n=19: timed out, read \\x0d\\x0d\\x020 0 0 0 0 0 0 0 ",
                        "faults: Error.Please Clear", "MON n=21: timed out", "FREV n=6: timed out"};
