@@ -6,7 +6,7 @@
 // The generator is ondrel-sim in a process of its own, so that the CPU it spends
 // pacing its replies is not charged to the console.
 //
-//   bench_poll [--polls N] [--seconds S] [--turnaround MS] [--sim PATH]
+//   bench_poll [--polls N] [--seconds S] [--rounds N] [--turnaround MS] [--sim PATH]
 //              [--python PATH] [--baseline PATH] [--no-baseline]
 #include "consolestate.h"
 #include "exchange.h"
@@ -55,6 +55,7 @@ const char kUsage[] =
     "usage: bench_poll [options]\n"
     "  --polls N         direct polls timed for the duration figure (default 300)\n"
     "  --seconds S       length of each CPU run, console and baseline (default 60)\n"
+    "  --rounds N        turns the console and the baseline take at polling (default 6)\n"
     "  --turnaround MS   the simulator's think time per reply (default 2)\n"
     "  --sim PATH        the ondrel-sim program (default: the one built with this)\n"
     "  --python PATH     the python interpreter for the baseline (default /usr/bin/python3)\n"
@@ -66,6 +67,7 @@ struct Config
     int polls = 300;
     int seconds = 60;
     int turnaroundMs = 2;
+    int rounds = 6;
     std::string simPath = ONDREL_SIM_PATH;
     // Debian's interpreter, which has python3-serial; a python3 earlier on PATH
     // (pyenv, a venv) often has not.
@@ -102,9 +104,11 @@ int ParseArguments(int argc, char** argv, Config* c)
             return -1;
         } else if (arg == "--no-baseline") {
             c->runBaseline = false;
-        } else if (arg == "--polls" || arg == "--seconds" || arg == "--turnaround") {
+        } else if (arg == "--polls" || arg == "--seconds" || arg == "--turnaround" ||
+                   arg == "--rounds") {
             int* target = arg == "--polls"     ? &c->polls
                           : arg == "--seconds" ? &c->seconds
+                          : arg == "--rounds"  ? &c->rounds
                                                : &c->turnaroundMs;
             const int low = arg == "--turnaround" ? 0 : 1;
             const int high = arg == "--turnaround" ? 1000 : 100000;
@@ -122,6 +126,8 @@ int ParseArguments(int argc, char** argv, Config* c)
             return Usage("unknown option '" + arg + "'");
         }
     }
+    if (c->rounds > c->seconds)
+        return Usage("--rounds must not exceed --seconds: a round lasts a second at least");
     return 0;
 }
 
@@ -377,9 +383,18 @@ void RunFor(QApplication& app, int ms, double* cpu, double* wall)
     *wall = NowSeconds() - wall0;
 }
 
-// (b) The console left to its own timer for a while, then once more with
-// polling stopped, which leaves the event loop, the timers and the bars.
-bool ConsoleCpu(QApplication& app, Console& console, const Config& c, double* cpuPercent)
+// CPU and wall seconds summed over the rounds of one contender.
+struct CpuTally
+{
+    double cpu = 0;
+    double wall = 0;
+    long ticks = 0;
+    long sleeps = 0;
+    double Percent() const { return wall > 0 ? 100.0 * cpu / wall : 0.0; }
+};
+
+// (b) The console left to its own timer for a while.
+bool ConsoleCpu(QApplication& app, Console& console, int ms, CpuTally* usage)
 {
     CCountingSleep sleep(CurrentMillisecondSleep());
     SetMillisecondSleep(&sleep);
@@ -396,9 +411,8 @@ bool ConsoleCpu(QApplication& app, Console& console, const Config& c, double* cp
         }
     } counter(&ticks);
     console.view->installEventFilter(&counter);
-
     double cpu = 0, wall = 0;
-    RunFor(app, c.seconds * 1000, &cpu, &wall);
+    RunFor(app, ms, &cpu, &wall);
     console.view->removeEventFilter(&counter);
     SetMillisecondSleep(nullptr);
 
@@ -407,20 +421,23 @@ bool ConsoleCpu(QApplication& app, Console& console, const Config& c, double* cp
                              "void\n");
         return false;
     }
-    *cpuPercent = 100.0 * cpu / wall;
-    std::printf("console CPU while polling: %.3f s in %.1f s = %.3f %% of one core, %ld ticks, "
-                "%.3f ms a tick, %.1f sleeps of the wait a tick (goal <= 1 %%)\n",
-                cpu, wall, *cpuPercent, ticks, ticks > 0 ? 1000.0 * cpu / double(ticks) : 0.0,
-                ticks > 0 ? double(sleep.sleeps) / double(ticks) : 0.0);
-    std::fflush(stdout);
-
-    g_linkFailed = 1; // as after a timed-out poll: the ticks come, nothing is sent
-    double idleCpu = 0, idleWall = 0;
-    RunFor(app, std::max(5000, c.seconds * 250), &idleCpu, &idleWall);
-    std::printf("console CPU with polling stopped: %.3f s in %.1f s = %.3f %% of one core\n",
-                idleCpu, idleWall, 100.0 * idleCpu / idleWall);
-    std::fflush(stdout);
+    usage->cpu += cpu;
+    usage->wall += wall;
+    usage->ticks += ticks;
+    usage->sleeps += sleep.sleeps;
     return true;
+}
+
+// The same console with polling stopped: what is left is the event loop, the
+// timers and the bars.
+void IdleCpu(QApplication& app, int ms)
+{
+    g_linkFailed = 1; // as after a timed-out poll: the ticks come, nothing is sent
+    double cpu = 0, wall = 0;
+    RunFor(app, ms, &cpu, &wall);
+    std::printf("console CPU with polling stopped: %.3f s in %.1f s = %.3f %% of one core\n", cpu,
+                wall, 100.0 * cpu / wall);
+    std::fflush(stdout);
 }
 
 // Picks "key value" out of the baseline's summary line.
@@ -435,21 +452,25 @@ bool Field(const std::string& line, const std::string& key, double* value)
     return end != start;
 }
 
-// (c) The python loop against the same simulator, measured the same way.
-bool BaselineCpu(const Config& c, const std::string& port, double* cpuPercent)
+// (c) The python loop against the same simulator, measured the same way: the
+// script takes its own rusage around the loop, leaving out the interpreter's
+// start-up, which the kernel's figure for the whole child includes.
+bool BaselineCpu(const Config& c, const std::string& port, double seconds, CpuTally* usage,
+                 double* wholeProcess)
 {
     CChild script;
     std::string error;
-    if (!script.Spawn(
-            {c.python, c.baseline, "--port", port, "--seconds", std::to_string(c.seconds)}, true,
-            &error)) {
+    char secondsText[32];
+    std::snprintf(secondsText, sizeof secondsText, "%.3f", seconds);
+    if (!script.Spawn({c.python, c.baseline, "--port", port, "--seconds", secondsText}, true,
+                      &error)) {
         std::fprintf(stderr, "bench_poll: %s\n", error.c_str());
         return false;
     }
     const std::string out = script.ReadAll();
     int status = 0;
-    rusage usage{};
-    if (!script.Wait(&status, &usage) || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    rusage child{};
+    if (!script.Wait(&status, &child) || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
         std::fprintf(stderr, "bench_poll: the baseline script failed (%s)\n", out.c_str());
         return false;
     }
@@ -461,14 +482,16 @@ bool BaselineCpu(const Config& c, const std::string& port, double* cpuPercent)
         std::fprintf(stderr, "bench_poll: no summary from the baseline script: %s\n", out.c_str());
         return false;
     }
-    *cpuPercent = 100.0 * cpu / wall;
-    std::printf("python baseline CPU while polling: %.3f s in %.1f s = %.3f %% of one core, "
-                "%.0f polls, %.3f ms a poll, %.0f timed out\n",
-                cpu, wall, *cpuPercent, polls, polls > 0 ? 1000.0 * cpu / polls : 0.0, timeouts);
-    std::printf("python baseline, whole process incl. interpreter start-up: %.3f s\n",
-                CpuSeconds(usage));
-    std::fflush(stdout);
-    return timeouts == 0;
+    if (timeouts > 0) {
+        std::fprintf(stderr, "bench_poll: %.0f baseline exchanges timed out; the figure is void\n",
+                     timeouts);
+        return false;
+    }
+    usage->cpu += cpu;
+    usage->wall += wall;
+    usage->ticks += long(polls);
+    *wholeProcess += CpuSeconds(child);
+    return true;
 }
 
 } // namespace
@@ -500,23 +523,43 @@ int main(int argc, char** argv)
 
     QApplication app(argc, argv);
     CMSComm::SetPortOverride(QString::fromStdString(port));
-    double ours = 0;
-    {
-        Console console;
-        if (!console.Start(&error)) {
-            std::fprintf(stderr, "bench_poll: %s\n", error.c_str());
+    // The machine's load drifts; taking turns in short rounds lets the console
+    // and the baseline see the same load.
+    const double roundSeconds = double(config.seconds) / config.rounds;
+    CpuTally ours, theirs;
+    double baselineWhole = 0;
+    for (int round = 0; round < config.rounds; ++round) {
+        {
+            Console console;
+            if (!console.Start(&error)) {
+                std::fprintf(stderr, "bench_poll: %s\n", error.c_str());
+                return 1;
+            }
+            if (round == 0 && !PollDuration(console, config))
+                return 1;
+            if (!ConsoleCpu(app, console, int(roundSeconds * 1000), &ours))
+                return 1;
+            if (round == config.rounds - 1)
+                IdleCpu(app, std::max(5000, config.seconds * 250));
+        } // the console lets go of the port for the baseline
+        if (config.runBaseline && !BaselineCpu(config, port, roundSeconds, &theirs, &baselineWhole))
             return 1;
-        }
-        if (!PollDuration(console, config) || !ConsoleCpu(app, console, config, &ours))
-            return 1;
-    } // the console lets go of the port for the baseline
+    }
 
+    std::printf("console CPU while polling: %.3f s in %.1f s = %.3f %% of one core, %ld ticks, "
+                "%.3f ms a tick, %.1f sleeps of the wait a tick (goal <= 1 %%)\n",
+                ours.cpu, ours.wall, ours.Percent(), ours.ticks,
+                ours.ticks > 0 ? 1000.0 * ours.cpu / double(ours.ticks) : 0.0,
+                ours.ticks > 0 ? double(ours.sleeps) / double(ours.ticks) : 0.0);
     if (!config.runBaseline)
         return 0;
-    double theirs = 0;
-    if (!BaselineCpu(config, port, &theirs))
-        return 1;
-    std::printf("CPU ratio console / python baseline: %.3f (goal < 1)\n",
-                theirs > 0 ? ours / theirs : 0.0);
+    std::printf("python baseline CPU while polling: %.3f s in %.1f s = %.3f %% of one core, "
+                "%ld polls, %.3f ms a poll\n",
+                theirs.cpu, theirs.wall, theirs.Percent(), theirs.ticks,
+                theirs.ticks > 0 ? 1000.0 * theirs.cpu / double(theirs.ticks) : 0.0);
+    std::printf("python baseline, whole processes incl. interpreter start-up: %.3f s\n",
+                baselineWhole);
+    std::printf("CPU ratio console / python baseline: %.3f (goal < 1), in %d alternating rounds\n",
+                theirs.Percent() > 0 ? ours.Percent() / theirs.Percent() : 0.0, config.rounds);
     return 0;
 }
