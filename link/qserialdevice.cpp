@@ -122,15 +122,29 @@ bool CQSerialDevice::Open(const QString& path, const LineSettings& settings, QSt
         m_port.close();
         return false;
     }
+    // Characters that reached the line before we opened it cannot answer anything
+    // this console sent; left in place they would overshoot the first reply's count
+    // and time it out, so a restart would not bring the console back.
+    DiscardInput();
     return true;
+}
+
+void CQSerialDevice::DiscardInput()
+{
+    if (m_port.isOpen())
+        ::tcflush(m_port.handle(), TCIFLUSH);
 }
 
 void CQSerialDevice::Close()
 {
     CallGuard guard(m_inCall);
     m_lost.clear();
-    if (m_port.isOpen())
+    if (m_port.isOpen()) {
+        // Closing the port empties its receive buffer, as the control always did;
+        // the kernel keeps a pty's queue while anyone else holds the line open.
+        DiscardInput();
         m_port.close();
+    }
 }
 
 bool CQSerialDevice::IsOpen() const

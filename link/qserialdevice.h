@@ -34,6 +34,8 @@ public:
 
 private:
     class CallGuard;
+    // Drops what the kernel holds for the line (open and close start clean).
+    void DiscardInput();
     // Gives up a line that hung up: closes the descriptor, keeps the reason.
     bool Lose(const QString& reason, QString* error = nullptr);
     bool Usable(QString* error);

@@ -149,6 +149,7 @@ private slots:
     void openErrors_data();
     void openErrors();
     void portInUse();
+    void staleInputDiscarded();
 };
 
 void TestPtyLine::opensSlave_data()
@@ -534,6 +535,34 @@ void TestPtyLine::portInUse()
             qPrintable(e.Message()));
     }
     QVERIFY(first.GetPortOpen());
+}
+
+// Leftovers of an earlier session (a reply that came after a time-out, stray
+// characters) must not spoil the first exchange after the port is opened again,
+// or restarting the console would not bring it back.
+void TestPtyLine::staleInputDiscarded()
+{
+    CPtyPair pty;
+    QVERIFY(pty.Ok());
+    CMSComm::SetPortOverride(pty.SlavePath());
+    QVERIFY(pty.Send("stale before open"));
+    CMSComm comm;
+    comm.SetPortOpen(true);
+    QCOMPARE(int(comm.GetInBufferCount()), 0);
+
+    QVERIFY(pty.Send("left at close"));
+    QCOMPARE(CountReaching(comm, 13), 13);
+    comm.SetPortOpen(false);
+    comm.SetPortOpen(true);
+    QCOMPARE(int(comm.GetInBufferCount()), 0);
+
+    // What arrives once the port is open is kept, whole.
+    QVERIFY(pty.Send("\x02"
+                     "2000\r"));
+    QCOMPARE(CountReaching(comm, 6), 6);
+    comm.SetInputLen(6);
+    QCOMPARE(ReplyText(comm.GetInput()), QByteArray("\x02"
+                                                    "2000\r"));
 }
 
 QTEST_GUILESS_MAIN(TestPtyLine)
