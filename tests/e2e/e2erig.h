@@ -126,14 +126,13 @@ public:
 
     ~CE2ERig()
     {
-        if (qEnvironmentVariableIsSet("E2E_SHOW_STATUS"))
-            for (const QString& m : statusMessages)
-                qInfo("status: %s", qPrintable(m));
         // The simulator's traffic tells more about a failure than any assertion.
         if (QTest::currentTestFailed()) {
             std::lock_guard<std::mutex> lock(simLog.mutex);
             for (const std::string& line : simLog.lines)
                 qInfo("sim: %s", line.c_str());
+            for (const QString& message : statusMessages)
+                qInfo("status bar: %s", qPrintable(message));
         }
         CMSComm::SetPortOverride(QString());
     }
@@ -204,6 +203,17 @@ public:
             ticksWhileBoxUp += tickCounter.ticks - ticks;
             sentWhileBoxUp += ReceivedCount() - before;
         });
+    }
+
+    // Characters waiting at the console's port; -1 when the port cannot say.
+    // Callers run inside the event loop (a box's), where nothing may throw.
+    int Waiting()
+    {
+        try {
+            return view->m_comm.GetInBufferCount();
+        } catch (const CCommError&) {
+            return -1;
+        }
     }
 
     QString StatusText() { return window.statusBar()->currentMessage(); }

@@ -195,13 +195,13 @@ void TestE2ECommands::lateReplyIsTakenAfterTheBox()
 
     const long repliesBefore = rig.generator.RepliesSent();
     bool landed = false;
-    short waitingAtDismiss = -1;
+    int waitingAtDismiss = -1;
     rig.answerer.SetWhileShown([&](QWidget*, int) {
         landed = rig.WaitFor([&] {
             return rig.generator.RepliesSent() > repliesBefore &&
-                   rig.view->m_comm.GetInBufferCount() == short(frames::kClearFaults.replyLength);
+                   rig.Waiting() == frames::kClearFaults.replyLength;
         });
-        waitingAtDismiss = rig.view->m_comm.GetInBufferCount();
+        waitingAtDismiss = rig.Waiting();
         rig.Inject("delay 0");
     });
     QVERIFY(rig.Inject("delay 4000").isEmpty());
@@ -210,7 +210,7 @@ void TestE2ECommands::lateReplyIsTakenAfterTheBox()
 
     QCOMPARE(rig.answerer.Texts(), QStringList{CE2ERig::TimeOutText()});
     QVERIFY2(landed, qPrintable(QString::number(waitingAtDismiss)));
-    QCOMPARE(int(rig.view->m_comm.GetInBufferCount()), 0);
+    QCOMPARE(rig.Waiting(), 0);
     QCOMPARE(rig.ReceivedSince(mark), Frames{Frame(frames::kClearFaults)});
     QCOMPARE(g_ready, 1);
     QCOMPARE(g_polling, 0);
