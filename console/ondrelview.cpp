@@ -277,8 +277,10 @@ void COndrelView::PollStatus()
         // A port that fails a property call fails it on every tick: treat it as a
         // generator that stopped answering, so the status bar gets one message
         // instead of five a second and the read-outs are marked stale.
-        if (!ok)
+        if (!ok) {
             g_linkFailed = 1;
+            ReleaseDeadPort();
+        }
     }
     g_polling = 0;
     if (failedBefore == 0 && g_linkFailed == 1) {
@@ -345,7 +347,25 @@ void COndrelView::OnClearFaults()
 
 void COndrelView::ReportFailure(const QString& text)
 {
+    ReleaseDeadPort();
     emit statusMessage(text);
+}
+
+void COndrelView::ReleaseDeadPort()
+{
+    // A line that hung up (cable pulled, adapter unplugged) never comes back on
+    // the same handle. Letting go of it is what lets New, a repeated start-up,
+    // open the port afresh instead of skipping a port it takes for open.
+    if (!m_comm.GetPortOpen())
+        return;
+    try {
+        m_comm.GetInBufferCount();
+    } catch (const std::exception&) {
+        try {
+            m_comm.SetPortOpen(false);
+        } catch (const std::exception&) {
+        }
+    }
 }
 
 void COndrelView::OnBeginPrinting(QPainter* painter, QPrinter* printer)

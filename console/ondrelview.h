@@ -81,6 +81,7 @@ private:
     void ShowTimeOutBox();
     void ShowReadingsStopped(const QString& statusText);
     void ReportFailure(const QString& text);
+    void ReleaseDeadPort();
 
     QWidget* m_form = nullptr;
     int m_timerId = 0;

@@ -278,10 +278,16 @@ void TestE2ELine::vanishedPath()
 
 void TestE2ELine::hangUpBetweenTicks()
 {
-    CE2ERig rig;
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    sim::Options options;
+    options.linkPath = dir.filePath(QStringLiteral("generator")).toStdString();
+    const QString link = QString::fromStdString(options.linkPath);
+
+    CE2ERig rig(options);
     std::string error;
-    QVERIFY2(rig.StartGenerator(&error), error.c_str());
-    const QString path = rig.SlavePath();
+    QVERIFY2(rig.StartGenerator(&error, link), error.c_str());
+    const QString path = link;
     rig.StartConsole();
     QVERIFY(rig.WaitFor([&] { return rig.PollingShows(CE2ERig::IdleReadings()); }));
 
@@ -298,15 +304,30 @@ void TestE2ELine::hangUpBetweenTicks()
              qPrintable(StatusLine(rig)));
     QCOMPARE(rig.answerer.Count(), 0);
 
-    // An operator command on the dead line ends early and says why.
+    // The dead line has been let go: an operator command says so and ends early.
+    QVERIFY(!rig.view->m_comm.GetPortOpen());
     rig.view->m_checkXray->click();
     QCOMPARE(g_ready, 1);
     QCOMPARE(g_polling, 0);
     QCOMPARE(rig.answerer.Count(), 0);
-    QVERIFY2(rig.StatusText().startsWith(QStringLiteral("Cannot send to %1").arg(path)),
-             qPrintable(StatusLine(rig)));
+    QVERIFY2(
+        rig.StatusText().startsWith(QStringLiteral("Cannot send: port %1 is not open").arg(path)),
+        qPrintable(StatusLine(rig)));
     QCOMPARE(rig.ReceivedCount(frames::kEnable), 0);
     QVERIFY(rig.WaitTicks(3)); // and the ticks do nothing harmful
+    QCOMPARE(rig.answerer.Count(), 0);
+
+    // Plugged back in (the name now leads to the new line): New opens it again and
+    // reads the revision; polling stays stopped, the commands reach the generator.
+    const int mark = rig.ReceivedCount();
+    rig.view->OnInitialUpdate();
+    QVERIFY(rig.view->m_comm.GetPortOpen());
+    QCOMPARE(rig.view->m_editVersion->text(), QStringLiteral("2000"));
+    QCOMPARE(rig.answerer.Count(), 0);
+    QVERIFY(NothingPolledLater(rig));
+    rig.view->m_checkXray->click(); // off again: the click on the dead line turned it on
+    QCOMPARE(rig.ReceivedSince(mark),
+             (Frames{Frame(frames::kReadVersion), Frame(frames::kDisable)}));
     QCOMPARE(rig.answerer.Count(), 0);
 }
 
