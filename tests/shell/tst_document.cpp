@@ -169,7 +169,8 @@ void TestDocument::refusedSave()
 void TestDocument::openIgnoresContent()
 {
     const QString path = Path("anything.bin");
-    const QByteArray content("\x01\x02 not a document at all \xff", 28);
+    static const char raw[] = "\x01\x02 not a document at all \xff";
+    const QByteArray content(raw, sizeof raw - 1);
     WriteFile(path, content);
     m_rig->nextFileName = path;
     m_rig->Run(57601);
