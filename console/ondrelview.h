@@ -2,6 +2,7 @@
 #pragma once
 
 #include "frames.h"
+#include "model.h"
 #include "mscomm.h"
 
 #include <QByteArray>
@@ -61,6 +62,10 @@ public:
 signals:
     // Text for the frame's status-bar message pane.
     void statusMessage(const QString& text);
+    // For observers, at the moment the form changes: a completed poll, and each
+    // console event. Receivers must not block; the view keeps nothing of either.
+    void readingTaken(const ondrel::Reading& reading);
+    void consoleEvent(const ondrel::ConsoleEvent& event);
 
 protected:
     void DoDataExchange();
