@@ -35,5 +35,24 @@ fi
 build_dir=${1:-build}
 shift || true
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-cmake -S "$top" -B "$top/$build_dir" "$@" >/dev/null
-cmake --build "$top/$build_dir" -j"$(nproc)"
+# ONDREL_BUILD_TARGETS limits the build to those targets (run.sh builds only the
+# console); ONDREL_BUILD_LOG sends the build's progress to that file instead of
+# the terminal, which then sees the log's end only when the build fails.
+targets=()
+for t in ${ONDREL_BUILD_TARGETS:-}; do
+    targets+=(--target "$t")
+done
+build() {
+    cmake -S "$top" -B "$top/$build_dir" "$@" >/dev/null &&
+        cmake --build "$top/$build_dir" "${targets[@]}" -j"$(nproc)"
+}
+if [[ -n ${ONDREL_BUILD_LOG:-} ]]; then
+    mkdir -p "$(dirname "$ONDREL_BUILD_LOG")"
+    if ! build "$@" >"$ONDREL_BUILD_LOG" 2>&1; then
+        tail -n 40 "$ONDREL_BUILD_LOG" >&2
+        echo "The build failed; its whole output is in $ONDREL_BUILD_LOG" >&2
+        exit 1
+    fi
+else
+    build "$@"
+fi

@@ -1,11 +1,19 @@
 #include "cmdlineinfo.h"
+#include "displaycheck.h"
 #include "ondrelapp.h"
+
+#include <cstdio>
 
 int main(int argc, char* argv[])
 {
     int exitCode = 0;
     if (ondrel::CCommandLineInfo::HandleBeforeStart(argc, argv, &exitCode))
         return exitCode;
+    QString noDisplay;
+    if (!ondrel::CheckGraphicalSession(argc, argv, &noDisplay)) {
+        std::fputs(noDisplay.toLocal8Bit().constData(), stderr);
+        return ondrel::kNoDisplayExitCode;
+    }
     ondrel::COndrelApp app(argc, argv);
     if (!app.InitInstance())
         return app.ExitCode();

@@ -78,24 +78,48 @@ void TestCommandLine::program_data()
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<QString>("out");
     QTest::addColumn<QString>("err");
+    QTest::addColumn<QString>("platform"); // "none": no platform and no display at all
 
     QTest::newRow("version") << QStringList{"--version"} << 0
                              << "Ondrel 1.0.0.1\nBrevane (Brevane 1, 0, 0, 1)"
+                             << ""
                              << "";
     QTest::newRow("help") << QStringList{"--help"} << 0 << "Usage: ondrel [options] [document]"
+                          << ""
                           << "";
     QTest::newRow("help after a toolkit option")
         << QStringList{"-platform", "offscreen", "-h"} << 0 << "--simulate"
+        << ""
         << "";
     QTest::newRow("unknown option") << QStringList{"--frobnicate"} << 2 << ""
-                                    << "ondrel: Unknown option 'frobnicate'.";
+                                    << "ondrel: Unknown option 'frobnicate'."
+                                    << "";
     QTest::newRow("missing file") << QStringList{"/nonexistent/doc.ond"} << 1 << ""
                                   << "ondrel: Cannot open \"/nonexistent/doc.ond\": the file "
-                                     "does not exist.";
+                                     "does not exist."
+                                  << "";
     QTest::newRow("a folder") << QStringList{"/"} << 1 << ""
-                              << "it is a folder";
+                              << "it is a folder"
+                              << "";
     QTest::newRow("two files") << QStringList{"a", "b"} << 2 << ""
-                               << "Only one document";
+                               << "Only one document"
+                               << "";
+    const QString noSession = "needs a graphical session, and there is none here (neither "
+                              "DISPLAY nor WAYLAND_DISPLAY is set).";
+    QTest::newRow("no display") << QStringList{"--simulate"} << 1 << "" << noSession << "none";
+    QTest::newRow("no display, xcb asked for") << QStringList{} << 1 << ""
+                                               << "(DISPLAY is not set)"
+                                               << "xcb";
+    QTest::newRow("no display, unreachable X server") << QStringList{} << 1 << ""
+                                                      << "the X display :97 cannot be reached"
+                                                      << "xcb:97";
+    QTest::newRow("no display, help still works") << QStringList{"--help"} << 0 << "--simulate"
+                                                  << ""
+                                                  << "none";
+    QTest::newRow("no display, offscreen asked for on the command line")
+        << QStringList{"-platform", "offscreen", "/"} << 1 << ""
+        << "it is a folder"
+        << "none";
 }
 
 void TestCommandLine::program()
@@ -104,10 +128,21 @@ void TestCommandLine::program()
     QFETCH(int, exitCode);
     QFETCH(QString, out);
     QFETCH(QString, err);
+    QFETCH(QString, platform);
 
     QTemporaryDir home;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("QT_QPA_PLATFORM", "offscreen");
+    env.remove("WAYLAND_DISPLAY");
+    env.remove("DISPLAY");
+    if (platform.isEmpty())
+        env.insert("QT_QPA_PLATFORM", "offscreen");
+    else if (platform == "none")
+        env.remove("QT_QPA_PLATFORM");
+    else if (platform.startsWith("xcb:")) {
+        env.insert("QT_QPA_PLATFORM", "xcb");
+        env.insert("DISPLAY", ":" + platform.section(':', 1)); // no server listens there
+    } else
+        env.insert("QT_QPA_PLATFORM", platform);
     env.insert("HOME", home.path());
     env.insert("XDG_CONFIG_HOME", home.path());
     QProcess process;
