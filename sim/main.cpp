@@ -64,7 +64,7 @@ int BadOption(const std::string& message)
 
 bool ParseInt(const std::string& text, long maxValue, long* out)
 {
-    if (text.empty() || text.size() > 9 || text.find_first_not_of("0123456789") != text.npos)
+    if (text.empty() || text.size() > 10 || text.find_first_not_of("0123456789") != text.npos)
         return false;
     *out = std::stol(text);
     return *out <= maxValue;

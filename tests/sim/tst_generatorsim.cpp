@@ -98,6 +98,7 @@ private slots:
     void programPrintsPathAndLinks();
     void programRejectsBadOptions_data();
     void programRejectsBadOptions();
+    void programAcceptsLargestValues();
 };
 
 void TestGeneratorSim::replies_data()
@@ -554,6 +555,7 @@ void TestGeneratorSim::programRejectsBadOptions_data()
     QTest::newRow("firmware length") << QStringList{"--firmware", "123"} << "four";
     QTest::newRow("turnaround") << QStringList{"--turnaround", "soon"} << "--turnaround";
     QTest::newRow("seed") << QStringList{"--seed", "-3"} << "--seed";
+    QTest::newRow("seed too large") << QStringList{"--seed", "4294967296"} << "--seed";
     QTest::newRow("bad --do") << QStringList{"--do", "fault 10"} << "fault";
     QTest::newRow("flag with value") << QStringList{"--quiet=yes"} << "takes no value";
 }
@@ -571,6 +573,19 @@ void TestGeneratorSim::programRejectsBadOptions()
     QVERIFY2(err.contains(message), qPrintable(err));
     QCOMPARE(err.count('\n'), 1);
     QVERIFY(p.readAllStandardOutput().isEmpty());
+}
+
+// The ends of the ranges the usage text gives are taken.
+void TestGeneratorSim::programAcceptsLargestValues()
+{
+    QProcess p;
+    p.start(ONDREL_SIM_EXE, {"--quiet", "--seed", "4294967295", "--turnaround=60000"});
+    QVERIFY(p.waitForStarted());
+    QTRY_VERIFY_WITH_TIMEOUT(p.canReadLine() || p.state() != QProcess::Running, 20000);
+    QVERIFY2(p.readLine().startsWith("/"), p.readAllStandardError().constData());
+    p.terminate();
+    QVERIFY(p.waitForFinished(20000));
+    QCOMPARE(p.exitCode(), 0);
 }
 
 QTEST_GUILESS_MAIN(TestGeneratorSim)
