@@ -7,6 +7,7 @@
 #include "frames.h"
 #include "generatorsim.h"
 #include "mscomm.h"
+#include "ptyend.h"
 
 #include <QCoreApplication>
 #include <QStringList>
@@ -17,7 +18,6 @@
 #include <cstdio>
 #include <ctime>
 #include <mutex>
-#include <pty.h>
 #include <string>
 #include <thread>
 #include <unistd.h>
@@ -65,28 +65,6 @@ Stats Summarise(std::vector<double> v)
     return {v.front(), at(0.5), at(0.95), v.back()};
 }
 
-struct Pty
-{
-    int master = -1;
-    int slave = -1;
-    QString slavePath;
-    bool Open()
-    {
-        char name[256] = {};
-        if (::openpty(&master, &slave, name, nullptr, nullptr) != 0)
-            return false;
-        slavePath = QString::fromLocal8Bit(name);
-        return true;
-    }
-    ~Pty()
-    {
-        if (master >= 0)
-            ::close(master);
-        if (slave >= 0)
-            ::close(slave);
-    }
-};
-
 bool OpenComm(CMSComm& comm, const QString& path)
 {
     CMSComm::SetPortOverride(path);
@@ -106,13 +84,13 @@ bool OpenComm(CMSComm& comm, const QString& path)
 // (a) A generator that never answers.
 bool MissingReply(int repetitions)
 {
-    Pty pty;
-    if (!pty.Open()) {
+    CPtyEnd pty;
+    if (!pty.IsOpen()) {
         std::fprintf(stderr, "bench_wait: cannot open a pty\n");
         return false;
     }
     CMSComm comm;
-    if (!OpenComm(comm, pty.slavePath))
+    if (!OpenComm(comm, pty.SlavePath()))
         return false;
 
     CPlainSleep plain;
@@ -158,11 +136,11 @@ void PrintLatency(const char* what, const std::vector<double>& ms, int timeouts)
 // last character went onto the line.
 bool LatencyOwnWriter(int exchanges)
 {
-    Pty pty;
-    if (!pty.Open())
+    CPtyEnd pty;
+    if (!pty.IsOpen())
         return false;
     CMSComm comm;
-    if (!OpenComm(comm, pty.slavePath))
+    if (!OpenComm(comm, pty.SlavePath()))
         return false;
 
     std::mutex m;
@@ -174,7 +152,7 @@ bool LatencyOwnWriter(int exchanges)
     std::thread writer([&] {
         std::string frame;
         char c;
-        while (!stop && ::read(pty.master, &c, 1) == 1) {
+        while (!stop && ::read(pty.Fd(), &c, 1) == 1) {
             frame += c;
             if (c != '\r')
                 continue;
@@ -189,7 +167,7 @@ bool LatencyOwnWriter(int exchanges)
             const qint64 start = NowNs() + 2000000; // turnaround
             for (size_t i = 0; i < reply.size(); ++i) {
                 SleepUntil(start + qint64(double(i) * kCharNs));
-                if (::write(pty.master, &reply[i], 1) != 1)
+                if (::write(pty.Fd(), &reply[i], 1) != 1)
                     return;
             }
             const qint64 sent = NowNs();
@@ -224,8 +202,7 @@ bool LatencyOwnWriter(int exchanges)
     // The writer's read ends (EIO) once no one holds the slave side any more.
     stop = true;
     comm.SetPortOpen(false);
-    ::close(pty.slave);
-    pty.slave = -1;
+    pty.DropOwnSlave();
     writer.join();
     PrintLatency("own pty writer", ms, timeouts);
     return true;

@@ -11,6 +11,7 @@
 #include <string>
 
 #include <fcntl.h>
+#include <getopt.h>
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
@@ -63,7 +64,7 @@ int BadOption(const std::string& message)
 
 bool ParseInt(const std::string& text, long maxValue, long* out)
 {
-    if (text.empty() || text.size() > 9 || text.find_first_not_of("0123456789") != text.npos)
+    if (text.empty() || text.size() > 10 || text.find_first_not_of("0123456789") != text.npos)
         return false;
     *out = std::stol(text);
     return *out <= maxValue;
@@ -77,63 +78,110 @@ void RunCommandLine(CGeneratorSim& sim, const std::string& line)
     PrintLine(answer.rfind("error", 0) == 0 ? stderr : stdout, answer);
 }
 
+enum LongOnly
+{
+    kFirmware = 256,
+    kBaudPace,
+    kTurnaround,
+    kLink,
+    kSeed,
+    kQuiet,
+    kDo
+};
+
+const option kOptions[] = {
+    {"firmware", required_argument, nullptr, kFirmware},
+    {"baud-pace", no_argument, nullptr, kBaudPace},
+    {"turnaround", required_argument, nullptr, kTurnaround},
+    {"link", required_argument, nullptr, kLink},
+    {"seed", required_argument, nullptr, kSeed},
+    {"quiet", no_argument, nullptr, kQuiet},
+    {"do", required_argument, nullptr, kDo},
+    {"help", no_argument, nullptr, 'h'},
+    {nullptr, 0, nullptr, 0},
+};
+
+// "--name" of the option getopt_long reports by its value, or empty.
+std::string LongName(int value)
+{
+    for (const option& o : kOptions)
+        if (o.name && o.val == value)
+            return std::string("--") + o.name;
+    return {};
+}
+
+// The exit code when the program is to end here (help, a bad option), else -1.
+int ParseOptions(int argc, char** argv, Options* options, bool* quiet)
+{
+    opterr = 0; // the messages below name the option and point to --help
+    // '-': a word that is no option comes back in order, so it can be refused;
+    // ':': a missing value is told apart from an unknown option.
+    for (;;) {
+        const int at = optind;
+        const int c = getopt_long(argc, argv, "-:h", kOptions, nullptr);
+        if (c == -1)
+            break;
+        const std::string value = optarg ? optarg : "";
+        long number = 0;
+        std::string error;
+        switch (c) {
+        case 'h':
+            std::fputs(kUsage, stdout);
+            return 0;
+        case kFirmware:
+            if (!CGeneratorSim::ValidateCommand("firmware " + value, &error))
+                return BadOption("--firmware needs exactly four printable characters, e.g. 2000");
+            options->firmware = value;
+            break;
+        case kBaudPace:
+            options->baudPace = true;
+            break;
+        case kTurnaround:
+            if (!ParseInt(value, 60000, &number))
+                return BadOption("--turnaround needs a number of milliseconds from 0 to 60000");
+            options->turnaroundMs = int(number);
+            break;
+        case kLink:
+            if (value.empty())
+                return BadOption("--link needs a path");
+            options->linkPath = value;
+            break;
+        case kSeed:
+            if (!ParseInt(value, 4294967295L, &number))
+                return BadOption("--seed needs a number from 0 to 4294967295");
+            options->seed = unsigned(number);
+            break;
+        case kQuiet:
+            *quiet = true;
+            break;
+        case kDo:
+            if (!CGeneratorSim::ValidateCommand(value, &error))
+                return BadOption("--do \"" + value + "\": " + error);
+            options->startCommands.push_back(value);
+            break;
+        case ':':
+            return BadOption(LongName(optopt) + " needs a value");
+        case '?':
+            if (!LongName(optopt).empty())
+                return BadOption(LongName(optopt) + " takes no value");
+            return BadOption("unknown option '" + std::string(argv[at]) + "'");
+        default: // 1: a word that is no option
+            return BadOption("unknown option '" + value + "'");
+        }
+    }
+    if (optind < argc) // what follows "--"
+        return BadOption("unknown option '" + std::string(argv[optind]) + "'");
+    return -1;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
 {
     Options options;
     bool quiet = false;
-    for (int i = 1; i < argc; ++i) {
-        std::string arg = argv[i];
-        std::string value;
-        bool hasInlineValue = false;
-        if (arg.rfind("--", 0) == 0 && arg.find('=') != std::string::npos) {
-            value = arg.substr(arg.find('=') + 1);
-            arg = arg.substr(0, arg.find('='));
-            hasInlineValue = true;
-        }
-        const bool takesValue = arg == "--firmware" || arg == "--turnaround" || arg == "--link" ||
-                                arg == "--seed" || arg == "--do";
-        if (takesValue && !hasInlineValue) {
-            if (i + 1 >= argc)
-                return BadOption(arg + " needs a value");
-            value = argv[++i];
-        } else if (!takesValue && hasInlineValue) {
-            return BadOption(arg + " takes no value");
-        }
-        long number = 0;
-        std::string error;
-        if (arg == "--help" || arg == "-h") {
-            std::fputs(kUsage, stdout);
-            return 0;
-        } else if (arg == "--firmware") {
-            if (!CGeneratorSim::ValidateCommand("firmware " + value, &error))
-                return BadOption("--firmware needs exactly four printable characters, e.g. 2000");
-            options.firmware = value;
-        } else if (arg == "--baud-pace") {
-            options.baudPace = true;
-        } else if (arg == "--turnaround") {
-            if (!ParseInt(value, 60000, &number))
-                return BadOption("--turnaround needs a number of milliseconds from 0 to 60000");
-            options.turnaroundMs = int(number);
-        } else if (arg == "--link") {
-            if (value.empty())
-                return BadOption("--link needs a path");
-            options.linkPath = value;
-        } else if (arg == "--seed") {
-            if (!ParseInt(value, 4294967295L, &number))
-                return BadOption("--seed needs a number from 0 to 4294967295");
-            options.seed = unsigned(number);
-        } else if (arg == "--quiet") {
-            quiet = true;
-        } else if (arg == "--do") {
-            if (!CGeneratorSim::ValidateCommand(value, &error))
-                return BadOption("--do \"" + value + "\": " + error);
-            options.startCommands.push_back(value);
-        } else {
-            return BadOption("unknown option '" + std::string(argv[i]) + "'");
-        }
-    }
+    if (int code = ParseOptions(argc, argv, &options, &quiet); code >= 0)
+        return code;
 
     if (pipe(g_signalPipe) != 0) {
         std::fprintf(stderr, "ondrel-sim: cannot make a pipe: %s\n", std::strerror(errno));

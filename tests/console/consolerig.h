@@ -3,6 +3,7 @@
 // recorded.
 #pragma once
 
+#include "commandframe.h"
 #include "consolestate.h"
 #include "fakeport.h"
 #include "frames.h"
@@ -16,11 +17,6 @@
 #include <memory>
 
 namespace ondrel {
-
-inline QByteArray Frame(const frames::Command& c)
-{
-    return QByteArray(c.frame);
-}
 
 struct CConsoleRig
 {

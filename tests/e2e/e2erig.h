@@ -5,6 +5,7 @@
 // sleeps.
 #pragma once
 
+#include "commandframe.h"
 #include "consolestate.h"
 #include "frames.h"
 #include "generatorsim.h"
@@ -34,11 +35,6 @@ using Frames = QList<QByteArray>;
 // two waits of 3.7 s, an X-ray switch-on three, and CI may run under sanitizers.
 inline constexpr int kShortDeadlineMs = 5000;
 inline constexpr int kLongDeadlineMs = 40000;
-
-inline QByteArray Frame(const frames::Command& c)
-{
-    return QByteArray(c.frame);
-}
 
 inline QByteArray NoFaultReply()
 {

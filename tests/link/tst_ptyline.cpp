@@ -2,98 +2,21 @@
 // relies on when no event loop runs during a wait.
 #include "exchange.h"
 #include "mscomm.h"
+#include "ptyend.h"
 #include "qserialdevice.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QTemporaryDir>
 #include <QtTest>
-#include <cerrno>
-#include <fcntl.h>
-#include <poll.h>
-#include <pty.h>
 #include <termios.h>
 #include <thread>
-#include <unistd.h>
 
 using namespace ondrel;
 
 namespace {
 
-constexpr int kGenerousMs = 10000;
-
-// The generator's end of the line.
-class CPtyPair
-{
-public:
-    CPtyPair()
-    {
-        char name[256] = {};
-        if (::openpty(&m_master, &m_slave, name, nullptr, nullptr) == 0)
-            m_slavePath = QString::fromLocal8Bit(name);
-    }
-    ~CPtyPair()
-    {
-        CloseMaster();
-        if (m_slave >= 0)
-            ::close(m_slave);
-    }
-    bool Ok() const { return m_master >= 0 && !m_slavePath.isEmpty(); }
-    QString SlavePath() const { return m_slavePath; }
-    int Master() const { return m_master; }
-
-    void CloseMaster()
-    {
-        if (m_master >= 0)
-            ::close(m_master);
-        m_master = -1;
-    }
-    // Our own slave descriptor would keep the line up after the console's side
-    // hangs up; drop it once the device under test has the line open.
-    void DropOwnSlave()
-    {
-        if (m_slave >= 0)
-            ::close(m_slave);
-        m_slave = -1;
-    }
-
-    bool Send(const QByteArray& bytes)
-    {
-        return ::write(m_master, bytes.constData(), size_t(bytes.size())) == bytes.size();
-    }
-
-    // Reads exactly n bytes from the master, waiting at most the deadline
-    // without running any Qt event loop.
-    QByteArray Receive(int n, int waitMs = kGenerousMs)
-    {
-        QByteArray out;
-        QDeadlineTimer deadline(waitMs);
-        while (out.size() < n && !deadline.hasExpired()) {
-            pollfd p{m_master, POLLIN, 0};
-            if (::poll(&p, 1, int(deadline.remainingTime())) <= 0)
-                continue;
-            char buf[256];
-            const ssize_t r = ::read(m_master, buf, size_t(std::min<int>(n - out.size(), 256)));
-            if (r > 0)
-                out.append(buf, int(r));
-            else if (r < 0 && errno != EINTR && errno != EAGAIN)
-                break;
-        }
-        return out;
-    }
-
-    termios SlaveTermios() const
-    {
-        termios t{};
-        ::tcgetattr(m_master, &t);
-        return t;
-    }
-
-private:
-    int m_master = -1;
-    int m_slave = -1;
-    QString m_slavePath;
-};
+constexpr int kGenerousMs = CPtyEnd::kGenerousMs;
 
 // Polls the count without an event loop until it reaches n or the deadline passes.
 int CountReaching(CMSComm& comm, int n)
@@ -162,8 +85,8 @@ void TestPtyLine::opensSlave_data()
 void TestPtyLine::opensSlave()
 {
     QFETCH(bool, viaSymlink);
-    CPtyPair pty;
-    QVERIFY(pty.Ok());
+    CPtyEnd pty;
+    QVERIFY(pty.IsOpen());
     QTemporaryDir dir;
     QString path = pty.SlavePath();
     if (viaSymlink) {
@@ -177,7 +100,7 @@ void TestPtyLine::opensSlave()
     comm.SetPortOpen(true);
     QVERIFY(comm.GetPortOpen());
     comm.SetOutput(QStringLiteral("\x02MON\r"));
-    QCOMPARE(pty.Receive(5), QByteArray("\x02MON\r"));
+    QCOMPARE(pty.Read(5), QByteArray("\x02MON\r"));
     comm.SetPortOpen(false);
     QVERIFY(!comm.GetPortOpen());
 }
@@ -200,11 +123,11 @@ void TestPtyLine::lineSettings()
     QFETCH(int, speed);
     QFETCH(bool, twoStop);
 
-    CPtyPair pty;
-    QVERIFY(pty.Ok());
+    CPtyEnd pty;
+    QVERIFY(pty.IsOpen());
     CMSComm::SetPortOverride(pty.SlavePath());
     const auto check = [&] {
-        const termios t = pty.SlaveTermios();
+        const termios t = pty.Termios();
         QCOMPARE(int(cfgetospeed(&t)), speed);
         QCOMPARE(bool(t.c_cflag & CSTOPB), twoStop);
         QCOMPARE(int(t.c_cflag & CSIZE), int(CS8));
@@ -250,8 +173,8 @@ void TestPtyLine::framingRefused()
     QFETCH(QString, settings);
     QFETCH(QString, reason);
 
-    CPtyPair pty;
-    QVERIFY(pty.Ok());
+    CPtyEnd pty;
+    QVERIFY(pty.IsOpen());
     CMSComm::SetPortOverride(pty.SlavePath());
     {
         CMSComm comm;
@@ -276,8 +199,8 @@ void TestPtyLine::framingRefused()
 // never leave, so a bounded poll of the master without one proves it left.
 void TestPtyLine::outputLeavesBeforeReturn()
 {
-    CPtyPair pty;
-    QVERIFY(pty.Ok());
+    CPtyEnd pty;
+    QVERIFY(pty.IsOpen());
     CMSComm::SetPortOverride(pty.SlavePath());
     CMSComm comm;
     CQSerialDevice* device = NewDevice(comm);
@@ -292,12 +215,12 @@ void TestPtyLine::outputLeavesBeforeReturn()
     for (const QByteArray& frame : frames) {
         comm.SetOutput(QString::fromLatin1(frame));
         QCOMPARE(device->Port().bytesToWrite(), qint64(0));
-        QCOMPARE(pty.Receive(frame.size()), frame);
+        QCOMPARE(pty.Read(frame.size()), frame);
     }
     // A block larger than the kernel takes in one go, while the far end reads.
     const QByteArray big(100000, 'z');
     QByteArray received;
-    std::thread reader([&] { received = pty.Receive(big.size()); });
+    std::thread reader([&] { received = pty.Read(big.size()); });
     comm.SetOutput(big);
     QCOMPARE(device->Port().bytesToWrite(), qint64(0));
     reader.join();
@@ -306,8 +229,8 @@ void TestPtyLine::outputLeavesBeforeReturn()
 
 void TestPtyLine::countWithoutEventLoop()
 {
-    CPtyPair pty;
-    QVERIFY(pty.Ok());
+    CPtyEnd pty;
+    QVERIFY(pty.IsOpen());
     CMSComm::SetPortOverride(pty.SlavePath());
     CMSComm comm;
     CQSerialDevice* device = NewDevice(comm);
@@ -363,8 +286,8 @@ void TestPtyLine::inputSplitAcrossBuffers()
     QFETCH(int, inputLen);
     QFETCH(QByteArray, taken);
 
-    CPtyPair pty;
-    QVERIFY(pty.Ok());
+    CPtyEnd pty;
+    QVERIFY(pty.IsOpen());
     CMSComm::SetPortOverride(pty.SlavePath());
     CMSComm comm;
     CQSerialDevice* device = NewDevice(comm);
@@ -391,14 +314,14 @@ void TestPtyLine::inputSplitAcrossBuffers()
 // written by another thread while the wait blocks this one.
 void TestPtyLine::waitSeesReplyWithoutEventLoop()
 {
-    CPtyPair pty;
-    QVERIFY(pty.Ok());
+    CPtyEnd pty;
+    QVERIFY(pty.IsOpen());
     CMSComm::SetPortOverride(pty.SlavePath());
     CMSComm comm;
     comm.SetPortOpen(true);
 
     std::thread generator([&pty] {
-        const QByteArray frame = pty.Receive(6);
+        const QByteArray frame = pty.Read(6);
         if (frame == "\x02"
                      "FREV\r") {
             pty.Send("\x02"
@@ -434,14 +357,14 @@ void TestPtyLine::hangUp()
     QFETCH(Op, op);
     QFETCH(bool, eventLoopFirst);
 
-    CPtyPair pty;
-    QVERIFY(pty.Ok());
+    CPtyEnd pty;
+    QVERIFY(pty.IsOpen());
     CMSComm::SetPortOverride(pty.SlavePath());
     CMSComm comm;
     CQSerialDevice* device = NewDevice(comm);
     comm.SetPortOpen(true);
     pty.DropOwnSlave();
-    pty.CloseMaster();
+    pty.Close();
 
     // Once the hang-up is seen the descriptor must be gone, or its read notifier
     // would keep the event loop spinning.
@@ -519,8 +442,8 @@ void TestPtyLine::openErrors()
 
 void TestPtyLine::portInUse()
 {
-    CPtyPair pty;
-    QVERIFY(pty.Ok());
+    CPtyEnd pty;
+    QVERIFY(pty.IsOpen());
     CMSComm::SetPortOverride(pty.SlavePath());
     CMSComm first;
     first.SetPortOpen(true);
@@ -537,13 +460,13 @@ void TestPtyLine::portInUse()
     QVERIFY(first.GetPortOpen());
 }
 
-// Leftovers of an earlier session (a reply that came after a time-out, stray
+// Leftovers of an earlier run (a reply that came after a time-out, stray
 // characters) must not spoil the first exchange after the port is opened again,
 // or restarting the console would not bring it back.
 void TestPtyLine::staleInputDiscarded()
 {
-    CPtyPair pty;
-    QVERIFY(pty.Ok());
+    CPtyEnd pty;
+    QVERIFY(pty.IsOpen());
     CMSComm::SetPortOverride(pty.SlavePath());
     QVERIFY(pty.Send("stale before open"));
     CMSComm comm;

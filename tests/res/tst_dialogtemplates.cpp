@@ -48,7 +48,9 @@ void TestDialogTemplates::checkItem(const DialogTemplate& tmpl)
     const DialogItem& item = tmpl.items[index];
     QCOMPARE(item.id, id);
     QCOMPARE(item.kind, kind);
-    if (kind != ControlKind::Icon)
+    // A null caption is not compared: text that is ours to word is checked on
+    // its own (aboutHeader).
+    if (kind != ControlKind::Icon && !caption.isNull())
         QCOMPARE(item.caption, caption);
     QCOMPARE(item.rect, rect);
     QCOMPARE(item.style, style);
@@ -143,9 +145,8 @@ void TestDialogTemplates::aboutControls_data()
                           << quint32(0x50000003);
     QTest::newRow("title") << 1 << 65535 << K::StaticText << QStringLiteral("Brevane 1.0")
                            << QRect(40, 10, 119, 8) << quint32(0x50020080);
-    QTest::newRow("second line") << 2 << 65535 << K::StaticText
-                                 << AboutBoxTemplate().items[2].caption << QRect(40, 25, 119, 8)
-                                 << quint32(0x50020000);
+    QTest::newRow("second line") << 2 << 65535 << K::StaticText << QString()
+                                 << QRect(40, 25, 119, 8) << quint32(0x50020000);
     QTest::newRow("OK") << 3 << 1 << K::PushButton << QStringLiteral("OK") << QRect(178, 7, 50, 14)
                         << quint32(0x50030001);
 }

@@ -1,5 +1,5 @@
 #include "generatorsim.h"
-#include "ptyclient.h"
+#include "ptyend.h"
 
 #include <QFileInfo>
 #include <QProcess>
@@ -12,6 +12,7 @@
 #include <mutex>
 #include <thread>
 
+using ondrel::CPtyEnd;
 using ondrel::sim::CGeneratorSim;
 using ondrel::sim::Options;
 
@@ -34,7 +35,7 @@ const QByteArray kCleanFlt = Frame("0 0 0 0 0 0 0 0 0");
 struct Running
 {
     std::unique_ptr<CGeneratorSim> sim;
-    std::unique_ptr<PtyClient> client;
+    std::unique_ptr<CPtyEnd> client;
 };
 
 // A simulator with exact readings and no log, and a client on its line.
@@ -47,17 +48,17 @@ Running StartSim(Options options = {})
     std::string error;
     if (!r.sim->Start(&error))
         qWarning("simulator did not start: %s", error.c_str());
-    r.client = std::make_unique<PtyClient>(r.sim->SlavePath());
+    r.client = std::make_unique<CPtyEnd>(r.sim->SlavePath());
     return r;
 }
 
-QByteArray Mon(PtyClient& c)
+QByteArray Mon(CPtyEnd& c)
 {
     return c.Exchange(Frame("MON"), 21);
 }
 
 // Polls MON until kV and µA read as given (exact readings), or the deadline.
-bool WaitForOutput(PtyClient& c, const QByteArray& kv, const QByteArray& ua, QByteArray* last)
+bool WaitForOutput(CPtyEnd& c, const QByteArray& kv, const QByteArray& ua, QByteArray* last)
 {
     QDeadlineTimer deadline(20000);
     while (!deadline.hasExpired()) {
@@ -97,6 +98,7 @@ private slots:
     void programPrintsPathAndLinks();
     void programRejectsBadOptions_data();
     void programRejectsBadOptions();
+    void programAcceptsLargestValues();
 };
 
 void TestGeneratorSim::replies_data()
@@ -276,7 +278,7 @@ void TestGeneratorSim::faultFlags()
 void TestGeneratorSim::rampUpAndDown()
 {
     Running r = StartSim();
-    PtyClient& c = *r.client;
+    CPtyEnd& c = *r.client;
     QCOMPARE(c.Exchange(Frame("VP0805"), 8), Frame("VP0805"));
     QCOMPARE(c.Exchange(Frame("CP1100"), 8), Frame("CP1100"));
     // Set points alone switch nothing on.
@@ -297,7 +299,7 @@ void TestGeneratorSim::rampUpAndDown()
 void TestGeneratorSim::faultCutsOutput()
 {
     Running r = StartSim();
-    PtyClient& c = *r.client;
+    CPtyEnd& c = *r.client;
     c.Exchange(Frame("VP0805"), 8);
     c.Exchange(Frame("CP1100"), 8);
     c.Exchange(Frame("ENBL1"), 7);
@@ -400,7 +402,7 @@ void TestGeneratorSim::reopenServesAtNewPath()
         std::lock_guard<std::mutex> l(announcedMutex);
         QCOMPARE(announced, std::vector<std::string>{path});
     }
-    PtyClient again(link);
+    CPtyEnd again(link);
     QVERIFY(again.IsOpen());
     QByteArray expected = kCleanFlt;
     expected[3] = '1'; // the generator kept its state through the pulled cable
@@ -428,7 +430,7 @@ void TestGeneratorSim::consoleReopensSlave()
     QCOMPARE(r.client->Exchange(Frame("FREV"), 6), kFrevReply);
     r.client.reset();
     for (int round = 0; round < 3; ++round) {
-        PtyClient c(r.sim->SlavePath());
+        CPtyEnd c(r.sim->SlavePath());
         QVERIFY(c.IsOpen());
         QCOMPARE(c.Exchange(Frame("FLT"), 19), kCleanFlt);
     }
@@ -523,7 +525,7 @@ void TestGeneratorSim::programPrintsPathAndLinks()
     QVERIFY(QFileInfo::exists(path));
     QCOMPARE(QFileInfo(link).symLinkTarget(), path);
 
-    PtyClient c(link.toStdString());
+    CPtyEnd c(link.toStdString());
     QCOMPARE(c.Exchange(Frame("FREV"), 6), Frame("3001"));
     p.write("fault 2\nbogus\n");
     QTRY_VERIFY_WITH_TIMEOUT(p.canReadLine(), 20000);
@@ -553,6 +555,7 @@ void TestGeneratorSim::programRejectsBadOptions_data()
     QTest::newRow("firmware length") << QStringList{"--firmware", "123"} << "four";
     QTest::newRow("turnaround") << QStringList{"--turnaround", "soon"} << "--turnaround";
     QTest::newRow("seed") << QStringList{"--seed", "-3"} << "--seed";
+    QTest::newRow("seed too large") << QStringList{"--seed", "4294967296"} << "--seed";
     QTest::newRow("bad --do") << QStringList{"--do", "fault 10"} << "fault";
     QTest::newRow("flag with value") << QStringList{"--quiet=yes"} << "takes no value";
 }
@@ -570,6 +573,19 @@ void TestGeneratorSim::programRejectsBadOptions()
     QVERIFY2(err.contains(message), qPrintable(err));
     QCOMPARE(err.count('\n'), 1);
     QVERIFY(p.readAllStandardOutput().isEmpty());
+}
+
+// The ends of the ranges the usage text gives are taken.
+void TestGeneratorSim::programAcceptsLargestValues()
+{
+    QProcess p;
+    p.start(ONDREL_SIM_EXE, {"--quiet", "--seed", "4294967295", "--turnaround=60000"});
+    QVERIFY(p.waitForStarted());
+    QTRY_VERIFY_WITH_TIMEOUT(p.canReadLine() || p.state() != QProcess::Running, 20000);
+    QVERIFY2(p.readLine().startsWith("/"), p.readAllStandardError().constData());
+    p.terminate();
+    QVERIFY(p.waitForFinished(20000));
+    QCOMPARE(p.exitCode(), 0);
 }
 
 QTEST_GUILESS_MAIN(TestGeneratorSim)
