@@ -1232,6 +1232,11 @@ long CGeneratorSim::FramesUnanswered() const
     return d->unanswered;
 }
 
+const char* CGeneratorSim::CommandHelp()
+{
+    return kHelp;
+}
+
 bool CGeneratorSim::ValidateCommand(const std::string& line, std::string* error)
 {
     Parsed p;

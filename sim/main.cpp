@@ -22,11 +22,12 @@ using ondrel::sim::Options;
 namespace {
 
 const char kUsage[] =
-    "usage: ondrel-sim [options]\n"
+    "Usage: ondrel-sim [options]\n"
     "Serves a simulated X-ray generator on a new pseudo-terminal and prints the\n"
     "device path as the first line of standard output. Control commands are read\n"
     "from standard input, one a line (type help). SIGINT or SIGTERM stops it.\n"
     "\n"
+    "Options:\n"
     "  --firmware XXXX   the FREV revision (default 2000)\n"
     "  --baud-pace       pace replies at 9600 8N1, about 1.04 ms a character\n"
     "  --turnaround MS   think time before a reply (default 2)\n"
@@ -34,7 +35,8 @@ const char kUsage[] =
     "  --seed N          seed of the reading noise (default 1)\n"
     "  --quiet           no traffic log on standard error\n"
     "  --do \"COMMAND\"    run a control command at start (repeatable)\n"
-    "  --help            this text\n";
+    "  --help            this text, then the control commands\n"
+    "  --version         the version\n";
 
 int g_signalPipe[2] = {-1, -1};
 std::mutex g_outMutex;
@@ -104,7 +106,11 @@ int main(int argc, char** argv)
         long number = 0;
         std::string error;
         if (arg == "--help" || arg == "-h") {
-            std::fputs(kUsage, stdout);
+            // The control commands belong here too: the manual page is made from this.
+            std::printf("%s\n%s\n", kUsage, CGeneratorSim::CommandHelp());
+            return 0;
+        } else if (arg == "--version") {
+            std::puts("ondrel-sim " ONDREL_VERSION);
             return 0;
         } else if (arg == "--firmware") {
             if (!CGeneratorSim::ValidateCommand("firmware " + value, &error))
