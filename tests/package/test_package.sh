@@ -62,10 +62,17 @@ cleanup() {
 trap cleanup EXIT
 
 # --- build -----------------------------------------------------------------
+took=()
+lap_start=$SECONDS
+lap() { # name
+    took+=("$1 $((SECONDS - lap_start)) s")
+    lap_start=$SECONDS
+}
 arch=$(dpkg --print-architecture)
 deb=$work/ondrel_${version}_${arch}.deb
 (cd "$build" && cpack -G DEB -B "$work") >"$work/cpack.log" 2>&1 || { cat "$work/cpack.log"; fail "cpack"; }
 [[ -f $deb ]] || { ls "$work"; fail "cpack made no $(basename "$deb")"; }
+lap cpack
 
 mkdir "$work/root"
 dpkg-deb -x "$deb" "$work/root" || fail "dpkg-deb -x"
@@ -92,6 +99,7 @@ grep -q "<release version=\"$version\"" "$work/root/usr/share/metainfo/org.examp
 lintian --tag-display-limit 0 "$deb" >"$work/lintian.log" 2>&1
 grep -v 'running with root privileges' "$work/lintian.log"
 grep -q '^E:' "$work/lintian.log" && fail "lintian reports errors"
+lap lintian
 
 # --- install ---------------------------------------------------------------
 # Whatever the package brings along is taken away again at the end (the
@@ -113,6 +121,7 @@ done < <(find "$work/root" -print0)
 installed=1
 apt_get install --no-install-recommends "$deb" || fail "apt-get install $deb"
 dpkg-query -W -f='${Status}' ondrel | grep -q 'install ok installed' || fail "ondrel is not installed after apt-get"
+lap install
 
 [[ $(/usr/bin/ondrel --version | head -n1) == "Ondrel $version" ]] ||
     fail "ondrel --version: $(/usr/bin/ondrel --version 2>&1)"
@@ -146,9 +155,11 @@ wait "$sim_pid" || fail "ondrel-sim did not stop cleanly on SIGTERM"
 sim_pid=
 
 files=$(dpkg-query -L ondrel)
+lap checks
 
 # --- remove ----------------------------------------------------------------
 restore || fail "apt-get remove --purge"
+lap purge
 status=$(dpkg-query -W -f='${db:Status-Status}' ondrel 2>/dev/null)
 [[ -z $status || $status == not-installed ]] || fail "dpkg still knows ondrel as '$status'"
 
@@ -162,3 +173,4 @@ while IFS= read -r p; do
 done <<<"$files"
 ((${#left[@]} == 0)) || fail "left behind after the purge: ${left[*]}"
 echo "package $(basename "$deb"): built, lintian without errors, installed, tried, purged"
+echo "times: $(printf '%s; ' "${took[@]}")"
