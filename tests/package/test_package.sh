@@ -28,7 +28,7 @@ done
 
 # One run at a time on this machine, whichever build tree it comes from.
 exec 9>/run/lock/ondrel-package-test.lock
-flock -w 900 9 || fail "another run of this test holds /run/lock/ondrel-package-test.lock"
+flock -w 300 9 || fail "another run of this test holds /run/lock/ondrel-package-test.lock"
 
 state=$(dpkg-query -W -f='${db:Status-Status}' ondrel 2>/dev/null)
 if [[ -n $state && $state != not-installed ]]; then
