@@ -557,6 +557,11 @@ long CGeneratorSim::FramesUnanswered() const
     return d->model.FramesUnanswered();
 }
 
+const char* CGeneratorSim::CommandHelp()
+{
+    return kCommandHelp;
+}
+
 bool CGeneratorSim::ValidateCommand(const std::string& line, std::string* error)
 {
     SimCommand p;

@@ -58,6 +58,9 @@ public:
     // Checks a control command's syntax without running it; false with *error set.
     static bool ValidateCommand(const std::string& line, std::string* error);
 
+    // The control commands as "help" lists them.
+    static const char* CommandHelp();
+
 private:
     struct Impl;
     std::unique_ptr<Impl> d;

@@ -23,11 +23,12 @@ using ondrel::sim::Options;
 namespace {
 
 const char kUsage[] =
-    "usage: ondrel-sim [options]\n"
+    "Usage: ondrel-sim [options]\n"
     "Serves a simulated X-ray generator on a new pseudo-terminal and prints the\n"
     "device path as the first line of standard output. Control commands are read\n"
     "from standard input, one a line (type help). SIGINT or SIGTERM stops it.\n"
     "\n"
+    "Options:\n"
     "  --firmware XXXX   the FREV revision (default 2000)\n"
     "  --baud-pace       pace replies at 9600 8N1, about 1.04 ms a character\n"
     "  --turnaround MS   think time before a reply (default 2)\n"
@@ -35,7 +36,8 @@ const char kUsage[] =
     "  --seed N          seed of the reading noise (default 1)\n"
     "  --quiet           no traffic log on standard error\n"
     "  --do \"COMMAND\"    run a control command at start (repeatable)\n"
-    "  --help            this text\n";
+    "  --help            this text, then the control commands\n"
+    "  --version         the version\n";
 
 int g_signalPipe[2] = {-1, -1};
 std::mutex g_outMutex;
@@ -86,7 +88,8 @@ enum LongOnly
     kLink,
     kSeed,
     kQuiet,
-    kDo
+    kDo,
+    kVersion
 };
 
 const option kOptions[] = {
@@ -98,6 +101,7 @@ const option kOptions[] = {
     {"quiet", no_argument, nullptr, kQuiet},
     {"do", required_argument, nullptr, kDo},
     {"help", no_argument, nullptr, 'h'},
+    {"version", no_argument, nullptr, kVersion},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -126,7 +130,11 @@ int ParseOptions(int argc, char** argv, Options* options, bool* quiet)
         std::string error;
         switch (c) {
         case 'h':
-            std::fputs(kUsage, stdout);
+            // The control commands belong here too: the manual page is made from this.
+            std::printf("%s\n%s\n", kUsage, CGeneratorSim::CommandHelp());
+            return 0;
+        case kVersion:
+            std::puts("ondrel-sim " ONDREL_VERSION);
             return 0;
         case kFirmware:
             if (!CGeneratorSim::ValidateCommand("firmware " + value, &error))
