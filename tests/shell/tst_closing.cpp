@@ -7,12 +7,18 @@
 #include "resource.h"
 #include "shellrig.h"
 
+#include <QApplication>
 #include <QCheckBox>
+#include <QMessageBox>
 #include <QProcess>
+#include <QPushButton>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
 
 using namespace ondrel;
 
@@ -47,21 +53,85 @@ COndrelView* View()
     return CShellRig::Frame()->View();
 }
 
+void Say(const char* line)
+{
+    std::puts(line);
+    std::fflush(stdout);
+}
+
+// The child's part when a signal is to come during a command's time-out box:
+// checks the X-Ray box on "click", says "box" once a box is up, and dismisses
+// the box on "go", a tick after it read it.
+class CChildScript : public QObject
+{
+public:
+    explicit CChildScript(COndrelView* view) : m_view(view)
+    {
+        ::fcntl(0, F_SETFL, ::fcntl(0, F_GETFL) | O_NONBLOCK);
+        connect(&m_timer, &QTimer::timeout, this, &CChildScript::Tick);
+        m_timer.start(10);
+    }
+
+private:
+    void Tick()
+    {
+        char buffer[64];
+        const ssize_t count = ::read(0, buffer, sizeof buffer);
+        if (count > 0)
+            m_input.append(buffer, int(count));
+        if (m_step == 0 && m_input.contains("click")) {
+            m_step = 1;
+            // Not from inside this tick: the command's box runs a loop of its own,
+            // and this timer must go on ticking in it.
+            QTimer::singleShot(0, m_view->m_checkXray, &QCheckBox::click);
+        } else if (m_step == 1 && qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+            m_step = 2;
+            Say("box");
+        } else if (m_step == 2 && m_input.contains("go")) {
+            m_step = 3; // the loop polls the signal's pipe before the next tick
+        } else if (m_step == 3) {
+            m_step = 4;
+            if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget()))
+                box->button(QMessageBox::Ok)->click();
+        }
+    }
+
+    COndrelView* m_view;
+    QTimer m_timer;
+    QByteArray m_input;
+    int m_step = 0;
+};
+
 // The child: the whole application on `port`, watching the signals as the
-// program does, with the box checked if asked; "ready" once it is.
+// program does; "checked" checks the X-Ray box at once, "box" follows the
+// script above. Says "ready" when it is.
 int RunChild(int argc, char* argv[])
 {
     const QString port = QString::fromLocal8Bit(argv[2]);
-    const bool check = std::strcmp(argv[3], "checked") == 0;
+    const QByteArray mode = argv[3];
     COndrelApp app(argc, argv);
     if (!app.InitInstance({QStringLiteral("ondrel"), QStringLiteral("--port"), port}))
         return 90;
     app.WatchTerminationSignals();
-    if (check)
-        app.MainWindow()->View()->m_checkXray->click();
-    std::puts("ready");
-    std::fflush(stdout);
+    COndrelView* view = app.MainWindow()->View();
+    if (mode == "checked")
+        view->m_checkXray->click();
+    std::unique_ptr<CChildScript> script;
+    if (mode == "box")
+        script = std::make_unique<CChildScript>(view);
+    Say("ready");
     return app.exec();
+}
+
+bool ReadLine(QProcess& child, const QByteArray& expected, int deadlineMs)
+{
+    QDeadlineTimer deadline(deadlineMs);
+    while (!child.canReadLine() && !deadline.hasExpired() && child.state() == QProcess::Running)
+        child.waitForReadyRead(100);
+    const QByteArray line = child.readLine().trimmed();
+    if (line != expected)
+        qWarning("the child said \"%s\", not \"%s\"", line.constData(), expected.constData());
+    return line == expected;
 }
 
 } // namespace
@@ -175,19 +245,21 @@ void TestClosing::signal_data()
 {
     QTest::addColumn<int>("number");
     QTest::addColumn<bool>("checked");
-    QTest::addColumn<bool>("duringWait"); // sent while a poll waits for a slow reply
-    QTest::newRow("SIGTERM") << SIGTERM << true << false;
-    QTest::newRow("SIGHUP") << SIGHUP << true << false;
-    QTest::newRow("SIGINT") << SIGINT << true << false;
-    QTest::newRow("SIGTERM during a reply wait") << SIGTERM << true << true;
-    QTest::newRow("SIGTERM, box clear") << SIGTERM << false << false;
+    QTest::addColumn<QString>("during"); // what the console is doing when it comes
+    QTest::newRow("SIGTERM") << SIGTERM << true << "";
+    QTest::newRow("SIGHUP") << SIGHUP << true << "";
+    QTest::newRow("SIGINT") << SIGINT << true << "";
+    QTest::newRow("SIGTERM during a reply wait") << SIGTERM << true << "wait";
+    // Ending inside the box would let the rest of the switch-on follow ENBL0.
+    QTest::newRow("SIGTERM during a switch-on's time-out box") << SIGTERM << true << "box";
+    QTest::newRow("SIGTERM, box clear") << SIGTERM << false << "";
 }
 
 void TestClosing::signal()
 {
     QFETCH(int, number);
     QFETCH(bool, checked);
-    QFETCH(bool, duringWait);
+    QFETCH(QString, during);
     QTemporaryDir config;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("XDG_CONFIG_HOME", config.path());
@@ -195,22 +267,30 @@ void TestClosing::signal()
     QProcess child;
     child.setProcessEnvironment(env);
     child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    const QString mode = during == "box" ? "box" : checked ? "checked" : "clear";
     child.start(QCoreApplication::applicationFilePath(),
-                {"--child", QString::fromStdString(m_generator->SlavePath()),
-                 checked ? "checked" : "clear"});
+                {"--child", QString::fromStdString(m_generator->SlavePath()), mode});
     QVERIFY(child.waitForStarted(kDeadlineMs));
-    QDeadlineTimer deadline(kDeadlineMs);
-    while (!child.canReadLine() && !deadline.hasExpired() && child.state() == QProcess::Running)
-        child.waitForReadyRead(100);
-    QCOMPARE(child.readLine().trimmed(), QByteArray("ready"));
-    QCOMPARE(EnableFrames(*m_generator), checked ? QList<QByteArray>{kOn} : QList<QByteArray>{});
-    if (duringWait) {
-        QVERIFY(m_generator->Command("delay 800").rfind("ok", 0) == 0);
+    QVERIFY(ReadLine(child, "ready", kDeadlineMs));
+    if (during == "box") {
+        QCOMPARE(m_generator->Command("silent on"), std::string("ok silent on"));
+        child.write("click\n");
+        QVERIFY(ReadLine(child, "box", kDeadlineMs));
+    } else {
+        QCOMPARE(EnableFrames(*m_generator),
+                 checked ? QList<QByteArray>{kOn} : QList<QByteArray>{});
+    }
+    if (during == "wait") {
+        QCOMPARE(m_generator->Command("delay 800"), std::string("ok delay 800 ms"));
         const int mark = FrameCount(*m_generator);
         QVERIFY(QTest::qWaitFor([&] { return FrameCount(*m_generator) > mark; }, kDeadlineMs));
     }
 
     QCOMPARE(::kill(pid_t(child.processId()), number), 0);
+    if (during == "box") {
+        QCOMPARE(m_generator->Command("silent off"), std::string("ok silent off"));
+        child.write("go\n");
+    }
     QVERIFY(child.waitForFinished(kDeadlineMs));
     QCOMPARE(child.exitStatus(), QProcess::NormalExit);
     QCOMPARE(child.exitCode(), 128 + number);
