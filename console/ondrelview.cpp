@@ -15,6 +15,7 @@
 #include <QPushButton>
 #include <QTimerEvent>
 #include <QVariant>
+#include <cstdio>
 #include <exception>
 #include <stdexcept>
 
@@ -169,6 +170,13 @@ bool COndrelView::OpenPort()
 
     QMessageBox box(QMessageBox::Critical, QString::fromLatin1(kAppName), error, QMessageBox::Ok,
                     window());
+    const QString advice =
+        PortOpenAdvice(error, m_portLister ? m_portLister() : QList<SerialPortEntry>());
+    box.setInformativeText(advice);
+    // Started from a terminal, the operator may never see the box.
+    const QByteArray printed = QStringLiteral("ondrel: %1\n%2").arg(error, advice).toLocal8Bit();
+    std::fwrite(printed.constData(), 1, static_cast<size_t>(printed.size()), stderr);
+    std::fflush(stderr);
     box.exec();
     // Without a port every poll would fail anyway; stopping polling here keeps the
     // console usable (the operator commands still report their own failures).
@@ -343,6 +351,24 @@ void COndrelView::OnClearFaults()
     g_ready = 1;
     if (!ok)
         ReportFailure(error);
+}
+
+bool COndrelView::XraysMayBeOn() const
+{
+    return m_checkXray && IsChecked(m_checkXray);
+}
+
+void COndrelView::SwitchOffXrays()
+{
+    if (!Bound())
+        return;
+    m_checkXray->setChecked(false);
+    OnXrayOnOff();
+}
+
+bool COndrelView::InOperatorExchange() const
+{
+    return g_ready == 0;
 }
 
 void COndrelView::ReportFailure(const QString& text)

@@ -4,6 +4,7 @@
 #include "frames.h"
 #include "model.h"
 #include "mscomm.h"
+#include "portadvice.h"
 
 #include <QByteArray>
 #include <QScrollArea>
@@ -34,6 +35,15 @@ public:
     void PollStatus();
     void OnXrayOnOff();
     void OnClearFaults();
+
+    // Closing with X-rays on: the X-Ray On/Off box is checked; switching off is
+    // the operator's own unchecking (ENBL0, with its time-out box); an operator
+    // command whose exchanges are unfinished (its time-out box is up).
+    bool XraysMayBeOn() const;
+    void SwitchOffXrays();
+    bool InOperatorExchange() const;
+    // Where the serial ports offered after a failed open come from.
+    void SetPortLister(SerialPortLister lister) { m_portLister = std::move(lister); }
 
     // Print hooks: the page loop runs, the pages stay empty.
     void OnBeginPrinting(QPainter* painter, QPrinter* printer);
@@ -90,6 +100,7 @@ private:
 
     QWidget* m_form = nullptr;
     int m_timerId = 0;
+    SerialPortLister m_portLister = SystemSerialPorts;
 };
 
 } // namespace ondrel

@@ -1,5 +1,6 @@
 #include "cmdlineinfo.h"
 
+#include "portadvice.h"
 #include "resource.h"
 #include "stringtable.h"
 
@@ -29,7 +30,8 @@ CCommandLineInfo CCommandLineInfo::Parse(const QStringList& args)
     const QCommandLineOption port(QStringLiteral("port"), QString(), QStringLiteral("device"));
     const QCommandLineOption simulate(QStringLiteral("simulate"));
     const QCommandLineOption simLog(QStringLiteral("sim-log"));
-    parser.addOptions({help, version, port, simulate, simLog});
+    const QCommandLineOption listPorts(QStringLiteral("list-ports"));
+    parser.addOptions({help, version, port, simulate, simLog, listPorts});
 
     // A refused command line carries nothing else: half-read switches must not
     // be acted on.
@@ -48,6 +50,10 @@ CCommandLineInfo CCommandLineInfo::Parse(const QStringList& args)
     }
     if (parser.isSet(version)) {
         info.shellCommand = Shell::Version;
+        return info;
+    }
+    if (parser.isSet(listPorts)) {
+        info.shellCommand = Shell::ListPorts;
         return info;
     }
     if (parser.values(port).size() > 1)
@@ -87,6 +93,7 @@ QString CCommandLineInfo::HelpText()
         "                  instead of the first serial port (/dev/ttyS0)\n"
         "  --simulate      run against a built-in simulated generator\n"
         "  --sim-log       with --simulate: log the simulated line's traffic to stderr\n"
+        "  --list-ports    list the serial ports of this computer and exit\n"
         "  -h, --help      show this help and exit\n"
         "  -v, --version   show the version and exit\n"
         "\n"
@@ -104,6 +111,11 @@ QString CCommandLineInfo::VersionText()
              v.Value(QStringLiteral("ProductVersion")), v.Value(QStringLiteral("LegalCopyright")));
 }
 
+QString CCommandLineInfo::ListPortsText()
+{
+    return SerialPortListText(SystemSerialPorts());
+}
+
 bool CCommandLineInfo::HandleBeforeStart(int argc, char** argv, int* exitCode)
 {
     QStringList args;
@@ -117,6 +129,10 @@ bool CCommandLineInfo::HandleBeforeStart(int argc, char** argv, int* exitCode)
         return true;
     case Shell::Version:
         Write(stdout, VersionText());
+        *exitCode = 0;
+        return true;
+    case Shell::ListPorts:
+        Write(stdout, ListPortsText());
         *exitCode = 0;
         return true;
     default:

@@ -15,6 +15,7 @@ struct CCommandLineInfo
         FileOpen,
         Help,
         Version,
+        ListPorts,
         Error
     };
 
@@ -30,8 +31,10 @@ struct CCommandLineInfo
 
     static QString HelpText();
     static QString VersionText();
+    // --list-ports: the serial ports the system reports.
+    static QString ListPortsText();
 
-    // --help, --version and usage errors need no window, so they are answered
+    // --help, --version, --list-ports and usage errors need no window, so they are answered
     // before the GUI exists (e.g. on a machine without a display). True when the
     // program should end now with *exitCode. Anything it cannot settle alone
     // (e.g. the toolkit's own options) is left for the application to parse.

@@ -17,5 +17,6 @@ int main(int argc, char* argv[])
     ondrel::COndrelApp app(argc, argv);
     if (!app.InitInstance())
         return app.ExitCode();
+    app.WatchTerminationSignals();
     return app.exec();
 }

@@ -13,7 +13,9 @@
 #include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
+#include <QMessageBox>
 #include <QPixmap>
+#include <QPushButton>
 #include <QStatusBar>
 #include <QTimer>
 #include <QToolBar>
@@ -410,8 +412,30 @@ QMenu* CMainFrame::Popup(const QString& caption) const
 
 void CMainFrame::closeEvent(QCloseEvent* event)
 {
-    // The document is never modified, so there is nothing to ask before closing.
-    event->accept();
+    // The document is never modified; the generator may be. Closing with the
+    // X-Ray On/Off box checked would leave it enabled with nobody watching.
+    if (!m_view || !m_view->XraysMayBeOn()) {
+        event->accept();
+        return;
+    }
+    QMessageBox box(QMessageBox::Warning, DocStringField(0),
+                    QStringLiteral("X-rays may still be on. Switch them off before closing?"),
+                    QMessageBox::NoButton, this);
+    QPushButton* switchOff =
+        box.addButton(QStringLiteral("Switch Off and Close"), QMessageBox::AcceptRole);
+    QPushButton* closeAnyway =
+        box.addButton(QStringLiteral("Close Anyway"), QMessageBox::DestructiveRole);
+    QPushButton* cancel = box.addButton(QStringLiteral("Cancel"), QMessageBox::RejectRole);
+    box.setDefaultButton(switchOff);
+    box.setEscapeButton(cancel);
+    box.exec();
+    const QAbstractButton* answer = box.clickedButton();
+    if (answer == switchOff && m_view)
+        m_view->SwitchOffXrays();
+    if (answer == switchOff || answer == closeAnyway)
+        event->accept();
+    else
+        event->ignore();
 }
 
 bool CMainFrame::eventFilter(QObject* watched, QEvent* event)

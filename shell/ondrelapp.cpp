@@ -11,12 +11,15 @@
 #include "recentfilelist.h"
 #include "resource.h"
 #include "stringtable.h"
+#include "termsignals.h"
 
 #include <QFileDialog>
 #include <QMessageBox>
 #include <QPageSetupDialog>
 #include <QPrinter>
+#include <QTimer>
 #include <QtDebug>
+#include <chrono>
 #include <cstdio>
 
 namespace ondrel {
@@ -26,6 +29,10 @@ namespace {
 const QString kRegistryKey = QStringLiteral("Local AppWizard-Generated Applications");
 
 COndrelApp::FileDialogHook g_fileDialogHook;
+
+// How often a termination signal that came during an operator command looks
+// again whether the command has ended.
+constexpr std::chrono::milliseconds kSignalRetry{50};
 
 void WriteStderr(const QString& text)
 {
@@ -137,6 +144,11 @@ bool COndrelApp::ProcessShellCommand(const CCommandLineInfo& info)
         return false;
     case CCommandLineInfo::Shell::Version:
         std::fputs(CCommandLineInfo::VersionText().toLocal8Bit().constData(), stdout);
+        std::fflush(stdout);
+        m_exitCode = 0;
+        return false;
+    case CCommandLineInfo::Shell::ListPorts:
+        std::fputs(CCommandLineInfo::ListPortsText().toLocal8Bit().constData(), stdout);
         std::fflush(stdout);
         m_exitCode = 0;
         return false;
@@ -347,7 +359,10 @@ QString COndrelApp::DoPromptFileName(FileDialog kind, const QString& suggestion)
     QWidget* parent = Instance() ? Instance()->MainWindow() : nullptr;
     if (kind == FileDialog::Open)
         return QFileDialog::getOpenFileName(parent, QStringLiteral("Open"), QString(), filter);
-    return QFileDialog::getSaveFileName(parent, QStringLiteral("Save As"), suggestion, filter);
+    // Replacing a file is asked about when it is saved, together with what
+    // replacing it would lose.
+    return QFileDialog::getSaveFileName(parent, QStringLiteral("Save As"), suggestion, filter,
+                                        nullptr, QFileDialog::DontConfirmOverwrite);
 }
 
 void COndrelApp::ShowError(const QString& text)
@@ -355,6 +370,36 @@ void COndrelApp::ShowError(const QString& text)
     QWidget* parent = Instance() ? Instance()->MainWindow() : nullptr;
     QMessageBox box(QMessageBox::Warning, DocStringField(0), text, QMessageBox::Ok, parent);
     box.exec();
+}
+
+void COndrelApp::WatchTerminationSignals()
+{
+    if (m_terminationSignals)
+        return;
+    m_terminationSignals = std::make_unique<CTerminationSignals>();
+    connect(m_terminationSignals.get(), &CTerminationSignals::received, this,
+            &COndrelApp::OnTerminationSignal);
+}
+
+void COndrelApp::OnTerminationSignal(int signalNumber)
+{
+    if (m_terminating)
+        return; // the first signal is being carried out
+    CMainFrame* frame = MainWindow();
+    COndrelView* view = frame ? frame->View() : nullptr;
+    if (view && view->InOperatorExchange()) {
+        // Only a command's time-out box runs events inside a command. Ending
+        // its loop now would let the command go on with its remaining frames
+        // (up to ENBL1) after our ENBL0, so the signal waits for the command.
+        QTimer::singleShot(kSignalRetry, this,
+                           [this, signalNumber] { OnTerminationSignal(signalNumber); });
+        return;
+    }
+    m_terminating = true;
+    if (view && view->XraysMayBeOn())
+        view->SwitchOffXrays();
+    // exit() rather than closing the window: closing would ask the operator.
+    exit(128 + signalNumber);
 }
 
 bool COndrelApp::notify(QObject* receiver, QEvent* event)

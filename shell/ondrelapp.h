@@ -21,6 +21,7 @@ class CMainFrame;
 class COndrelDoc;
 class CRecentFileList;
 class CSingleDocTemplate;
+class CTerminationSignals;
 struct CCommandLineInfo;
 
 class COndrelApp : public QApplication
@@ -79,6 +80,13 @@ public:
     // A modal error box owned by the main window.
     static void ShowError(const QString& text);
 
+    // From here on SIGTERM, SIGHUP and SIGINT end the application through
+    // OnTerminationSignal instead of killing it where it stands.
+    void WatchTerminationSignals();
+    // Switches X-rays off if the X-Ray On/Off box is checked (no question), then
+    // ends the event loop with 128 + the signal's number.
+    void OnTerminationSignal(int signalNumber);
+
     // A last guard: no exception may unwind through the event loop.
     bool notify(QObject* receiver, QEvent* event) override;
 
@@ -90,6 +98,8 @@ private:
     std::unique_ptr<CRecentFileList> m_recentFiles;
     std::unique_ptr<CSingleDocTemplate> m_docTemplate;
     std::unique_ptr<QPrinter> m_printer;
+    std::unique_ptr<CTerminationSignals> m_terminationSignals;
+    bool m_terminating = false;
     int m_exitCode = 0;
 };
 

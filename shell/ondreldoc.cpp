@@ -1,5 +1,6 @@
 #include "ondreldoc.h"
 
+#include "mainfrm.h"
 #include "ondrelapp.h"
 #include "resource.h"
 #include "stringtable.h"
@@ -8,6 +9,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QMessageBox>
+#include <QSaveFile>
 
 namespace ondrel {
 
@@ -22,6 +24,23 @@ QString NotAPlainFile(const QFileInfo& info)
     if (info.exists() && !info.isFile())
         return QStringLiteral("it is not a regular file");
     return QString();
+}
+
+// A document holds nothing, so saving over a file with content empties it: that
+// content was not written by Ondrel and goes only with the operator's consent.
+// The save dialog does not ask about replacing; this is the one question.
+bool ConfirmEmptying(const QFileInfo& info)
+{
+    if (!info.isFile() || info.size() == 0)
+        return true;
+    QWidget* parent = COndrelApp::Instance() ? COndrelApp::Instance()->MainWindow() : nullptr;
+    QMessageBox box(QMessageBox::Question, DocStringField(0),
+                    QStringLiteral("%1 is not empty. Saving an Ondrel document would leave it "
+                                   "empty. Replace its content?")
+                        .arg(info.fileName()),
+                    QMessageBox::Yes | QMessageBox::No, parent);
+    box.setDefaultButton(QMessageBox::No);
+    return box.exec() == QMessageBox::Yes;
 }
 
 } // namespace
@@ -71,14 +90,15 @@ bool COndrelDoc::OnSaveDocument(const QString& path, QString* error)
         *error = QStringLiteral("Cannot save to \"%1\": %2.").arg(shownPath, why);
         return false;
     }
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+    // Written beside the old file and renamed over it: a failure at any step
+    // leaves the old content whole.
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly)) {
         *error = QStringLiteral("Cannot save to \"%1\": %2.").arg(shownPath, file.errorString());
         return false;
     }
     Serialize(file, true);
-    file.close();
-    if (file.error() != QFileDevice::NoError) {
+    if (!file.commit()) {
         *error = QStringLiteral("Cannot save to \"%1\": %2.").arg(shownPath, file.errorString());
         return false;
     }
@@ -126,6 +146,8 @@ bool COndrelDoc::OnFileSaveAs()
 
 bool COndrelDoc::DoSave(const QString& path, bool replacePath)
 {
+    if (!ConfirmEmptying(QFileInfo(path)))
+        return false;
     QString error;
     if (!OnSaveDocument(path, &error)) {
         COndrelApp::ShowError(error);

@@ -22,8 +22,8 @@ public:
     // Opens `path` to prove it is readable and ignores what it holds. On failure
     // *error says why and the document is unchanged.
     virtual bool OnOpenDocument(const QString& path, QString* error);
-    // Writes an empty file at `path`. On failure *error says why and the
-    // document is unchanged.
+    // Writes an empty file at `path`, whole or not at all. On failure *error
+    // says why and the document is unchanged.
     virtual bool OnSaveDocument(const QString& path, QString* error);
     // Archive exchange: there is nothing to store or load.
     virtual void Serialize(QIODevice& archive, bool storing);
@@ -38,7 +38,8 @@ public:
     // a failure in a message box. True when the file was written.
     bool OnFileSave();
     bool OnFileSaveAs();
-    // Saves under `path`; with `replacePath` the document takes the new name.
+    // Saves under `path`, after asking whether a file with content may be
+    // emptied; with `replacePath` the document takes the new name.
     bool DoSave(const QString& path, bool replacePath = true);
 
     // The default name of a document that has no file yet.

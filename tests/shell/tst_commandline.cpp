@@ -41,6 +41,7 @@ void TestCommandLine::parse_data()
     row("simulate", {"--simulate", "--sim-log"}, Shell::FileNew, {}, {}, true);
     row("help wins", {"--port", "x", "--help"}, Shell::Help);
     row("version", {"-v"}, Shell::Version);
+    row("list ports", {"--list-ports", "--port", "x"}, Shell::ListPorts);
     row("unknown", {"--bogus"}, Shell::Error, {}, {}, false, "Unknown option 'bogus'");
     row("port without device", {"--port"}, Shell::Error, {}, {}, false, "Missing value");
     row("empty port", {"--port", " "}, Shell::Error, {}, {}, false, "needs a device path");
@@ -91,6 +92,9 @@ void TestCommandLine::program_data()
         << QStringList{"-platform", "offscreen", "-h"} << 0 << "--simulate"
         << ""
         << "";
+    // Whatever this machine has: the list's heading or the sentence for none.
+    QTest::newRow("list ports") << QStringList{"--list-ports"} << 0 << " on this computer"
+                                << "" << "";
     QTest::newRow("unknown option") << QStringList{"--frobnicate"} << 2 << ""
                                     << "ondrel: Unknown option 'frobnicate'."
                                     << "";

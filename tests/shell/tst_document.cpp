@@ -1,5 +1,6 @@
-// The empty document through the File commands: saving writes empty files,
-// opening ignores content, the recent-file list, and printing empty pages.
+// The empty document through the File commands: saving writes empty files (and
+// asks before emptying one with content), opening ignores content, the
+// recent-file list, and printing empty pages.
 #include "doctemplate.h"
 #include "ondreldoc.h"
 #include "recentfilelist.h"
@@ -12,7 +13,10 @@
 #include <QSettings>
 #include <QSignalSpy>
 #include <QTemporaryDir>
+#include <linux/capability.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 using namespace ondrel;
 
@@ -31,6 +35,33 @@ void WriteFile(const QString& path, const QByteArray& bytes)
     file.write(bytes);
 }
 
+// Root writes anywhere: for as long as this lives, the thread has only the file
+// permissions of an ordinary user.
+class CWithoutFileOverride
+{
+public:
+    CWithoutFileOverride()
+    {
+        if (::syscall(SYS_capget, &m_header, m_saved) != 0)
+            return;
+        __user_cap_data_struct lowered[2] = {m_saved[0], m_saved[1]};
+        lowered[0].effective &= ~((1u << CAP_DAC_OVERRIDE) | (1u << CAP_DAC_READ_SEARCH));
+        m_lowered = ::syscall(SYS_capset, &m_header, lowered) == 0;
+    }
+    ~CWithoutFileOverride()
+    {
+        if (m_lowered)
+            ::syscall(SYS_capset, &m_header, m_saved);
+    }
+    CWithoutFileOverride(const CWithoutFileOverride&) = delete;
+    CWithoutFileOverride& operator=(const CWithoutFileOverride&) = delete;
+
+private:
+    __user_cap_header_struct m_header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct m_saved[2] = {};
+    bool m_lowered = false;
+};
+
 } // namespace
 
 class TestDocument : public QObject
@@ -42,6 +73,7 @@ private slots:
 
     void saveWritesAnEmptyFile_data();
     void saveWritesAnEmptyFile();
+    void failedSaveKeepsTheOldContent();
     void refusedSave_data();
     void refusedSave();
     void openIgnoresContent();
@@ -110,10 +142,29 @@ void TestDocument::saveWritesAnEmptyFile_data()
     QTest::addColumn<int>("command");
     QTest::addColumn<bool>("openFirst"); // the document already has a file of its own
     QTest::addColumn<int>("dialogs");    // file dialogs expected
-    QTest::newRow("Save, untitled: asks for a name") << 57603 << false << 1;
-    QTest::newRow("Save As") << 57604 << false << 1;
-    QTest::newRow("Save over the opened file") << 57603 << true << 0;
-    QTest::newRow("Save As from an opened file") << 57604 << true << 1;
+    QTest::addColumn<QString>("file");   // what is at the path: "new", "empty" or "content"
+    QTest::addColumn<QString>("answer"); // to the question; "" takes the default
+    struct Way
+    {
+        const char* name;
+        int command;
+        bool openFirst;
+        int dialogs;
+    };
+    const Way ways[] = {{"Save, untitled", 57603, false, 1},
+                        {"Save As", 57604, false, 1},
+                        {"Save over the opened file", 57603, true, 0},
+                        {"Save As from an opened file", 57604, true, 1}};
+    for (const Way& way : ways) {
+        for (const char* file : {"new", "empty", "content"}) {
+            for (const char* answer : {"Yes", ""}) {
+                if (QByteArray(file) != "content" && *answer == '\0')
+                    continue; // no question, nothing to answer
+                QTest::addRow("%s, %s file, %s", way.name, file, *answer ? answer : "default")
+                    << way.command << way.openFirst << way.dialogs << file << answer;
+            }
+        }
+    }
 }
 
 void TestDocument::saveWritesAnEmptyFile()
@@ -121,21 +172,73 @@ void TestDocument::saveWritesAnEmptyFile()
     QFETCH(int, command);
     QFETCH(bool, openFirst);
     QFETCH(int, dialogs);
+    QFETCH(QString, file);
+    QFETCH(QString, answer);
     const QString target = Path("saved.ond");
-    WriteFile(target, "old content that must go");
+    const QByteArray old = file == "content" ? "old content that must not go unasked" : "";
+    WriteFile(target, old);
     if (openFirst) {
         QString error;
         QVERIFY(CShellRig::App()->OpenDocumentFile(target, &error));
     }
+    if (file == "new")
+        QVERIFY(QFile::remove(target));
+    m_rig->answerer.Clear();
+    m_rig->answerer.SetAnswer([&](const AnsweredBox&, int) { return answer; });
     m_rig->nextFileName = target;
     m_rig->fileDialogs = 0;
     m_rig->Run(command);
 
+    const bool asked = file == "content";
+    const bool written = !asked || answer == "Yes";
     QCOMPARE(m_rig->fileDialogs, dialogs);
-    QCOMPARE(ReadAll(target), QByteArray());
-    QCOMPARE(CShellRig::Frame()->windowTitle(), QStringLiteral("saved.ond - Ondrel"));
-    QCOMPARE(Recent()->Files(), QStringList{target});
+    QCOMPARE(m_rig->answerer.Texts(),
+             asked ? QStringList{"saved.ond is not empty. Saving an Ondrel document would leave "
+                                 "it empty. Replace its content?"}
+                   : QStringList{});
+    if (asked) {
+        QCOMPARE(m_rig->answerer.Titles(), QStringList{"Ondrel"});
+        QCOMPARE(m_rig->answerer.Boxes().first().buttons, QMessageBox::Yes | QMessageBox::No);
+    }
+    QCOMPARE(ReadAll(target), written ? QByteArray() : old);
+    const bool named = written || openFirst;
+    QCOMPARE(CShellRig::Frame()->windowTitle(),
+             named ? QStringLiteral("saved.ond - Ondrel") : QStringLiteral("Untitled - Ondrel"));
+    QCOMPARE(Recent()->Files(), named ? QStringList{target} : QStringList{});
     QVERIFY(!Doc()->IsModified());
+}
+
+void TestDocument::failedSaveKeepsTheOldContent()
+{
+    const QString folder = Path("locked");
+    QVERIFY(QDir().mkdir(folder));
+    const QString target = folder + "/report.txt";
+    WriteFile(target, "keep me");
+    QString error;
+    QVERIFY(CShellRig::App()->OpenDocumentFile(target, &error));
+    QVERIFY(QFile::setPermissions(folder, QFile::ReadOwner | QFile::ExeOwner));
+    bool enforced = false;
+    {
+        CWithoutFileOverride asOrdinaryUser;
+        QFile probe(folder + "/probe");
+        enforced = !probe.open(QIODevice::WriteOnly);
+        if (enforced) {
+            m_rig->answerer.Clear();
+            m_rig->answerer.SetAnswer([](const AnsweredBox&, int) { return QString("Yes"); });
+            m_rig->Run(57603);
+        }
+    }
+    QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    if (!enforced)
+        QSKIP("this user may write into a read-only folder");
+
+    QCOMPARE(m_rig->answerer.Count(), 2); // the question, then the failure
+    const QString failure = m_rig->answerer.Texts().at(1);
+    QVERIFY2(failure.startsWith(QStringLiteral("Cannot save to \"%1\": ").arg(target)) &&
+                 failure.size() > target.size() + 20,
+             qPrintable(failure));
+    QCOMPARE(ReadAll(target), QByteArray("keep me"));
+    QCOMPARE(QDir(folder).entryList(QDir::Files | QDir::Hidden), QStringList{"report.txt"});
 }
 
 void TestDocument::refusedSave_data()

@@ -21,6 +21,11 @@ void CModalAnswerer::SetWhileShown(std::function<void(QWidget*, int)> callback)
     m_whileShown = std::move(callback);
 }
 
+void CModalAnswerer::SetAnswer(std::function<QString(const AnsweredBox&, int)> choose)
+{
+    m_choose = std::move(choose);
+}
+
 QStringList CModalAnswerer::Texts() const
 {
     QStringList texts;
@@ -57,6 +62,9 @@ void CModalAnswerer::Poll()
     if (messageBox) {
         record.isMessageBox = true;
         record.text = messageBox->text();
+        record.informativeText = messageBox->informativeText();
+        for (QAbstractButton* button : messageBox->buttons())
+            record.buttonTexts << button->text().remove(QLatin1Char('&'));
         record.icon = messageBox->icon();
         record.buttons = messageBox->standardButtons();
     }
@@ -73,7 +81,16 @@ void CModalAnswerer::Poll()
     if (!alive)
         return;
     if (messageBox) {
-        QAbstractButton* button = messageBox->defaultButton();
+        QAbstractButton* button = nullptr;
+        if (m_choose) {
+            const QString wanted = m_choose(record, m_boxes.size() - 1);
+            for (QAbstractButton* candidate : messageBox->buttons()) {
+                if (!wanted.isEmpty() && candidate->text().remove(QLatin1Char('&')) == wanted)
+                    button = candidate;
+            }
+        }
+        if (!button)
+            button = messageBox->defaultButton();
         if (!button)
             button = messageBox->button(QMessageBox::Ok);
         if (!button)

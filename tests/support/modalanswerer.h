@@ -18,6 +18,8 @@ struct AnsweredBox
 {
     QString title;
     QString text;
+    QString informativeText;
+    QStringList buttonTexts; // mnemonics removed
     QMessageBox::Icon icon = QMessageBox::NoIcon;
     QMessageBox::StandardButtons buttons = QMessageBox::NoButton;
     bool isMessageBox = false;
@@ -34,6 +36,10 @@ public:
     // and check that nothing was sent meanwhile). Gets the box and its index.
     void SetWhileShown(std::function<void(QWidget* box, int index)> callback);
 
+    // Which button of a message box to click, by its text without mnemonics;
+    // an empty answer (or no such button) clicks the default button.
+    void SetAnswer(std::function<QString(const AnsweredBox& box, int index)> choose);
+
     const QList<AnsweredBox>& Boxes() const { return m_boxes; }
     int Count() const { return m_boxes.size(); }
     QStringList Texts() const;
@@ -47,6 +53,7 @@ private:
     QList<AnsweredBox> m_boxes;
     QList<QPointer<QWidget>> m_answered;
     std::function<void(QWidget*, int)> m_whileShown;
+    std::function<QString(const AnsweredBox&, int)> m_choose;
     bool m_inCallback = false;
 };
 
