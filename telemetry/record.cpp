@@ -275,11 +275,22 @@ bool CExposureRecord::WriteRow(const QByteArray& row, QString* reason)
     return false;
 }
 
+QString CExposureRecord::StoppedMessage() const
+{
+    std::lock_guard<std::mutex> locked(m_lock);
+    return m_stoppedMessage;
+}
+
 void CExposureRecord::Fail(const QString& reason)
 {
+    const QString message = QStringLiteral("Recording stopped: %1").arg(reason);
+    {
+        std::lock_guard<std::mutex> locked(m_lock);
+        m_stoppedMessage = message;
+    }
     if (m_failed.exchange(true))
         return;
-    emit stopped(QStringLiteral("Recording stopped: %1").arg(reason));
+    emit stopped(message);
 }
 
 } // namespace ondrel

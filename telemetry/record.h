@@ -48,6 +48,8 @@ public:
     QString Path() const { return m_path; }
     // False once a write or a sync failed: nothing is recorded after that.
     bool Recording() const { return !m_failed.load(); }
+    // The stopped() message once recording has ended, for whoever connects late.
+    QString StoppedMessage() const;
     // Completed data syncs, for tests of durability.
     int SyncCount() const { return m_syncs.load(); }
 
@@ -73,11 +75,12 @@ private:
     std::atomic<bool> m_failed{false};
     std::atomic<int> m_syncs{0};
 
-    std::mutex m_lock;
+    mutable std::mutex m_lock;
     std::condition_variable m_wake;
     std::vector<QByteArray> m_queue; // guarded by m_lock
     bool m_syncRequested = false;    // guarded by m_lock
     bool m_closing = false;          // guarded by m_lock
+    QString m_stoppedMessage;        // guarded by m_lock
     std::thread m_writer;
 };
 
