@@ -5,6 +5,7 @@
 #include <cerrno>
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -205,6 +206,8 @@ void CExposureRecord::Enqueue(QByteArray row, bool syncNow)
 
 void CExposureRecord::WriterLoop()
 {
+    // Named so that top -H and the benchmark can tell its CPU apart.
+    pthread_setname_np(pthread_self(), "ondrel-record");
     using Clock = std::chrono::steady_clock;
     Clock::time_point lastSync = Clock::now();
     bool unsynced = false;
