@@ -241,7 +241,11 @@ void CExposureRecord::WriterLoop()
         const bool due = syncNow || closing || Clock::now() - lastSync >= kSyncInterval;
         if (unsynced && due && !m_failed.load()) {
             // EINVAL: a character device, which has nothing to sync.
-            if (::fdatasync(m_fd) != 0 && errno != EINVAL)
+            int synced;
+            do
+                synced = ::fdatasync(m_fd);
+            while (synced != 0 && errno == EINTR);
+            if (synced != 0 && errno != EINVAL)
                 Fail(qt_error_string(errno));
             else
                 m_syncs.fetch_add(1);
