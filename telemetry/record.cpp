@@ -6,6 +6,7 @@
 
 #include <fcntl.h>
 #include <pthread.h>
+#include <sched.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -208,6 +209,10 @@ void CExposureRecord::WriterLoop()
 {
     // Named so that top -H and the benchmark can tell its CPU apart.
     pthread_setname_np(pthread_self(), "ondrel-record");
+    // A batch thread gets its fair share but never preempts the thread that woke
+    // it: handing over a row must not cost the polling thread its time slice.
+    sched_param batch = {};
+    pthread_setschedparam(pthread_self(), SCHED_BATCH, &batch);
     using Clock = std::chrono::steady_clock;
     Clock::time_point lastSync = Clock::now();
     bool unsynced = false;
