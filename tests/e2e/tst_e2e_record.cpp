@@ -6,6 +6,7 @@
 #include "resource.h"
 
 #include <QAbstractButton>
+#include <QDir>
 #include <QFile>
 #include <QProcess>
 #include <QRegularExpression>
@@ -22,6 +23,7 @@ private slots:
     void run_data();
     void run();
     void killedAtAnyMoment();
+    void folderRefusedConsoleRuns();
 };
 
 namespace {
@@ -248,6 +250,32 @@ void TestE2ERecord::killedAtAnyMoment()
     const QByteArray written = ReadAll(path);
     QCOMPARE(written.count(",start,"), 3);
     QCOMPARE(written.count(",stop,"), 0);
+}
+
+void TestE2ERecord::folderRefusedConsoleRuns()
+{
+    QTemporaryDir dir;
+    QProcess console;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    console.setProcessEnvironment(env);
+    console.start(QStringLiteral(ONDREL_BINARY),
+                  {QStringLiteral("--simulate"), QStringLiteral("--record"), dir.path()});
+    QVERIFY(console.waitForStarted());
+    const QByteArray message = "ondrel: Cannot record to " + QFile::encodeName(dir.path()) +
+                               ": it is a folder (running without a record)\n";
+    QByteArray err;
+    QVERIFY(QTest::qWaitFor(
+        [&] {
+            err += console.readAllStandardError();
+            return err.contains(message) || console.state() == QProcess::NotRunning;
+        },
+        kLongDeadlineMs));
+    QVERIFY2(err.contains(message), err.constData());
+    QCOMPARE(console.state(), QProcess::Running);
+    console.kill();
+    QVERIFY(console.waitForFinished());
+    QVERIFY(QDir(dir.path()).isEmpty());
 }
 
 QTEST_MAIN(TestE2ERecord)
