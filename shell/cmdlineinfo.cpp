@@ -32,6 +32,8 @@ CCommandLineInfo CCommandLineInfo::Parse(const QStringList& args)
     const QCommandLineOption simLog(QStringLiteral("sim-log"));
     const QCommandLineOption listPorts(QStringLiteral("list-ports"));
     parser.addOptions({help, version, port, simulate, simLog, listPorts});
+    const QCommandLineOption record(QStringLiteral("record"), QString(), QStringLiteral("file"));
+    parser.addOption(record);
 
     // A refused command line carries nothing else: half-read switches must not
     // be acted on.
@@ -69,6 +71,13 @@ CCommandLineInfo CCommandLineInfo::Parse(const QStringList& args)
     if (info.simLog && !info.simulate)
         return fail(QStringLiteral("--sim-log only makes sense with --simulate."));
 
+    // --record: the file itself is looked at when the console starts.
+    if (parser.values(record).size() > 1)
+        return fail(QStringLiteral("--record may be given only once."));
+    info.record = parser.value(record);
+    if (parser.isSet(record) && info.record.isEmpty())
+        return fail(QStringLiteral("--record needs a file name, e.g. --record exposures.csv."));
+
     const QStringList files = parser.positionalArguments();
     if (files.size() > 1)
         return fail(QStringLiteral("Only one document can be opened at a time (got %1).")
@@ -94,6 +103,8 @@ QString CCommandLineInfo::HelpText()
         "  --simulate      run against a built-in simulated generator\n"
         "  --sim-log       with --simulate: log the simulated line's traffic to stderr\n"
         "  --list-ports    list the serial ports of this computer and exit\n"
+        "  --record FILE   append every reading and console event to FILE as CSV\n"
+        "                  (an exposure record; an existing FILE is continued)\n"
         "  -h, --help      show this help and exit\n"
         "  -v, --version   show the version and exit\n"
         "\n"
