@@ -10,6 +10,7 @@ packages=(
     fonts-dejavu-core
     clang libclang-rt-14-dev
     python3 python3-serial
+    mosquitto mosquitto-clients libmosquitto-dev openssl
 )
 
 missing=()
