@@ -100,4 +100,51 @@ std::optional<QString> ReadPasswordFile(const QString& path, QString* error)
     return QString::fromUtf8(line);
 }
 
+std::optional<MqttSettings>
+MqttSettingsFromOptions(const QStringList& urls, const QString& passwordFile, const QString& caFile,
+                        const QString& environmentPassword, const QString& hostName, QString* error)
+{
+    if (urls.isEmpty()) {
+        *error = QStringLiteral("--mqtt-password-file and --mqtt-ca need --mqtt URL.");
+        return std::nullopt;
+    }
+    if (urls.size() > 1) {
+        *error = QStringLiteral("--mqtt may be given only once.");
+        return std::nullopt;
+    }
+    std::optional<MqttSettings> s = ParseMqttUrl(urls.first(), hostName, error);
+    if (!s)
+        return std::nullopt;
+    if (!caFile.isEmpty()) {
+        if (!s->tls) {
+            *error = QStringLiteral("--mqtt-ca needs a TLS broker (mqtts://...).");
+            return std::nullopt;
+        }
+        const QFileInfo ca(caFile);
+        QFile file(caFile);
+        const bool folder = ca.isDir();
+        if (folder || !file.open(QIODevice::ReadOnly)) {
+            *error =
+                QStringLiteral("--mqtt-ca: cannot read \"%1\": %2.")
+                    .arg(caFile, folder ? QStringLiteral("it is a folder") : file.errorString());
+            return std::nullopt;
+        }
+        s->caFile = ca.absoluteFilePath();
+    }
+    if (!passwordFile.isEmpty()) {
+        if (s->user.isEmpty()) {
+            *error = QStringLiteral("--mqtt-password-file needs a user name in the URL "
+                                    "(mqtt://user@host/...).");
+            return std::nullopt;
+        }
+        const std::optional<QString> password = ReadPasswordFile(passwordFile, error);
+        if (!password)
+            return std::nullopt;
+        s->password = *password;
+    } else if (!s->user.isEmpty() && !environmentPassword.isEmpty()) {
+        s->password = environmentPassword;
+    }
+    return s;
+}
+
 } // namespace ondrel

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 #include <chrono>
 #include <optional>
 
@@ -37,5 +38,13 @@ std::optional<MqttSettings> ParseMqttUrl(const QString& url, const QString& host
 
 // The first line of a password file, without its line end.
 std::optional<QString> ReadPasswordFile(const QString& path, QString* error);
+
+// The command line's --mqtt (each value given), --mqtt-password-file and
+// --mqtt-ca, with the password from the environment unless a file names one.
+std::optional<MqttSettings> MqttSettingsFromOptions(const QStringList& urls,
+                                                    const QString& passwordFile,
+                                                    const QString& caFile,
+                                                    const QString& environmentPassword,
+                                                    const QString& hostName, QString* error);
 
 } // namespace ondrel
