@@ -11,7 +11,9 @@
 #include <QString>
 #include <atomic>
 #include <condition_variable>
+#include <map>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <unordered_set>
 
@@ -62,6 +64,7 @@ private:
     QString DownReason(int rc, int savedErrno) const;
 
     const MqttSettings m_settings;
+    std::map<std::string, QByteArray> m_topics; // full topic by subtopic, made once
     mosquitto* m_mosq = nullptr;
     std::thread m_thread;
 

@@ -233,7 +233,7 @@ void CSubscriber::OnMessage(mosquitto*, void* self, const mosquitto_message* m)
     std::lock_guard<std::mutex> lock(s->m_mutex);
     s->m_messages.append({QString::fromUtf8(m->topic),
                           QByteArray(static_cast<const char*>(m->payload), m->payloadlen), m->qos,
-                          m->retain});
+                          m->retain, std::chrono::steady_clock::now()});
 }
 
 QList<Message> CSubscriber::Messages() const

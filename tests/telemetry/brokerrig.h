@@ -9,6 +9,7 @@
 #include <QProcess>
 #include <QString>
 #include <QTemporaryDir>
+#include <chrono>
 #include <functional>
 #include <mutex>
 #include <sys/types.h>
@@ -24,6 +25,7 @@ struct Message
     QByteArray payload;
     int qos = 0;
     bool retained = false;
+    std::chrono::steady_clock::time_point received;
 };
 
 class CBroker
