@@ -140,13 +140,25 @@ std::vector<Clock::time_point> Times(Traffic& t, const char* what, Clock::time_p
 }
 
 // How late each FLT frame came against the previous one plus 200 ms, in ms.
-double WorstLateness(const std::vector<Clock::time_point>& flt)
+std::vector<double> Lateness(const std::vector<Clock::time_point>& flt)
 {
-    double worst = 0;
+    std::vector<double> late;
     for (size_t i = 1; i < flt.size(); ++i)
-        worst = std::max(
-            worst, std::chrono::duration<double, std::milli>(flt[i] - flt[i - 1]).count() - 200.0);
-    return worst;
+        late.push_back(std::chrono::duration<double, std::milli>(flt[i] - flt[i - 1]).count() -
+                       200.0);
+    return late;
+}
+
+std::string LatenessText(const std::vector<Clock::time_point>& flt)
+{
+    const std::vector<double> late = Lateness(flt);
+    const long over = std::count_if(late.begin(), late.end(), [](double ms) { return ms > 20; });
+    char buf[160];
+    std::snprintf(buf, sizeof buf,
+                  "%zu FLT frames, late against the 200 ms tick: median %.1f ms, max %.1f ms, "
+                  "%ld by more than 20 ms",
+                  flt.size(), Percentile(late, 0.5), Percentile(late, 1.0), over);
+    return buf;
 }
 
 int RunConsole(const Config& config, CBroker& broker)
@@ -242,8 +254,7 @@ int RunConsole(const Config& config, CBroker& broker)
     std::printf("  MON reply's last character to subscriber: median %.2f ms, 90th %.2f ms, "
                 "max %.2f ms\n",
                 Percentile(latencies, 0.5), Percentile(latencies, 0.9), Percentile(latencies, 1.0));
-    const double steadyLate = WorstLateness(Times(traffic, "<- <STX>FLT", start, end));
-    std::printf("  FLT frames, latest against the 200 ms tick: %.1f ms\n", steadyLate);
+    std::printf("  %s\n", LatenessText(Times(traffic, "<- <STX>FLT", start, end)).c_str());
 
     // 2. Outages.
     for (const bool freeze : {false, true}) {
@@ -264,9 +275,8 @@ int RunConsole(const Config& config, CBroker& broker)
             return 1;
         }
         const std::vector<Clock::time_point> flt = Times(traffic, "<- <STX>FLT", from, to);
-        std::printf("  broker %s for %d s: %zu FLT frames, latest against the tick %.1f ms\n",
-                    freeze ? "frozen (SIGSTOP)" : "stopped", config.outageSeconds, flt.size(),
-                    WorstLateness(flt));
+        std::printf("  broker %s for %d s: %s\n", freeze ? "frozen (SIGSTOP)" : "stopped",
+                    config.outageSeconds, LatenessText(flt).c_str());
         Wait([&] { return publisher.Connected(); }, 60000);
     }
     std::printf("  events dropped by the publisher: %d\n", publisher.DroppedEvents());

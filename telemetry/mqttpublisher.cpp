@@ -157,7 +157,8 @@ void CMqttPublisher::Run()
             break;
         }
         if ((rc == MOSQ_ERR_TLS || rc == MOSQ_ERR_TLS_HANDSHAKE) && !wasConnected &&
-            m_lastError.contains(QLatin1String("certificate"), Qt::CaseInsensitive)) {
+            (m_lastError.contains(QLatin1String("certificate"), Qt::CaseInsensitive) ||
+             m_lastError.contains(QLatin1String("verif"), Qt::CaseInsensitive))) {
             Post(QStringLiteral("Telemetry: cannot verify the certificate of %1 (%2); not retrying")
                      .arg(m_settings.Endpoint(), m_lastError));
             m_gaveUp = true;
@@ -257,6 +258,9 @@ void CMqttPublisher::OnLog(mosquitto*, void* self, int level, const char* text)
     const int colon = line.lastIndexOf(QLatin1Char(':'));
     if (line.startsWith(QLatin1String("OpenSSL")) && colon >= 0)
         line = line.mid(colon + 1).trimmed();
+    if (line.startsWith(QLatin1String("Error: ")))
+        line = line.mid(7);
+    line = WithoutFullStop(line);
     if (p->m_lastError.isEmpty())
         p->m_lastError = line;
 }

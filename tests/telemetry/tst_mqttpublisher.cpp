@@ -250,6 +250,11 @@ void TestMqttPublisher::refusals_data()
                                  << "" << true << "refused the login";
     QTest::newRow("tls right ca") << "tls"
                                   << "" << true << "Telemetry: connected to 127.0.0.1:";
+    QTest::newRow("tls host name")
+        << "tls-by-name"
+        << "" << true
+        << "Telemetry: cannot verify the certificate of localhost:%1 (host name verification "
+           "failed); not retrying";
     QTest::newRow("tls wrong ca")
         << "tls"
         << "" << false
@@ -264,11 +269,13 @@ void TestMqttPublisher::refusals()
     QFETCH(bool, rightCa);
     QFETCH(QString, said);
 
-    const bool tls = listener == "tls";
+    const bool tls = listener.startsWith("tls");
+    // The server's certificate is made out to 127.0.0.1 only.
+    const QString host = listener == "tls-by-name" ? "localhost" : "127.0.0.1";
     const int port = tls ? m_broker->tlsPort : m_broker->passwordPort;
     QString error;
     const QString url = (tls ? QStringLiteral("mqtts://") : QStringLiteral("mqtt://lab@")) +
-                        QStringLiteral("127.0.0.1:%1/lab/refusal").arg(port);
+                        QStringLiteral("%1:%2/lab/refusal").arg(host).arg(port);
     auto s = ParseMqttUrl(url, "pc", &error);
     QVERIFY2(s, qPrintable(error));
     s->password = password;
