@@ -49,12 +49,16 @@ bool CMqttPublisher::Start(QString* error)
 {
     std::call_once(g_libInit, [] { mosquitto_lib_init(); });
     // A client id of its own per process: two consoles on one prefix must not
-    // keep throwing each other off the broker.
-    const QByteArray clientId = QStringLiteral("ondrel-%1-%2")
-                                    .arg(m_settings.prefix)
-                                    .arg(QCoreApplication::applicationPid())
-                                    .left(64)
-                                    .toUtf8();
+    // keep throwing each other off the broker. Letters, digits and '-' only, which
+    // every broker accepts.
+    QByteArray clientId = QStringLiteral("ondrel-%1-%2")
+                              .arg(m_settings.prefix)
+                              .arg(QCoreApplication::applicationPid())
+                              .toUtf8();
+    for (char& c : clientId)
+        if (!QChar::isLetterOrNumber(uchar(c)) || uchar(c) > 0x7F)
+            c = '-';
+    clientId = clientId.right(64);
     for (const char* subtopic : {"status", "version", "reading", "event"})
         m_topics[subtopic] = m_settings.prefix.toUtf8() + '/' + subtopic;
     m_mosq = mosquitto_new(clientId.constData(), true, this);
@@ -301,7 +305,8 @@ void CMqttPublisher::PublishReading(const Reading& reading)
 
 void CMqttPublisher::PublishEvent(const ConsoleEvent& event)
 {
-    if (!m_mosq)
+    // Nothing is kept for a link that will never be made.
+    if (!m_mosq || !m_thread.joinable() || m_gaveUp)
         return;
     {
         std::lock_guard<std::mutex> lock(m_stateMutex);
