@@ -213,6 +213,12 @@ void COndrelApp::ConnectRecord(COndrelView* view, CMainFrame* frame)
     connect(view, &COndrelView::consoleEvent, m_record.get(), &CExposureRecord::OnEvent);
     connect(m_record.get(), &CExposureRecord::stopped, frame, &CMainFrame::SetMessageText,
             Qt::QueuedConnection);
+    // The record may have failed already (its header, on a full disk): queued
+    // like the signal, so that the console's own start-up messages come first.
+    if (!m_record->Recording())
+        QMetaObject::invokeMethod(
+            frame, [frame, text = m_record->StoppedMessage()] { frame->SetMessageText(text); },
+            Qt::QueuedConnection);
 }
 
 bool COndrelApp::StartTelemetry(const CCommandLineInfo& info)

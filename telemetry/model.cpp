@@ -2,6 +2,9 @@
 
 #include <QTimeZone>
 
+#include <cstdio>
+#include <ctime>
+
 namespace ondrel {
 
 Reading Reading::FromForm(const QDateTime& time, const QString& kilovolts, const QString& microamps,
@@ -70,7 +73,22 @@ std::optional<double> NumberFromText(const QString& text)
 
 QString IsoTime(const QDateTime& time)
 {
-    return time.toUTC().toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss.zzzZ"));
+    // By hand: QDateTime::toString parses its format on every call, and this
+    // runs for every reading on the polling thread.
+    if (!time.isValid())
+        return QString();
+    const qint64 ms = time.toMSecsSinceEpoch();
+    const qint64 seconds = ms >= 0 ? ms / 1000 : (ms - 999) / 1000;
+    const int milliseconds = int(ms - seconds * 1000);
+    const time_t t = time_t(seconds);
+    tm utc = {};
+    if (!gmtime_r(&t, &utc))
+        return QString();
+    char text[40];
+    const int n = std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ",
+                                utc.tm_year + 1900, utc.tm_mon + 1, utc.tm_mday, utc.tm_hour,
+                                utc.tm_min, utc.tm_sec, milliseconds);
+    return QString::fromLatin1(text, n);
 }
 
 QDateTime TelemetryNow()

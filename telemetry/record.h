@@ -9,7 +9,6 @@
 #include <QString>
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -48,6 +47,8 @@ public:
     QString Path() const { return m_path; }
     // False once a write or a sync failed: nothing is recorded after that.
     bool Recording() const { return !m_failed.load(); }
+    // The stopped() message once recording has ended, for whoever connects late.
+    QString StoppedMessage() const;
     // Completed data syncs, for tests of durability.
     int SyncCount() const { return m_syncs.load(); }
 
@@ -62,8 +63,18 @@ signals:
     void stopped(const QString& message);
 
 private:
-    CExposureRecord(const QString& path, int fd, QByteArray pending);
+    // A row on its way to the writer thread.
+    struct Pending
+    {
+        QByteArray row;
+        bool syncNow = false;
+        Pending* next = nullptr;
+    };
+
+    CExposureRecord(const QString& path, int fd, int wakeFd, QByteArray pending);
     void Enqueue(QByteArray row, bool syncNow);
+    // Everything enqueued so far, oldest first; the caller owns the nodes.
+    std::vector<Pending*> TakePending();
     void WriterLoop();
     bool WriteRow(const QByteArray& row, QString* reason);
     void Fail(const QString& reason);
@@ -73,11 +84,15 @@ private:
     std::atomic<bool> m_failed{false};
     std::atomic<int> m_syncs{0};
 
-    std::mutex m_lock;
-    std::condition_variable m_wake;
-    std::vector<QByteArray> m_queue; // guarded by m_lock
-    bool m_syncRequested = false;    // guarded by m_lock
-    bool m_closing = false;          // guarded by m_lock
+    // The hand-over takes no lock, so a writer thread that is descheduled at a bad
+    // moment can never make the polling thread wait: rows are pushed onto a list
+    // the writer takes whole, and an eventfd wakes it.
+    std::atomic<Pending*> m_pending{nullptr};
+    std::atomic<bool> m_closing{false};
+    const int m_wakeFd;
+
+    mutable std::mutex m_lock;
+    QString m_stoppedMessage; // guarded by m_lock
     std::thread m_writer;
 };
 
