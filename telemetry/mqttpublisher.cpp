@@ -4,7 +4,6 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QMetaObject>
-#include <QPointer>
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
