@@ -11,6 +11,7 @@ packages=(
     clang libclang-rt-14-dev
     python3 python3-serial
     help2man dpkg-dev file lintian appstream desktop-file-utils man-db
+    mosquitto mosquitto-clients libmosquitto-dev openssl
 )
 
 missing=()

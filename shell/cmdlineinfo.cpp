@@ -5,6 +5,7 @@
 #include "stringtable.h"
 
 #include <QCommandLineParser>
+#include <QSysInfo>
 #include <cstdio>
 
 namespace ondrel {
@@ -34,6 +35,11 @@ CCommandLineInfo CCommandLineInfo::Parse(const QStringList& args)
     parser.addOptions({help, version, port, simulate, simLog, listPorts});
     const QCommandLineOption record(QStringLiteral("record"), QString(), QStringLiteral("file"));
     parser.addOption(record);
+    const QCommandLineOption mqtt(QStringLiteral("mqtt"), QString(), QStringLiteral("url"));
+    const QCommandLineOption mqttPassword(QStringLiteral("mqtt-password-file"), QString(),
+                                          QStringLiteral("file"));
+    const QCommandLineOption mqttCa(QStringLiteral("mqtt-ca"), QString(), QStringLiteral("file"));
+    parser.addOptions({mqtt, mqttPassword, mqttCa});
 
     // A refused command line carries nothing else: half-read switches must not
     // be acted on.
@@ -78,6 +84,15 @@ CCommandLineInfo CCommandLineInfo::Parse(const QStringList& args)
     if (parser.isSet(record) && info.record.isEmpty())
         return fail(QStringLiteral("--record needs a file name, e.g. --record exposures.csv."));
 
+    if (parser.isSet(mqtt) || parser.isSet(mqttPassword) || parser.isSet(mqttCa)) {
+        QString why;
+        info.mqtt = MqttSettingsFromOptions(
+            parser.values(mqtt), parser.value(mqttPassword), parser.value(mqttCa),
+            qEnvironmentVariable("ONDREL_MQTT_PASSWORD"), QSysInfo::machineHostName(), &why);
+        if (!info.mqtt)
+            return fail(why);
+    }
+
     const QStringList files = parser.positionalArguments();
     if (files.size() > 1)
         return fail(QStringLiteral("Only one document can be opened at a time (got %1).")
@@ -105,6 +120,13 @@ QString CCommandLineInfo::HelpText()
         "  --list-ports    list the serial ports of this computer and exit\n"
         "  --record FILE   append every reading and console event to FILE as CSV\n"
         "                  (an exposure record; an existing FILE is continued)\n"
+        "  --mqtt URL      publish readings, events and state to an MQTT broker,\n"
+        "                  mqtt://[user@]host[:port][/prefix] or mqtts://... (TLS);\n"
+        "                  read-only: nothing on the broker can command the console\n"
+        "  --mqtt-password-file FILE\n"
+        "                  the broker login's password (else ONDREL_MQTT_PASSWORD)\n"
+        "  --mqtt-ca FILE  the CA that signed the broker's certificate (else the\n"
+        "                  system's CAs)\n"
         "  -h, --help      show this help and exit\n"
         "  -v, --version   show the version and exit\n"
         "\n"

@@ -2,8 +2,11 @@
 // open, plus the switches that choose the generator's line.
 #pragma once
 
+#include "mqttsettings.h"
+
 #include <QString>
 #include <QStringList>
+#include <optional>
 
 namespace ondrel {
 
@@ -24,8 +27,9 @@ struct CCommandLineInfo
     QString port;     // --port DEVICE, empty when not given
     bool simulate = false;
     bool simLog = false;
-    QString record; // --record FILE, empty when not given
-    QString error;  // for Error: what was wrong, one line
+    QString record;                   // --record FILE, empty when not given
+    std::optional<MqttSettings> mqtt; // --mqtt URL and its companions
+    QString error;                    // for Error: what was wrong, one line
 
     // `args` starts with the program name, as QCoreApplication::arguments() does.
     static CCommandLineInfo Parse(const QStringList& args);

@@ -5,6 +5,7 @@
 #include "doctemplate.h"
 #include "generatorsim.h"
 #include "mainfrm.h"
+#include "mqttpublisher.h"
 #include "mscomm.h"
 #include "ondreldoc.h"
 #include "ondrelview.h"
@@ -120,6 +121,7 @@ bool COndrelApp::InitInstance(const QStringList& arguments)
     classes.createView = [this](CMainFrame* frame) {
         auto* view = new COndrelView(frame);
         ConnectRecord(view, frame);
+        ConnectTelemetry(view, frame);
         return view;
     };
     m_docTemplate = std::make_unique<CSingleDocTemplate>(IDR_MAINFRAME, std::move(classes));
@@ -175,6 +177,10 @@ bool COndrelApp::ProcessShellCommand(const CCommandLineInfo& info)
     }
 
     const QString recordError = OpenRecord(info.record);
+    if (!StartTelemetry(info)) {
+        m_exitCode = 1;
+        return false;
+    }
 
     QString error;
     const QString path =
@@ -227,6 +233,30 @@ void COndrelApp::ConnectRecord(COndrelView* view, CMainFrame* frame)
             Qt::QueuedConnection);
 }
 
+bool COndrelApp::StartTelemetry(const CCommandLineInfo& info)
+{
+    if (!info.mqtt)
+        return true;
+    m_telemetry = std::make_unique<CMqttPublisher>(*info.mqtt);
+    QString error;
+    if (m_telemetry->Start(&error))
+        return true;
+    m_telemetry.reset();
+    WriteStderr(QStringLiteral("ondrel: %1\n").arg(error));
+    return false;
+}
+
+void COndrelApp::ConnectTelemetry(COndrelView* view, CMainFrame* frame)
+{
+    if (!m_telemetry)
+        return;
+    // Direct: publishing formats the JSON and queues it for the client's thread.
+    connect(view, &COndrelView::readingTaken, m_telemetry.get(), &CMqttPublisher::PublishReading);
+    connect(view, &COndrelView::consoleEvent, m_telemetry.get(), &CMqttPublisher::PublishEvent);
+    connect(m_telemetry.get(), &CMqttPublisher::statusMessage, frame, &CMainFrame::SetMessageText,
+            Qt::UniqueConnection);
+}
+
 bool COndrelApp::StartSimulator(bool log)
 {
     m_simulator = std::make_unique<sim::CGeneratorSim>();
@@ -247,7 +277,8 @@ int COndrelApp::ExitInstance()
 {
     // The window and its view go before the simulated generator they may talk to.
     m_docTemplate.reset();
-    m_record.reset(); // written out and synced, the view's stop included
+    m_record.reset();    // written out and synced, the view's stop included
+    m_telemetry.reset(); // `offline`, after the view's stop
     if (m_recentFiles)
         m_recentFiles->WriteList();
     m_recentFiles.reset();

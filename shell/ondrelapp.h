@@ -19,6 +19,7 @@ class CGeneratorSim;
 
 class CMainFrame;
 class CExposureRecord;
+class CMqttPublisher;
 class COndrelView;
 class COndrelDoc;
 class CRecentFileList;
@@ -100,11 +101,15 @@ private:
     // --record: opens the file, or says why not and runs without it.
     QString OpenRecord(const QString& path);
     void ConnectRecord(COndrelView* view, CMainFrame* frame);
+    // --mqtt: the publisher, started before the first view so that it sees the start.
+    bool StartTelemetry(const CCommandLineInfo& info);
+    void ConnectTelemetry(COndrelView* view, CMainFrame* frame);
 
     std::unique_ptr<sim::CGeneratorSim> m_simulator;
     std::unique_ptr<CRecentFileList> m_recentFiles;
     std::unique_ptr<CSingleDocTemplate> m_docTemplate;
-    std::unique_ptr<CExposureRecord> m_record; // after the view, which records its stop
+    std::unique_ptr<CExposureRecord> m_record;   // after the view, which records its stop
+    std::unique_ptr<CMqttPublisher> m_telemetry; // likewise
     std::unique_ptr<QPrinter> m_printer;
     std::unique_ptr<CTerminationSignals> m_terminationSignals;
     bool m_terminating = false;

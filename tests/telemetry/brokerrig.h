@@ -1,0 +1,90 @@
+// A real mosquitto broker for the telemetry tests, on free loopback ports with a
+// configuration of its own: a plain listener, one that wants a password, and a
+// TLS one whose CA and server certificate are made here with openssl. Plus a
+// subscriber on the same client library that records what arrives.
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QProcess>
+#include <QString>
+#include <QTemporaryDir>
+#include <chrono>
+#include <functional>
+#include <mutex>
+#include <sys/types.h>
+
+struct mosquitto;
+struct mosquitto_message;
+
+namespace ondrel::testing {
+
+struct Message
+{
+    QString topic;
+    QByteArray payload;
+    int qos = 0;
+    bool retained = false;
+    std::chrono::steady_clock::time_point received;
+};
+
+class CBroker
+{
+public:
+    CBroker();
+    ~CBroker(); // ends the broker by its PID
+
+    // Makes the files (certificates, password file, configuration) and starts the
+    // broker; false with *error on any failure.
+    bool Start(QString* error);
+    bool Restart(QString* error);
+    void Terminate();         // SIGTERM and wait
+    void Freeze(bool frozen); // SIGSTOP / SIGCONT
+    pid_t Pid() const { return m_pid; }
+
+    int plainPort = 0;
+    int passwordPort = 0;
+    int tlsPort = 0;
+    QString user = QStringLiteral("lab");
+    QString password = QStringLiteral("s3cret-Pw.42");
+    QString caFile;      // signed the server's certificate
+    QString otherCaFile; // did not
+    QString Dir() const { return m_dir.path(); }
+
+private:
+    bool Run(const QString& program, const QStringList& args, QString* error);
+    bool Launch(QString* error);
+    QTemporaryDir m_dir;
+    QString m_config;
+    QProcess m_process;
+    pid_t m_pid = 0;
+};
+
+class CSubscriber
+{
+public:
+    // A persistent session (clean_session false) with QoS 1, so that the broker
+    // keeps what arrives while this subscriber is away across a broker restart.
+    explicit CSubscriber(QString clientId = QString());
+    ~CSubscriber();
+    bool Connect(int port, const QString& topicFilter);
+    bool Subscribed() const;
+    QList<Message> Messages() const;
+    QList<Message> On(const QString& topic) const;
+    void Clear();
+
+private:
+    static void OnConnect(mosquitto*, void* self, int rc);
+    static void OnSubscribe(mosquitto*, void* self, int, int, const int*);
+    static void OnMessage(mosquitto*, void* self, const mosquitto_message* m);
+    mosquitto* m_mosq = nullptr;
+    QByteArray m_filter;
+    mutable std::mutex m_mutex;
+    QList<Message> m_messages;
+    bool m_subscribed = false;
+};
+
+// A loopback port nobody listens on at the moment of asking.
+int FreePort();
+
+} // namespace ondrel::testing

@@ -1,0 +1,413 @@
+// The publisher against a real mosquitto: topics, retained state, the Last Will,
+// refusals, and outages of the broker with events published meanwhile.
+#include "brokerrig.h"
+#include "mqttpublisher.h"
+
+#include <QElapsedTimer>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSignalSpy>
+#include <QTest>
+#include <QTimer>
+#include <memory>
+
+using namespace ondrel;
+using namespace ondrel::testing;
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr int kDeadlineMs = 20000;
+
+ConsoleEvent Event(EventKind kind, const QString& detail)
+{
+    return {TelemetryNow(), kind, detail};
+}
+
+Reading Sample(const QString& kv, const QString& ua = "1100", const QString& temp = "025.0")
+{
+    return Reading::FromForm(TelemetryNow(), kv, ua, temp, "No Error",
+                             "\x02"
+                             "FLT 0000\r");
+}
+
+QJsonObject Json(const Message& m)
+{
+    return QJsonDocument::fromJson(m.payload).object();
+}
+
+QStringList Payloads(const QList<Message>& messages)
+{
+    QStringList out;
+    for (const Message& m : messages)
+        out << QString::fromUtf8(m.payload);
+    return out;
+}
+
+} // namespace
+
+class TestMqttPublisher : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void url_data();
+    void url();
+    void publishes();
+    void refusals_data();
+    void refusals();
+    void outages_data();
+    void outages();
+
+private:
+    MqttSettings Plain(const QString& prefix) const;
+    std::unique_ptr<CBroker> m_broker;
+};
+
+void TestMqttPublisher::initTestCase()
+{
+    m_broker = std::make_unique<CBroker>();
+    QString error;
+    QVERIFY2(m_broker->Start(&error), qPrintable(error));
+}
+
+MqttSettings TestMqttPublisher::Plain(const QString& prefix) const
+{
+    QString error;
+    auto s =
+        ParseMqttUrl(QStringLiteral("mqtt://127.0.0.1:%1/%2").arg(m_broker->plainPort).arg(prefix),
+                     "pc", &error);
+    return *s;
+}
+
+void TestMqttPublisher::url_data()
+{
+    QTest::addColumn<QString>("url");
+    QTest::addColumn<QString>("endpoint"); // empty: refused
+    QTest::addColumn<QString>("prefix");   // or part of the error
+    QTest::addColumn<bool>("tls");
+    QTest::addColumn<QString>("user");
+
+    QTest::newRow("defaults") << "mqtt://broker"
+                              << "broker:1883"
+                              << "ondrel/pc" << false << "";
+    QTest::newRow("tls default port") << "mqtts://broker.lab/"
+                                      << "broker.lab:8883"
+                                      << "ondrel/pc" << true << "";
+    QTest::newRow("all parts") << "mqtts://ops@10.0.0.5:9883/lab/gen1/"
+                               << "10.0.0.5:9883"
+                               << "lab/gen1" << true << "ops";
+    QTest::newRow("ipv6") << "mqtt://[::1]:1884/a"
+                          << "[::1]:1884"
+                          << "a" << false << "";
+    QTest::newRow("password in url") << "mqtt://ops:hunter2@b/x"
+                                     << ""
+                                     << "must not hold a password" << false << "";
+    QTest::newRow("other scheme") << "http://b/x"
+                                  << ""
+                                  << "mqtt or mqtts" << false << "";
+    QTest::newRow("no scheme") << "broker:1883"
+                               << ""
+                               << "not a URL" << false << "";
+    QTest::newRow("no host") << "mqtt:///x"
+                             << ""
+                             << "no host" << false << "";
+    QTest::newRow("bad port") << "mqtt://b:99999/x"
+                              << ""
+                              << "not a URL" << false << "";
+    QTest::newRow("port 0") << "mqtt://b:0/x"
+                            << ""
+                            << "port 0" << false << "";
+    QTest::newRow("wildcard") << "mqtt://b/lab/+"
+                              << ""
+                              << "wildcard" << false << "";
+    QTest::newRow("hash") << "mqtt://b/lab/%23"
+                          << ""
+                          << "wildcard" << false << "";
+    QTest::newRow("empty level") << "mqtt://b/lab//gen"
+                                 << ""
+                                 << "empty level" << false << "";
+    QTest::newRow("query") << "mqtt://b/x?y=1"
+                           << ""
+                           << "query" << false << "";
+    QTest::newRow("empty user") << "mqtt://@b/x"
+                                << ""
+                                << "user name" << false << "";
+    QTest::newRow("empty") << ""
+                           << ""
+                           << "not a URL" << false << "";
+}
+
+void TestMqttPublisher::url()
+{
+    QFETCH(QString, url);
+    QFETCH(QString, endpoint);
+    QFETCH(QString, prefix);
+    QFETCH(bool, tls);
+    QFETCH(QString, user);
+
+    QString error;
+    const auto s = ParseMqttUrl(url, "pc", &error);
+    if (endpoint.isEmpty()) {
+        QVERIFY(!s);
+        QVERIFY2(error.startsWith("--mqtt: ") && error.contains(prefix), qPrintable(error));
+        QVERIFY2(!error.contains("hunter2"), qPrintable(error));
+        return;
+    }
+    QVERIFY2(s, qPrintable(error));
+    QCOMPARE(s->Endpoint(), endpoint);
+    QCOMPARE(s->prefix, prefix);
+    QCOMPARE(s->tls, tls);
+    QCOMPARE(s->user, user);
+}
+
+void TestMqttPublisher::publishes()
+{
+    CSubscriber watcher;
+    QVERIFY(watcher.Connect(m_broker->plainPort, "lab/pub/#"));
+    QTRY_VERIFY_WITH_TIMEOUT(watcher.Subscribed(), kDeadlineMs);
+
+    CMqttPublisher publisher(Plain("lab/pub"));
+    QSignalSpy said(&publisher, &CMqttPublisher::statusMessage);
+    QString error;
+    QVERIFY2(publisher.Start(&error), qPrintable(error));
+    QTRY_VERIFY_WITH_TIMEOUT(publisher.Connected(), kDeadlineMs);
+    QTRY_COMPARE_WITH_TIMEOUT(said.size(), 1, kDeadlineMs);
+    QCOMPARE(said.at(0).at(0).toString(),
+             QStringLiteral("Telemetry: connected to 127.0.0.1:%1").arg(m_broker->plainPort));
+
+    // No `online` before the version read is done.
+    publisher.PublishEvent(Event(EventKind::Start, "/dev/pts/3 9600,n,8,1"));
+    publisher.PublishEvent(Event(EventKind::Version, "2000"));
+    publisher.PublishReading(Sample("080.5"));
+    publisher.PublishReading(Sample("08\x01.5", "----", "025.0"));
+    QTRY_COMPARE_WITH_TIMEOUT(watcher.On("lab/pub/reading").size(), 2, kDeadlineMs);
+    QTRY_COMPARE_WITH_TIMEOUT(watcher.On("lab/pub/event").size(), 2, kDeadlineMs);
+
+    QCOMPARE(Payloads(watcher.On("lab/pub/status")), QStringList{"online"});
+    QCOMPARE(Payloads(watcher.On("lab/pub/version")), QStringList{"2000"});
+    const QList<Message> events = watcher.On("lab/pub/event");
+    QCOMPARE(Json(events[0]).value("event").toString(), "start");
+    QCOMPARE(Json(events[0]).value("detail").toString(), "/dev/pts/3 9600,n,8,1");
+    QCOMPARE(Json(events[1]).value("event").toString(), "version");
+    QVERIFY(Json(events[1]).value("time").toString().endsWith('Z'));
+    for (const Message& m : events)
+        QVERIFY(m.qos == 1 && !m.retained);
+    const QList<Message> readings = watcher.On("lab/pub/reading");
+    const QJsonObject good = Json(readings[0]);
+    QCOMPARE(good.value("kv").toString(), "080.5");
+    QCOMPARE(good.value("kv_value").toDouble(), 80.5);
+    QCOMPARE(good.value("ua_value").toDouble(), 1100.0);
+    QCOMPARE(good.value("temperature").toString(), "025.0");
+    QCOMPARE(good.value("faults").toString(), "No Error");
+    QVERIFY(QDateTime::fromString(good.value("time").toString(), Qt::ISODateWithMs).isValid());
+    // Not a number: the text as shown, and no value at all.
+    const QJsonObject bad = Json(readings[1]);
+    QCOMPARE(bad.value("kv").toString(), QString("08\x01.5"));
+    QVERIFY(!bad.contains("kv_value") && !bad.contains("ua_value"));
+    QCOMPARE(bad.value("temperature_value").toDouble(), 25.0);
+    QVERIFY(readings[0].qos == 0);
+
+    // A late watcher learns the state and the last reading from the retained messages.
+    {
+        CSubscriber late;
+        QVERIFY(late.Connect(m_broker->plainPort, "lab/pub/#"));
+        QTRY_COMPARE_WITH_TIMEOUT(late.Messages().size(), 3, kDeadlineMs);
+        QCOMPARE(Payloads(late.On("lab/pub/status")), QStringList{"online"});
+        QCOMPARE(Payloads(late.On("lab/pub/version")), QStringList{"2000"});
+        QCOMPARE(late.On("lab/pub/reading").size(), 1);
+        QCOMPARE(Json(late.On("lab/pub/reading")[0]).value("kv").toString(), QString("08\x01.5"));
+        for (const Message& m : late.Messages())
+            QVERIFY(m.retained);
+    }
+
+    publisher.PublishEvent(Event(EventKind::Timeout, "FLT"));
+    publisher.PublishEvent(Event(EventKind::ReadingsStopped, ""));
+    QTRY_COMPARE_WITH_TIMEOUT(Payloads(watcher.On("lab/pub/status")),
+                              (QStringList{"online", "not responding"}), kDeadlineMs);
+
+    publisher.Stop();
+    QTRY_COMPARE_WITH_TIMEOUT(Payloads(watcher.On("lab/pub/status")).last(), "offline",
+                              kDeadlineMs);
+    QCOMPARE(said.size(), 1);
+}
+
+void TestMqttPublisher::refusals_data()
+{
+    QTest::addColumn<QString>("listener");
+    QTest::addColumn<QString>("password");
+    QTest::addColumn<bool>("rightCa");
+    QTest::addColumn<QString>("said");
+
+    QTest::newRow("right password")
+        << "password" << m_broker->password << true << "Telemetry: connected to 127.0.0.1:";
+    QTest::newRow("wrong password")
+        << "password"
+        << "wrong" << true
+        << "Telemetry: 127.0.0.1:%1 refused the login (Connection Refused: not authorised); not "
+           "retrying";
+    QTest::newRow("no password") << "password"
+                                 << "" << true << "refused the login";
+    QTest::newRow("tls right ca") << "tls"
+                                  << "" << true << "Telemetry: connected to 127.0.0.1:";
+    QTest::newRow("tls host name")
+        << "tls-by-name"
+        << "" << true
+        << "Telemetry: cannot verify the certificate of localhost:%1 (host name verification "
+           "failed); not retrying";
+    QTest::newRow("tls wrong ca")
+        << "tls"
+        << "" << false
+        << "Telemetry: cannot verify the certificate of 127.0.0.1:%1 (certificate verify "
+           "failed); not retrying";
+}
+
+void TestMqttPublisher::refusals()
+{
+    QFETCH(QString, listener);
+    QFETCH(QString, password);
+    QFETCH(bool, rightCa);
+    QFETCH(QString, said);
+
+    const bool tls = listener.startsWith("tls");
+    // The server's certificate is made out to 127.0.0.1 only.
+    const QString host = listener == "tls-by-name" ? "localhost" : "127.0.0.1";
+    const int port = tls ? m_broker->tlsPort : m_broker->passwordPort;
+    QString error;
+    const QString url = (tls ? QStringLiteral("mqtts://") : QStringLiteral("mqtt://lab@")) +
+                        QStringLiteral("%1:%2/lab/refusal").arg(host).arg(port);
+    auto s = ParseMqttUrl(url, "pc", &error);
+    QVERIFY2(s, qPrintable(error));
+    s->password = password;
+    s->caFile = rightCa ? m_broker->caFile : m_broker->otherCaFile;
+    s->firstRetry = 1s;
+
+    CMqttPublisher publisher(*s);
+    QSignalSpy spy(&publisher, &CMqttPublisher::statusMessage);
+    QVERIFY2(publisher.Start(&error), qPrintable(error));
+    QTRY_COMPARE_WITH_TIMEOUT(spy.size(), 1, kDeadlineMs);
+    const QString text = spy.at(0).at(0).toString();
+    QVERIFY2(text.contains(said.contains("%1") ? said.arg(port) : said), qPrintable(text));
+    QVERIFY(!text.contains(m_broker->password));
+    if (text.contains("connected")) {
+        QVERIFY(publisher.Connected());
+        return;
+    }
+    // Given up for good: the client's thread has ended, so nothing more can come.
+    QTRY_VERIFY_WITH_TIMEOUT(publisher.GaveUp(), kDeadlineMs);
+    publisher.Stop();
+    QCoreApplication::processEvents();
+    QCOMPARE(spy.size(), 1);
+    QVERIFY(!publisher.Connected());
+}
+
+void TestMqttPublisher::outages_data()
+{
+    QTest::addColumn<bool>("freeze"); // SIGSTOP, else the broker ends and starts again
+    QTest::addColumn<int>("limit");   // events held while the link is down
+    QTest::addColumn<int>("expectDropped");
+
+    // Outages of 3 s: the link's loss and its recovery are the same at any length
+    // past the first retry.
+    QTest::newRow("broker stopped") << false << 10000 << 0;
+    QTest::newRow("broker frozen") << true << 10000 << 0;
+    QTest::newRow("queue full while stopped") << false << 5 << -1;
+}
+
+void TestMqttPublisher::outages()
+{
+    QFETCH(bool, freeze);
+    QFETCH(int, limit);
+    QFETCH(int, expectDropped);
+
+    const QString prefix = QStringLiteral("lab/outage%1").arg(QTest::currentDataTag()).remove(' ');
+    CSubscriber watcher(QStringLiteral("watcher-") + prefix.mid(4));
+    QVERIFY(watcher.Connect(m_broker->plainPort, prefix + "/#"));
+    QTRY_VERIFY_WITH_TIMEOUT(watcher.Subscribed(), kDeadlineMs);
+
+    MqttSettings s = Plain(prefix);
+    s.eventQueueLimit = limit;
+    CMqttPublisher publisher(s);
+    QSignalSpy said(&publisher, &CMqttPublisher::statusMessage);
+    QString error;
+    QVERIFY2(publisher.Start(&error), qPrintable(error));
+    QTRY_VERIFY_WITH_TIMEOUT(publisher.Connected(), kDeadlineMs);
+    publisher.PublishEvent(Event(EventKind::Version, "2000"));
+
+    int sent = 0;
+    QStringList sentDetails;
+    QTimer ticker;
+    QObject::connect(&ticker, &QTimer::timeout, &publisher, [&] {
+        const QString detail = QString::number(++sent);
+        sentDetails << detail;
+        publisher.PublishEvent(Event(EventKind::Timeout, detail));
+        publisher.PublishReading(Sample(QStringLiteral("%1.0").arg(sent, 3, 10, QChar('0'))));
+    });
+    ticker.start(100ms);
+
+    QElapsedTimer outage;
+    if (freeze) {
+        m_broker->Freeze(true);
+    } else {
+        m_broker->Terminate();
+        QTRY_VERIFY_WITH_TIMEOUT(!publisher.Connected(), kDeadlineMs);
+    }
+    outage.start();
+    QVERIFY(QTest::qWaitFor([&] { return outage.elapsed() >= 3000; }, kDeadlineMs));
+    const int sentInOutage = sent;
+    const QDateTime outageEnd = TelemetryNow();
+    if (freeze) {
+        m_broker->Freeze(false);
+    } else {
+        ticker.stop();
+        QVERIFY2(m_broker->Restart(&error), qPrintable(error));
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(publisher.Connected(), kDeadlineMs);
+    ticker.stop();
+
+    const int expected = expectDropped < 0 ? sent - publisher.DroppedEvents() : sent;
+    auto received = [&] {
+        QStringList details;
+        for (const Message& m : watcher.On(prefix + "/event")) {
+            const QJsonObject o = Json(m);
+            if (o.value("event") == "timeout" && !details.contains(o.value("detail").toString()))
+                details << o.value("detail").toString(); // QoS 1 may repeat one
+        }
+        return details;
+    };
+    QTRY_COMPARE_WITH_TIMEOUT(received().size(), expected, kDeadlineMs);
+    if (expectDropped < 0) {
+        // The oldest are kept; what came after the bound was reached is dropped.
+        QVERIFY(publisher.DroppedEvents() > 0);
+        QCOMPARE(received(), sentDetails.mid(0, expected));
+    } else {
+        QCOMPARE(publisher.DroppedEvents(), expectDropped);
+        QCOMPARE(received(), sentDetails);
+    }
+    QVERIFY(sentInOutage > 20);
+
+    if (!freeze) {
+        // Said once each way; readings taken while the link was down were not kept.
+        QTRY_COMPARE_WITH_TIMEOUT(said.size(), 3, kDeadlineMs);
+        QStringList texts;
+        for (const QList<QVariant>& args : said)
+            texts << args.at(0).toString();
+        const QString endpoint = QStringLiteral("127.0.0.1:%1").arg(m_broker->plainPort);
+        QCOMPARE(texts[1].left(texts[1].indexOf(" (")),
+                 QStringLiteral("Telemetry: cannot reach %1").arg(endpoint));
+        QVERIFY(texts[1].endsWith("; retrying"));
+        QCOMPARE(texts[2], QStringLiteral("Telemetry: connected to %1").arg(endpoint));
+        for (const Message& m : watcher.On(prefix + "/reading")) {
+            const QDateTime t =
+                QDateTime::fromString(Json(m).value("time").toString(), Qt::ISODateWithMs);
+            QVERIFY2(t < outageEnd.addMSecs(-3000) || t > outageEnd,
+                     qPrintable(Json(m).value("time").toString()));
+        }
+        // The state is announced again to the restarted broker.
+        QTRY_COMPARE_WITH_TIMEOUT(Payloads(watcher.On(prefix + "/status")).last(), "online",
+                                  kDeadlineMs);
+    }
+}
+
+QTEST_GUILESS_MAIN(TestMqttPublisher)
+#include "tst_mqttpublisher.moc"
