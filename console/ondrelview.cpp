@@ -13,6 +13,7 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QStringList>
 #include <QTimerEvent>
 #include <QVariant>
 #include <exception>
@@ -63,10 +64,23 @@ bool IsChecked(const QCheckBox* box)
     return box->checkState() == Qt::Checked;
 }
 
+// A frame as an operator reads it: "\x02VP0805\r" is VP0805.
+QString Mnemonic(const QByteArray& frame)
+{
+    QByteArray text = frame;
+    if (text.startsWith('\x02'))
+        text.remove(0, 1);
+    if (text.endsWith('\r'))
+        text.chop(1);
+    return QString::fromLatin1(text);
+}
+
 } // namespace
 
 COndrelView::COndrelView(QWidget* parent) : QScrollArea(parent)
 {
+    // Observers on other threads receive readings and events through queued connections.
+    RegisterTelemetryMetaTypes();
     m_form = new QWidget;
     const QSize formSize = BuildDialog(OndrelFormTemplate(), m_form);
     m_form->resize(formSize);
@@ -80,7 +94,31 @@ COndrelView::COndrelView(QWidget* parent) : QScrollArea(parent)
         connect(clear, &QAbstractButton::clicked, this, [this] { OnClearFaults(); });
 }
 
-COndrelView::~COndrelView() = default;
+COndrelView::~COndrelView()
+{
+    // The application's exit destroys the view without closing it.
+    AnnounceStop();
+}
+
+void COndrelView::Announce(EventKind kind, const QString& detail)
+{
+    ConsoleEvent event;
+    event.time = TelemetryNow();
+    event.kind = kind;
+    event.detail = detail;
+    emit consoleEvent(event);
+}
+
+void COndrelView::AnnounceStop()
+{
+    // Closing and then destroying the view is one stop. A dynamic property rather
+    // than a member: the view's state is its form and its port, nothing else.
+    static const char* const kStopAnnounced = "ondrelStopAnnounced";
+    if (!Bound() || property(kStopAnnounced).toBool())
+        return;
+    setProperty(kStopAnnounced, true);
+    Announce(EventKind::Stop);
+}
 
 void COndrelView::DoDataExchange()
 {
@@ -164,9 +202,15 @@ bool COndrelView::OpenPort()
             m_comm.SetPortOpen(true);
         },
         &error);
-    if (opened)
+    if (opened) {
+        Announce(EventKind::Start,
+                 QStringLiteral("%1 %2").arg(m_comm.DevicePath(), m_comm.GetSettings()));
         return true;
+    }
 
+    const QString device = m_comm.DevicePath();
+    Announce(EventKind::PortError,
+             error.contains(device) ? error : QStringLiteral("%1: %2").arg(device, error));
     QMessageBox box(QMessageBox::Critical, QString::fromLatin1(kAppName), error, QMessageBox::Ok,
                     window());
     box.exec();
@@ -194,8 +238,10 @@ QByteArray COndrelView::CommandExchange(const frames::Command& command)
 {
     m_comm.SetOutput(QVariant(QString::fromLatin1(command.frame)));
     m_comm.SetInputLen(static_cast<short>(command.replyLength));
-    if (!WaitForReply(command.replyLength))
+    if (!WaitForReply(command.replyLength)) {
+        Announce(EventKind::Timeout, Mnemonic(QByteArray(command.frame)));
         ShowTimeOutBox();
+    }
     // Read even after a time-out: whatever part of the reply came is taken, so it
     // does not spoil the next exchange's count.
     return ReplyText(m_comm.GetInput());
@@ -205,8 +251,10 @@ bool COndrelView::PollExchange(const QByteArray& frame, int replyLength, QByteAr
 {
     m_comm.SetOutput(QVariant(QString::fromLatin1(frame)));
     m_comm.SetInputLen(static_cast<short>(replyLength));
-    if (!WaitForReply(replyLength))
+    if (!WaitForReply(replyLength)) {
+        Announce(EventKind::Timeout, Mnemonic(frame));
         return false;
+    }
     *reply = ReplyText(m_comm.GetInput());
     return true;
 }
@@ -224,6 +272,7 @@ void COndrelView::ReadVersion()
                 m_editVersion->setText(QStringLiteral("2000"));
             else
                 m_editVersion->setText(QString::fromLatin1(reply));
+            Announce(EventKind::Version, m_editVersion->text());
         },
         &error);
     g_ready = 1;
@@ -231,34 +280,36 @@ void COndrelView::ReadVersion()
         ReportFailure(error);
 }
 
-void COndrelView::PollFaults()
+bool COndrelView::PollFaults()
 {
     g_faultReply = QByteArray(frames::kReadFaults.frame);
     QByteArray reply;
     if (!PollExchange(g_faultReply, frames::kReadFaults.replyLength, &reply)) {
         g_linkFailed = 1; // the monitor query of this tick still runs
-        return;
+        return false;
     }
     g_faultReply = reply;
     g_noFaultReply = QByteArray(frames::kNoFaultReply);
     m_editFaults->setText(QString());
     m_editFaults->setText(FaultVerdictText(g_faultReply));
+    return true;
 }
 
-void COndrelView::PollMonitor()
+bool COndrelView::PollMonitor()
 {
     QByteArray r;
     if (!PollExchange(QByteArray(frames::kReadMonitor.frame), frames::kReadMonitor.replyLength,
                       &r)) {
         g_linkFailed = 1;
-        return;
+        return false;
     }
     const std::optional<MonitorFields> fields = MonitorFieldsFrom(r);
     if (!fields)
-        return; // a reply too short to read: the last readings stay
+        return false; // a reply too short to read: the last readings stay
     m_editKilovolts->setText(fields->kilovolts);
     m_editMicroamps->setText(fields->microamps);
     m_editTemperature->setText(fields->temperature);
+    return true;
 }
 
 void COndrelView::PollStatus()
@@ -270,8 +321,13 @@ void COndrelView::PollStatus()
         g_polling = 1;
         ok = Guarded(
             [this] {
-                PollFaults();
-                PollMonitor();
+                const bool faultsShown = PollFaults();
+                // A reading is only what this poll put on the form, never a
+                // read-out left over from an earlier one.
+                if (PollMonitor() && faultsShown)
+                    emit readingTaken(Reading::FromForm(
+                        TelemetryNow(), m_editKilovolts->text(), m_editMicroamps->text(),
+                        m_editTemperature->text(), m_editFaults->text(), g_faultReply));
             },
             &error);
         // A port that fails a property call fails it on every tick: treat it as a
@@ -285,6 +341,7 @@ void COndrelView::PollStatus()
     g_polling = 0;
     if (failedBefore == 0 && g_linkFailed == 1) {
         const QString stopped = QString::fromLatin1(kReadingsStoppedText);
+        Announce(EventKind::ReadingsStopped, ok ? QString() : error);
         ShowReadingsStopped(ok ? stopped : QStringLiteral("%1 (%2)").arg(stopped, error));
     }
 }
@@ -322,8 +379,13 @@ void COndrelView::OnXrayOnOff()
                 CommandExchange(voltage);
                 CommandExchange(current);
                 CommandExchange(frames::kEnable);
+                Announce(EventKind::XrayOn, QStringList{Mnemonic(QByteArray(voltage.frame)),
+                                                        Mnemonic(QByteArray(current.frame)),
+                                                        Mnemonic(QByteArray(frames::kEnable.frame))}
+                                                .join(QLatin1Char(' ')));
             } else {
                 CommandExchange(frames::kDisable);
+                Announce(EventKind::XrayOff);
             }
         },
         &error);
@@ -339,7 +401,12 @@ void COndrelView::OnClearFaults()
     g_polling = 0; // see OnXrayOnOff
     g_ready = 0;
     QString error;
-    const bool ok = Guarded([this] { CommandExchange(frames::kClearFaults); }, &error);
+    const bool ok = Guarded(
+        [this] {
+            CommandExchange(frames::kClearFaults);
+            Announce(EventKind::ClearFaults);
+        },
+        &error);
     g_ready = 1;
     if (!ok)
         ReportFailure(error);
@@ -396,6 +463,7 @@ void COndrelView::timerEvent(QTimerEvent* event)
 
 void COndrelView::closeEvent(QCloseEvent* event)
 {
+    AnnounceStop();
     QString error;
     if (!Guarded([this] { m_comm.SetPortOpen(false); }, &error))
         ReportFailure(error);

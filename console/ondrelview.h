@@ -81,12 +81,15 @@ private:
     QByteArray CommandExchange(const frames::Command& command);
     // Status poll: a missing reply is reported as false and nothing is read.
     bool PollExchange(const QByteArray& frame, int replyLength, QByteArray* reply);
-    void PollFaults();
-    void PollMonitor();
+    // Each true when its reply came and its fields were written.
+    bool PollFaults();
+    bool PollMonitor();
     void ShowTimeOutBox();
     void ShowReadingsStopped(const QString& statusText);
     void ReportFailure(const QString& text);
     void ReleaseDeadPort();
+    void Announce(EventKind kind, const QString& detail = QString());
+    void AnnounceStop();
 
     QWidget* m_form = nullptr;
     int m_timerId = 0;

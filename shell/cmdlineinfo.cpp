@@ -30,6 +30,8 @@ CCommandLineInfo CCommandLineInfo::Parse(const QStringList& args)
     const QCommandLineOption simulate(QStringLiteral("simulate"));
     const QCommandLineOption simLog(QStringLiteral("sim-log"));
     parser.addOptions({help, version, port, simulate, simLog});
+    const QCommandLineOption record(QStringLiteral("record"), QString(), QStringLiteral("file"));
+    parser.addOption(record);
 
     // A refused command line carries nothing else: half-read switches must not
     // be acted on.
@@ -63,6 +65,13 @@ CCommandLineInfo CCommandLineInfo::Parse(const QStringList& args)
     if (info.simLog && !info.simulate)
         return fail(QStringLiteral("--sim-log only makes sense with --simulate."));
 
+    // --record: the file itself is looked at when the console starts.
+    if (parser.values(record).size() > 1)
+        return fail(QStringLiteral("--record may be given only once."));
+    info.record = parser.value(record);
+    if (parser.isSet(record) && info.record.isEmpty())
+        return fail(QStringLiteral("--record needs a file name, e.g. --record exposures.csv."));
+
     const QStringList files = parser.positionalArguments();
     if (files.size() > 1)
         return fail(QStringLiteral("Only one document can be opened at a time (got %1).")
@@ -87,6 +96,8 @@ QString CCommandLineInfo::HelpText()
         "                  instead of the first serial port (/dev/ttyS0)\n"
         "  --simulate      run against a built-in simulated generator\n"
         "  --sim-log       with --simulate: log the simulated line's traffic to stderr\n"
+        "  --record FILE   append every reading and console event to FILE as CSV\n"
+        "                  (an exposure record; an existing FILE is continued)\n"
         "  -h, --help      show this help and exit\n"
         "  -v, --version   show the version and exit\n"
         "\n"

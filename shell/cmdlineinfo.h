@@ -23,7 +23,8 @@ struct CCommandLineInfo
     QString port;     // --port DEVICE, empty when not given
     bool simulate = false;
     bool simLog = false;
-    QString error; // for Error: what was wrong, one line
+    QString record; // --record FILE, empty when not given
+    QString error;  // for Error: what was wrong, one line
 
     // `args` starts with the program name, as QCoreApplication::arguments() does.
     static CCommandLineInfo Parse(const QStringList& args);

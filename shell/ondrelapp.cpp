@@ -9,6 +9,7 @@
 #include "ondreldoc.h"
 #include "ondrelview.h"
 #include "recentfilelist.h"
+#include "record.h"
 #include "resource.h"
 #include "stringtable.h"
 
@@ -109,7 +110,11 @@ bool COndrelApp::InitInstance(const QStringList& arguments)
         });
         return frame;
     };
-    classes.createView = [](CMainFrame* frame) { return new COndrelView(frame); };
+    classes.createView = [this](CMainFrame* frame) {
+        auto* view = new COndrelView(frame);
+        ConnectRecord(view, frame);
+        return view;
+    };
     m_docTemplate = std::make_unique<CSingleDocTemplate>(IDR_MAINFRAME, std::move(classes));
 
     // 6. The command line.
@@ -157,6 +162,8 @@ bool COndrelApp::ProcessShellCommand(const CCommandLineInfo& info)
         return false;
     }
 
+    const QString recordError = OpenRecord(info.record);
+
     QString error;
     const QString path =
         info.shellCommand == CCommandLineInfo::Shell::FileOpen ? info.fileName : QString();
@@ -172,7 +179,34 @@ bool COndrelApp::ProcessShellCommand(const CCommandLineInfo& info)
         m_exitCode = 1;
         return false;
     }
+    if (!recordError.isEmpty() && MainWindow())
+        MainWindow()->SetMessageText(recordError);
     return true;
+}
+
+QString COndrelApp::OpenRecord(const QString& path)
+{
+    if (path.isEmpty())
+        return QString();
+    QString error;
+    m_record = CExposureRecord::Open(path, &error);
+    if (m_record)
+        return QString();
+    error += QStringLiteral(" (running without a record)");
+    WriteStderr(QStringLiteral("ondrel: %1\n").arg(error));
+    return error;
+}
+
+void COndrelApp::ConnectRecord(COndrelView* view, CMainFrame* frame)
+{
+    if (!m_record)
+        return;
+    // Direct connections: the record only formats the row here and hands it to
+    // its own writer thread.
+    connect(view, &COndrelView::readingTaken, m_record.get(), &CExposureRecord::OnReading);
+    connect(view, &COndrelView::consoleEvent, m_record.get(), &CExposureRecord::OnEvent);
+    connect(m_record.get(), &CExposureRecord::stopped, frame, &CMainFrame::SetMessageText,
+            Qt::QueuedConnection);
 }
 
 bool COndrelApp::StartSimulator(bool log)
@@ -195,6 +229,7 @@ int COndrelApp::ExitInstance()
 {
     // The window and its view go before the simulated generator they may talk to.
     m_docTemplate.reset();
+    m_record.reset(); // written out and synced, the view's stop included
     if (m_recentFiles)
         m_recentFiles->WriteList();
     m_recentFiles.reset();

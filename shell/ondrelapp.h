@@ -18,6 +18,8 @@ class CGeneratorSim;
 }
 
 class CMainFrame;
+class CExposureRecord;
+class COndrelView;
 class COndrelDoc;
 class CRecentFileList;
 class CSingleDocTemplate;
@@ -47,6 +49,8 @@ public:
     CSingleDocTemplate* DocTemplate() const { return m_docTemplate.get(); }
     CRecentFileList* RecentFileList() const { return m_recentFiles.get(); }
     sim::CGeneratorSim* Simulator() const { return m_simulator.get(); }
+    // The exposure record of --record, while it is open.
+    CExposureRecord* Record() const { return m_record.get(); }
 
     // Empty path: a new document. On failure *error says why.
     COndrelDoc* OpenDocumentFile(const QString& path, QString* error);
@@ -85,10 +89,14 @@ public:
 private:
     bool ProcessShellCommand(const CCommandLineInfo& info);
     bool StartSimulator(bool log);
+    // --record: opens the file, or says why not and runs without it.
+    QString OpenRecord(const QString& path);
+    void ConnectRecord(COndrelView* view, CMainFrame* frame);
 
     std::unique_ptr<sim::CGeneratorSim> m_simulator;
     std::unique_ptr<CRecentFileList> m_recentFiles;
     std::unique_ptr<CSingleDocTemplate> m_docTemplate;
+    std::unique_ptr<CExposureRecord> m_record; // after the view, which records its stop
     std::unique_ptr<QPrinter> m_printer;
     int m_exitCode = 0;
 };

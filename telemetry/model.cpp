@@ -4,9 +4,9 @@
 
 namespace ondrel {
 
-Reading Reading::FromForm(const QDateTime& time, const QString& kilovolts,
-                          const QString& microamps, const QString& temperature,
-                          const QString& faults, const QByteArray& faultReply)
+Reading Reading::FromForm(const QDateTime& time, const QString& kilovolts, const QString& microamps,
+                          const QString& temperature, const QString& faults,
+                          const QByteArray& faultReply)
 {
     Reading r;
     r.time = time;
@@ -76,6 +76,12 @@ QString IsoTime(const QDateTime& time)
 QDateTime TelemetryNow()
 {
     return QDateTime::fromMSecsSinceEpoch(QDateTime::currentMSecsSinceEpoch(), QTimeZone::utc());
+}
+
+void RegisterTelemetryMetaTypes()
+{
+    qRegisterMetaType<Reading>();
+    qRegisterMetaType<ConsoleEvent>();
 }
 
 } // namespace ondrel

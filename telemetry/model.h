@@ -65,6 +65,9 @@ QString IsoTime(const QDateTime& time);
 // Now, in UTC, truncated to the millisecond.
 QDateTime TelemetryNow();
 
+// Makes Reading and ConsoleEvent known to queued connections; safe to call often.
+void RegisterTelemetryMetaTypes();
+
 } // namespace ondrel
 
 Q_DECLARE_METATYPE(ondrel::Reading)

@@ -27,6 +27,9 @@ struct CConsoleRig
     CVirtualClock clock; // must outlive the port inside the view
     CModalAnswerer answerer;
     QStringList status;
+    // Everything the view announced, in order, as AnnouncedText renders it; before
+    // the view, which announces its stop while it is destroyed.
+    QStringList announced;
     std::unique_ptr<COndrelView> view;
     CFakePort* port = nullptr;
 
@@ -39,6 +42,29 @@ struct CConsoleRig
         view->m_comm.SetDevice(std::move(owned));
         QObject::connect(view.get(), &COndrelView::statusMessage,
                          [this](const QString& text) { status << text; });
+        QObject::connect(view.get(), &COndrelView::readingTaken, [this](const Reading& r) {
+            announced << QStringLiteral("reading %1|%2|%3|%4|%5")
+                             .arg(r.kilovolts, r.microamps, r.temperature, r.faults,
+                                  Printable(r.faultReply));
+        });
+        QObject::connect(view.get(), &COndrelView::consoleEvent, [this](const ConsoleEvent& e) {
+            announced << (EventKindName(e.kind) + QLatin1Char(' ') + e.detail).trimmed();
+        });
+    }
+
+    // Bytes with the control and 8-bit ones as \xHH, so that a table can spell them.
+    static QString Printable(const QByteArray& bytes)
+    {
+        QString text;
+        for (const char c : bytes) {
+            const auto u = static_cast<unsigned char>(c);
+            if (u < 0x20 || u > 0x7e)
+                text += QStringLiteral("\\x") +
+                        QString::number(u, 16).rightJustified(2, QLatin1Char('0')).toUpper();
+            else
+                text += QLatin1Char(c);
+        }
+        return text;
     }
 
     // Answers every command frame, the operator ones with a reply of their own length.
