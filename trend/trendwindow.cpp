@@ -38,10 +38,10 @@ const StripLook kLooks[CTrendModel::QuantityCount] = {
 // Space around each plot area, the same in all three charts so that one moment
 // stands at the same x in each; the last chart adds room for the time labels.
 constexpr qreal kPlotLeft = 72;
-constexpr qreal kPlotRight = 16;
+constexpr qreal kPlotRight = 32;
 constexpr qreal kPlotTop = 8;
 constexpr qreal kPlotBottom = 8;
-constexpr qreal kTimeLabels = 22;
+constexpr qreal kTimeLabels = 32;
 
 // Above the plot background, under the grid and the lines.
 constexpr qreal kShadeZ = 1.5;
@@ -102,7 +102,7 @@ CTrendWindow::CTrendWindow(QWidget* owner) : QWidget(owner, Qt::Window)
         strip.chart->setBackgroundRoundness(0);
         strip.time = new QDateTimeAxis;
         strip.time->setFormat(QStringLiteral("HH:mm:ss"));
-        strip.time->setTickCount(11);
+        strip.time->setTickCount(6);
         strip.time->setLabelsVisible(last);
         strip.values = new QValueAxis;
         strip.values->setTitleText(QString::fromUtf8(kLooks[q].axisTitle));
@@ -110,6 +110,8 @@ CTrendWindow::CTrendWindow(QWidget* owner) : QWidget(owner, Qt::Window)
         strip.values->setTickCount(5);
         strip.chart->addAxis(strip.time, Qt::AlignBottom);
         strip.chart->addAxis(strip.values, Qt::AlignLeft);
+        // An axis without a series from the start is never drawn.
+        AddLine(strip, CTrendModel::Quantity(q));
 
         strip.stopped = new QGraphicsSimpleTextItem(strip.chart);
         strip.stopped->setZValue(kMarkZ);
@@ -241,14 +243,8 @@ void CTrendWindow::RefreshLines(Strip& strip, CTrendModel::Quantity quantity)
         high = std::max(high, *value);
     }
 
-    while (strip.lines.size() < runs.size()) {
-        auto* series = new QLineSeries;
-        series->setPen(QPen(kLooks[quantity].color, 1.5));
-        strip.chart->addSeries(series);
-        series->attachAxis(strip.time);
-        series->attachAxis(strip.values);
-        strip.lines.push_back(series);
-    }
+    while (strip.lines.size() < runs.size())
+        AddLine(strip, quantity);
     for (size_t i = 0; i < strip.lines.size(); ++i) {
         QLineSeries* series = strip.lines[i];
         if (i < runs.size()) {
@@ -265,7 +261,19 @@ void CTrendWindow::RefreshLines(Strip& strip, CTrendModel::Quantity quantity)
         high = 1;
     }
     const double pad = high > low ? (high - low) * 0.1 : std::max(1.0, std::abs(high) * 0.05);
-    strip.values->setRange(low - pad, high + pad);
+    // Read-outs are never negative; an axis below zero would suggest they were.
+    strip.values->setRange(low >= 0 ? std::max(0.0, low - pad) : low - pad, high + pad);
+    strip.values->applyNiceNumbers();
+}
+
+void CTrendWindow::AddLine(Strip& strip, CTrendModel::Quantity quantity)
+{
+    auto* series = new QLineSeries;
+    series->setPen(QPen(kLooks[quantity].color, 1.5));
+    strip.chart->addSeries(series);
+    series->attachAxis(strip.time);
+    series->attachAxis(strip.values);
+    strip.lines.push_back(series);
 }
 
 void CTrendWindow::LayoutDecorations(Strip& strip)

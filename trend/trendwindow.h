@@ -80,6 +80,7 @@ private:
     void ScheduleRefresh();
     void Refresh();
     void RefreshLines(Strip& strip, CTrendModel::Quantity quantity);
+    void AddLine(Strip& strip, CTrendModel::Quantity quantity);
     void LayoutDecorations(Strip& strip);
 
     CTrendModel m_model;
