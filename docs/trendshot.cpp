@@ -12,9 +12,11 @@
 #include <QAction>
 #include <QCheckBox>
 #include <QDeadlineTimer>
+#include <QEventLoop>
 #include <QPainter>
 #include <QPixmap>
 #include <QTextStream>
+#include <QTimer>
 
 namespace {
 
@@ -23,7 +25,10 @@ bool RunFor(double seconds, const std::function<bool()>& done = {})
 {
     QDeadlineTimer deadline(qint64(seconds * 1000));
     while (!deadline.hasExpired()) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+        QEventLoop loop;
+        QTimer::singleShot(std::min<qint64>(100, deadline.remainingTime()), &loop,
+                           &QEventLoop::quit);
+        loop.exec();
         if (done && done())
             return true;
     }

@@ -75,6 +75,69 @@ private:
     std::function<void()> m_placed;
 };
 
+// Thins a line to what a pixel column can show: its lowest and its highest
+// point, in time order, and each run's first and last point. Ten minutes of
+// readings are some five points a column; drawing them all costs without showing.
+class CColumnThinner
+{
+public:
+    CColumnThinner(qint64 begin, double msecsPerColumn)
+        : m_begin(begin), m_msecsPerColumn(msecsPerColumn)
+    {}
+
+    void Start(QList<QPointF>* out)
+    {
+        m_out = out;
+        m_count = 0;
+    }
+
+    void Add(const QPointF& point)
+    {
+        m_last = point;
+        if (m_out->isEmpty()) {
+            m_out->append(point);
+            return;
+        }
+        const qint64 column = qint64(std::floor((point.x() - m_begin) / m_msecsPerColumn));
+        if (m_count > 0 && column != m_column)
+            Flush();
+        if (m_count++ == 0) {
+            m_column = column;
+            m_low = m_high = point;
+        } else if (point.y() < m_low.y()) {
+            m_low = point;
+        } else if (point.y() > m_high.y()) {
+            m_high = point;
+        }
+    }
+
+    void Finish()
+    {
+        Flush();
+        if (m_out->last() != m_last)
+            m_out->append(m_last);
+    }
+
+private:
+    void Flush()
+    {
+        if (m_count == 0)
+            return;
+        const bool lowFirst = m_low.x() <= m_high.x();
+        m_out->append(lowFirst ? m_low : m_high);
+        if (m_low != m_high)
+            m_out->append(lowFirst ? m_high : m_low);
+        m_count = 0;
+    }
+
+    qint64 m_begin;
+    double m_msecsPerColumn;
+    QList<QPointF>* m_out = nullptr;
+    qint64 m_column = 0;
+    int m_count = 0;
+    QPointF m_low, m_high, m_last;
+};
+
 QString DefaultFileName()
 {
     return QDir::home().filePath(
@@ -225,23 +288,33 @@ void CTrendWindow::RefreshLines(Strip& strip, CTrendModel::Quantity quantity)
         [](const CTrendModel::Sample& sample, qint64 msecs) { return sample.msecs < msecs; });
 
     std::vector<QList<QPointF>> runs;
+    size_t used = 0;
+    const double columns = std::max(strip.chart->plotArea().width(), 100.0);
+    CColumnThinner thinner(m_begin, double(m_end - m_begin) / columns);
     bool open = false;
     double low = HUGE_VAL;
     double high = -HUGE_VAL;
     for (; it != samples.end(); ++it) {
         const std::optional<double>& value = it->value[quantity];
-        if (!value || it->breakBefore)
+        if (open && (!value || it->breakBefore)) {
+            thinner.Finish();
             open = false;
+        }
         if (!value)
             continue;
         if (!open) {
-            runs.emplace_back();
+            if (used == runs.size())
+                runs.emplace_back();
+            thinner.Start(&runs[used++]);
             open = true;
         }
-        runs.back().append(QPointF(it->msecs, *value));
+        thinner.Add(QPointF(it->msecs, *value));
         low = std::min(low, *value);
         high = std::max(high, *value);
     }
+    if (open)
+        thinner.Finish();
+    runs.resize(used);
 
     while (strip.lines.size() < runs.size())
         AddLine(strip, quantity);
@@ -269,7 +342,7 @@ void CTrendWindow::RefreshLines(Strip& strip, CTrendModel::Quantity quantity)
 void CTrendWindow::AddLine(Strip& strip, CTrendModel::Quantity quantity)
 {
     auto* series = new QLineSeries;
-    series->setPen(QPen(kLooks[quantity].color, 1.5));
+    series->setPen(QPen(kLooks[quantity].color, 1));
     strip.chart->addSeries(series);
     series->attachAxis(strip.time);
     series->attachAxis(strip.values);

@@ -22,20 +22,22 @@ Reading ReadingAt(qint64 msecs, const QString& kilovolts)
                              QStringLiteral("035.0"), QStringLiteral("No faults"), "000");
 }
 
-// The point counts of the non-empty lines of one chart, in time order.
+// The non-empty lines of one chart as "first-last" reading numbers (readings
+// are 200 ms apart from kT0), in time order.
 QString Runs(CTrendWindow* trend, CTrendModel::Quantity quantity)
 {
-    QList<QPair<qreal, int>> runs;
+    QList<QPair<qint64, qint64>> runs;
     for (QAbstractSeries* series : trend->ChartView(quantity)->chart()->series()) {
         auto* line = static_cast<QLineSeries*>(series);
         if (line->count() > 0)
-            runs << qMakePair(line->at(0).x(), int(line->count()));
+            runs << qMakePair(qint64(line->at(0).x()), qint64(line->at(line->count() - 1).x()));
     }
     std::sort(runs.begin(), runs.end());
-    QStringList counts;
-    for (const auto& run : runs)
-        counts << QString::number(run.second);
-    return counts.join(',');
+    QStringList texts;
+    const qint64 t0 = kT0.toMSecsSinceEpoch();
+    for (const auto& [first, last] : runs)
+        texts << QStringLiteral("%1-%2").arg((first - t0) / 200).arg((last - t0) / 200);
+    return texts.join(',');
 }
 
 struct PaintCounter : QObject
@@ -60,6 +62,7 @@ private slots:
 
     void gaps_data();
     void gaps();
+    void thinnedLinesKeepTheExtremes();
     void noDrawingWhileHidden();
     void saveImage_data();
     void saveImage();
@@ -90,18 +93,19 @@ void TestTrendWindow::gaps_data()
     // kV texts, one per 200 ms; "|" is the readings stopping, "~" a minute's pause.
     QTest::addColumn<QStringList>("texts");
     QTest::addColumn<QString>("runs");
-    QTest::newRow("all numbers") << QStringList{"080.1", "080.2", "080.3"} << "3";
+    QTest::newRow("all numbers") << QStringList{"080.1", "080.2", "080.3"} << "0-2";
     QTest::newRow("a garbled reading") << QStringList{"080.1", "080.2",
                                                       "0\x7f"
                                                       "0.3",
                                                       "080.4", "080.5"}
-                                       << "2,2";
+                                       << "0-1,3-4";
     QTest::newRow("blank and a sign")
-        << QStringList{"", "080.2", "080.3", "-80.4", "080.5"} << "2,1";
+        << QStringList{"", "080.2", "080.3", "-80.4", "080.5"} << "1-2,4-4";
     QTest::newRow("nothing but garbage") << QStringList{"ERR", "?"} << "";
     QTest::newRow("readings stopped and came again")
-        << QStringList{"080.1", "080.2", "|", "080.3", "080.4"} << "2,2";
-    QTest::newRow("a long pause") << QStringList{"080.1", "080.2", "~", "080.3", "080.4"} << "2,2";
+        << QStringList{"080.1", "080.2", "|", "080.3", "080.4"} << "0-1,3-4";
+    QTest::newRow("a long pause") << QStringList{"080.1", "080.2", "~", "080.3", "080.4"}
+                                  << "0-1,303-304";
 }
 
 void TestTrendWindow::gaps()
@@ -125,6 +129,35 @@ void TestTrendWindow::gaps()
     QCOMPARE(Runs(trend, CTrendModel::Kilovolts), runs);
     // The other read-outs were numbers throughout: only breaks in time split them.
     QCOMPARE(Runs(trend, CTrendModel::Microamps).isEmpty(), false);
+}
+
+void TestTrendWindow::thinnedLinesKeepTheExtremes()
+{
+    // Ten minutes of readings are more points than the chart has pixel columns.
+    CTrendWindow* trend = Trend();
+    trend->show();
+    QVERIFY(QTest::qWaitForWindowExposed(trend));
+    const int count = 3000;
+    for (int i = 0; i < count; ++i) {
+        const QString text = i == 1234   ? "099.9"
+                             : i == 2345 ? "001.0"
+                                         : (i % 2 ? "080.4" : "080.6");
+        trend->AddReading(ReadingAt(i * 200, text));
+    }
+    QTRY_VERIFY(!trend->RefreshPending());
+    QCOMPARE(Runs(trend, CTrendModel::Kilovolts), QStringLiteral("0-2999"));
+    auto* line = static_cast<QLineSeries*>(
+        trend->ChartView(CTrendModel::Kilovolts)->chart()->series().first());
+    QVERIFY(line->count() < count / 2);
+    double low = 1e9, high = -1e9, lastX = -1;
+    for (const QPointF& point : line->points()) {
+        QVERIFY(point.x() > lastX);
+        lastX = point.x();
+        low = std::min(low, point.y());
+        high = std::max(high, point.y());
+    }
+    QCOMPARE(low, 1.0);
+    QCOMPARE(high, 99.9);
 }
 
 void TestTrendWindow::noDrawingWhileHidden()
@@ -152,12 +185,12 @@ void TestTrendWindow::noDrawingWhileHidden()
     trend->show();
     QVERIFY(QTest::qWaitForWindowExposed(trend));
     QCOMPARE(trend->Refreshes(), 1);
-    QCOMPARE(Runs(trend, CTrendModel::Kilovolts), QStringLiteral("50"));
+    QCOMPARE(Runs(trend, CTrendModel::Kilovolts), QStringLiteral("0-49"));
     QTRY_VERIFY(counter.paints > 0);
     feed(51, 20);
     QTRY_VERIFY(!trend->RefreshPending());
     QCOMPARE(trend->Refreshes(), 2);
-    QCOMPARE(Runs(trend, CTrendModel::Kilovolts), QStringLiteral("70"));
+    QCOMPARE(Runs(trend, CTrendModel::Kilovolts), QStringLiteral("0-70"));
 
     trend->hide();
     QCoreApplication::processEvents();
