@@ -39,7 +39,7 @@ const StripLook kLooks[CTrendModel::QuantityCount] = {
 // stands at the same x in each; the last chart adds room for the time labels.
 constexpr qreal kPlotLeft = 72;
 constexpr qreal kPlotRight = 32;
-constexpr qreal kPlotTop = 8;
+constexpr qreal kPlotTop = 12;
 constexpr qreal kPlotBottom = 8;
 constexpr qreal kTimeLabels = 32;
 
@@ -138,6 +138,33 @@ private:
     QPointF m_low, m_high, m_last;
 };
 
+constexpr int kValueTicks = 5;
+
+struct AxisRange
+{
+    double from;
+    double to;
+    int ticks;
+};
+
+// The range widened to round ticks (1, 2, 2.5 or 5 times a power of ten apart),
+// about `ticks` of them.
+AxisRange NiceRange(double low, double high, int ticks)
+{
+    const double rough = (high - low) / (ticks - 1);
+    const double magnitude = std::pow(10.0, std::floor(std::log10(rough)));
+    double step = magnitude * 10;
+    for (double factor : {1.0, 2.0, 2.5, 5.0}) {
+        if (rough <= magnitude * factor) {
+            step = magnitude * factor;
+            break;
+        }
+    }
+    const double from = std::floor(low / step) * step;
+    const double to = std::ceil(high / step) * step;
+    return {from, to, int(std::lround((to - from) / step)) + 1};
+}
+
 QString DefaultFileName()
 {
     return QDir::home().filePath(
@@ -170,7 +197,7 @@ CTrendWindow::CTrendWindow(QWidget* owner) : QWidget(owner, Qt::Window)
         strip.values = new QValueAxis;
         strip.values->setTitleText(QString::fromUtf8(kLooks[q].axisTitle));
         strip.values->setLabelFormat(QStringLiteral("%.1f"));
-        strip.values->setTickCount(5);
+        strip.values->setTickCount(kValueTicks);
         strip.chart->addAxis(strip.time, Qt::AlignBottom);
         strip.chart->addAxis(strip.values, Qt::AlignLeft);
         // An axis without a series from the start is never drawn.
@@ -335,8 +362,13 @@ void CTrendWindow::RefreshLines(Strip& strip, CTrendModel::Quantity quantity)
     }
     const double pad = high > low ? (high - low) * 0.1 : std::max(1.0, std::abs(high) * 0.05);
     // Read-outs are never negative; an axis below zero would suggest they were.
-    strip.values->setRange(low >= 0 ? std::max(0.0, low - pad) : low - pad, high + pad);
-    strip.values->applyNiceNumbers();
+    const AxisRange range =
+        NiceRange(low >= 0 ? std::max(0.0, low - pad) : low - pad, high + pad, kValueTicks);
+    // A new range lays out the labels and every line again: only when it changed.
+    if (range.from != strip.values->min() || range.to != strip.values->max()) {
+        strip.values->setTickCount(range.ticks);
+        strip.values->setRange(range.from, range.to);
+    }
 }
 
 void CTrendWindow::AddLine(Strip& strip, CTrendModel::Quantity quantity)
