@@ -54,6 +54,7 @@ inline constexpr int ID_NEXT_PANE = 0xE150;
 inline constexpr int ID_PREV_PANE = 0xE151;
 inline constexpr int ID_VIEW_TOOLBAR = 0xE800;
 inline constexpr int ID_VIEW_STATUS_BAR = 0xE801;
+inline constexpr int ID_VIEW_TREND = 32771; // the first id free for the application's own commands
 inline constexpr int AFX_IDS_APP_TITLE = 0xE000;
 inline constexpr int AFX_IDS_IDLEMESSAGE = 0xE001;
 inline constexpr int ID_INDICATOR_EXT = 0xE700;

@@ -84,6 +84,9 @@ const QHash<int, QString>& Table()
         t.insert(ID_VIEW_TOOLBAR, QStringLiteral("Show or hide the toolbar\nToggle ToolBar"));
         t.insert(ID_VIEW_STATUS_BAR,
                  QStringLiteral("Show or hide the status bar\nToggle StatusBar"));
+        t.insert(
+            ID_VIEW_TREND,
+            QStringLiteral("Show or hide the live trend of kV, \u00b5A and temperature\nTrend"));
         t.insert(AFX_IDS_SCSIZE, QStringLiteral("Change the window size"));
         t.insert(AFX_IDS_SCSIZE + 1, QStringLiteral("Change the window position"));
         t.insert(AFX_IDS_SCSIZE + 2, QStringLiteral("Reduce the window to an icon"));
@@ -155,6 +158,7 @@ const std::vector<MenuPopup>& MainMenu()
          {
              {QStringLiteral("&Toolbar"), ID_VIEW_TOOLBAR},
              {QStringLiteral("&Status Bar"), ID_VIEW_STATUS_BAR},
+             {QStringLiteral("&Trend"), ID_VIEW_TREND},
          }},
         {QStringLiteral("&Help"),
          {

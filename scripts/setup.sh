@@ -6,7 +6,7 @@ set -euo pipefail
 
 packages=(
     cmake g++ make pkg-config
-    qt6-base-dev qt6-serialport-dev qt6-qpa-plugins libgl-dev
+    qt6-base-dev qt6-serialport-dev qt6-charts-dev libqt6opengl6-dev qt6-qpa-plugins libgl-dev
     fonts-dejavu-core
     clang libclang-rt-14-dev
     python3 python3-serial

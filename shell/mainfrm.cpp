@@ -7,6 +7,7 @@
 #include "recentfilelist.h"
 #include "resource.h"
 #include "stringtable.h"
+#include "trendwindow.h"
 #include "viewprint.h"
 
 #include <QCloseEvent>
@@ -91,6 +92,10 @@ int CMainFrame::OnCreate()
     setDockOptions(dockOptions() | QMainWindow::AnimatedDocks);
     addToolBar(Qt::TopToolBarArea, m_wndToolBar);
 
+    // 5. The trend window, hidden until asked for but collecting from the start.
+    m_trend = new CTrendWindow(this);
+    connect(m_trend, &CTrendWindow::visibilityChanged, Action(ID_VIEW_TREND), &QAction::setChecked);
+
     UpdateRecentFileMenu();
     UpdateCommandUI();
     return 0;
@@ -139,7 +144,7 @@ void CMainFrame::CreateActions()
         connect(action, &QAction::triggered, this, [this, id] { OnCmdMsg(id); });
         m_actions[id] = action;
     }
-    for (int id : {ID_VIEW_TOOLBAR, ID_VIEW_STATUS_BAR})
+    for (int id : {ID_VIEW_TOOLBAR, ID_VIEW_STATUS_BAR, ID_VIEW_TREND})
         m_actions[id]->setCheckable(true);
 }
 
@@ -255,11 +260,17 @@ void CMainFrame::OnUpdateLockKeys()
 void CMainFrame::SetView(COndrelView* view)
 {
     m_printing.reset();
+    if (m_view && m_trend)
+        disconnect(m_view, nullptr, m_trend, nullptr);
     m_view = view;
     if (view) {
         setCentralWidget(view);
         connect(view, &COndrelView::statusMessage, this, &CMainFrame::SetMessageText);
         m_printing = std::make_unique<CViewPrinting>(view, this);
+        if (m_trend) {
+            connect(view, &COndrelView::readingTaken, m_trend, &CTrendWindow::AddReading);
+            connect(view, &COndrelView::consoleEvent, m_trend, &CTrendWindow::AddEvent);
+        }
     }
     UpdateCommandUI();
 }
@@ -324,6 +335,13 @@ bool CMainFrame::OnCmdMsg(int commandId, bool run)
             if (run)
                 OnBarCheck(commandId);
             return true;
+        case ID_VIEW_TREND:
+            if (run && m_trend) {
+                m_trend->setVisible(m_trend->isHidden());
+                if (m_trend->isVisible())
+                    m_trend->raise();
+            }
+            return m_trend != nullptr;
         case ID_NEXT_PANE:
         case ID_PREV_PANE:
             return true;
@@ -347,6 +365,8 @@ void CMainFrame::UpdateCommandUI()
         m_actions.at(ID_VIEW_TOOLBAR)->setChecked(!m_wndToolBar->isHidden());
     if (m_wndStatusBar)
         m_actions.at(ID_VIEW_STATUS_BAR)->setChecked(!m_wndStatusBar->isHidden());
+    if (m_trend)
+        m_actions.at(ID_VIEW_TREND)->setChecked(!m_trend->isHidden());
 }
 
 void CMainFrame::UpdateRecentFileMenu()

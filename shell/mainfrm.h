@@ -20,6 +20,7 @@ class QToolBar;
 
 namespace ondrel {
 
+class CTrendWindow;
 class CViewPrinting;
 
 class CMainFrame : public QMainWindow
@@ -70,6 +71,7 @@ public:
     QLabel* MessagePane() const { return m_messagePane; }
     QLabel* Indicator(int indicatorId) const;
     QMenu* Popup(const QString& caption) const;
+    CTrendWindow* TrendWindow() const { return m_trend; }
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -95,6 +97,7 @@ private:
     QPointer<COndrelView> m_view;
     QPointer<COndrelDoc> m_document;
     std::unique_ptr<CViewPrinting> m_printing;
+    CTrendWindow* m_trend = nullptr; // a child window: goes with the frame
 };
 
 } // namespace ondrel

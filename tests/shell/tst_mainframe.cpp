@@ -124,7 +124,8 @@ void TestMainFrame::menus_data()
                           << QStringList{"&Undo\tCtrl+Z|57643 (grey)", "-",
                                          "Cu&t\tCtrl+X|57635 (grey)", "&Copy\tCtrl+C|57634 (grey)",
                                          "&Paste\tCtrl+V|57637 (grey)"};
-    QTest::newRow("View") << "&View" << QStringList{"&Toolbar|59392", "&Status Bar|59393"};
+    QTest::newRow("View") << "&View"
+                          << QStringList{"&Toolbar|59392", "&Status Bar|59393", "&Trend|32771"};
     QTest::newRow("Help") << "&Help" << QStringList{"&About Brevane...|57664"};
 }
 
@@ -200,7 +201,7 @@ void TestMainFrame::commandTexts_data()
     QTest::addColumn<QString>("prompt");
     QTest::addColumn<QString>("tooltip");
     auto row = [](int id, const char* prompt, const char* tip) {
-        QTest::newRow(tip) << id << QString::fromLatin1(prompt) << QString::fromLatin1(tip);
+        QTest::newRow(tip) << id << QString::fromUtf8(prompt) << QString::fromLatin1(tip);
     };
     row(57600, "Create a new document", "New");
     row(57601, "Open an existing document", "Open");
@@ -216,6 +217,7 @@ void TestMainFrame::commandTexts_data()
     row(57637, "Insert Clipboard contents", "Paste");
     row(59392, "Show or hide the toolbar", "Toggle ToolBar");
     row(59393, "Show or hide the status bar", "Toggle StatusBar");
+    row(32771, "Show or hide the live trend of kV, \u00b5A and temperature", "Trend");
     row(57664, "Display program information, version number and copyright", "About");
     row(57616, "Open this document", "");
 }
