@@ -354,22 +354,22 @@ bool PollDuration(Console& console, const Config& c)
     return true;
 }
 
-// The real sleep of the wait, counted: where a poll's CPU goes is mostly in
+// The real clock of the wait, counted: where a poll's CPU goes is mostly in
 // waking up for each look at the count.
-class CCountingSleep : public CMillisecondSleep
+class CCountingClock : public CWaitClock
 {
 public:
-    explicit CCountingSleep(CMillisecondSleep& real) : m_real(real) {}
     void Begin() override { m_real.Begin(); }
-    void Sleep(int k) override
+    std::chrono::nanoseconds Elapsed() override { return m_real.Elapsed(); }
+    void SleepUntil(std::chrono::nanoseconds until, const InputWake& wake) override
     {
         ++sleeps;
-        m_real.Sleep(k);
+        m_real.SleepUntil(until, wake);
     }
     long sleeps = 0;
 
 private:
-    CMillisecondSleep& m_real;
+    CMonotonicWaitClock m_real;
 };
 
 // CPU seconds and wall seconds of the event loop left to run for a while.
@@ -396,8 +396,8 @@ struct CpuTally
 // (b) The console left to its own timer for a while.
 bool ConsoleCpu(QApplication& app, Console& console, int ms, CpuTally* usage)
 {
-    CCountingSleep sleep(CurrentMillisecondSleep());
-    SetMillisecondSleep(&sleep);
+    CCountingClock sleep;
+    console.view->m_wait.SetClock(&sleep);
     long ticks = 0;
     struct TickCounter : QObject
     {
@@ -414,7 +414,7 @@ bool ConsoleCpu(QApplication& app, Console& console, int ms, CpuTally* usage)
     double cpu = 0, wall = 0;
     RunFor(app, ms, &cpu, &wall);
     console.view->removeEventFilter(&counter);
-    SetMillisecondSleep(nullptr);
+    console.view->m_wait.SetClock(nullptr);
 
     if (g_linkFailed != 0) {
         std::fprintf(stderr, "bench_poll: a poll timed out during the CPU run; the figure is "

@@ -1,5 +1,6 @@
 #include "ondrelview.h"
 
+#include "busypointer.h"
 #include "consolestate.h"
 #include "dialogbuilder.h"
 #include "dialogtemplate.h"
@@ -72,6 +73,7 @@ COndrelView::COndrelView(QWidget* parent) : QScrollArea(parent)
     m_form->resize(formSize);
     setWidgetResizable(false);
     setWidget(m_form); // the scroll range is the form's size
+    m_wait.SetLongWaitHook(&ShowBusyPointer);
 
     // The view's event table: fixed for its life, like the form it routes.
     if (auto* xray = qobject_cast<QAbstractButton*>(DialogItemWidget(m_form, IDC_CHECK_XRAY)))
@@ -187,7 +189,7 @@ void COndrelView::ShowTimeOutBox()
 
 bool COndrelView::WaitForReply(int n)
 {
-    return ondrel::WaitForReply(m_comm, n);
+    return ondrel::WaitForReply(m_comm, n, m_wait);
 }
 
 QByteArray COndrelView::CommandExchange(const frames::Command& command)

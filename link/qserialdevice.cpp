@@ -16,6 +16,8 @@ namespace {
 // A flush that makes no progress for this long means the line is stuck (flow
 // control held off by a dead peer); give up rather than hang the console.
 constexpr int kWriteStallMs = 2000;
+// VMIN is one byte wide; a longer reply takes a second wake-up.
+constexpr qint64 kMaxVmin = 255;
 
 QString SystemReason(int err)
 {
@@ -138,6 +140,7 @@ void CQSerialDevice::DiscardInput()
 void CQSerialDevice::Close()
 {
     CallGuard guard(m_inCall);
+    DisarmWake();
     m_lost.clear();
     if (m_port.isOpen()) {
         // Closing the port empties its receive buffer, as the control always did;
@@ -348,6 +351,46 @@ QByteArray CQSerialDevice::Read(qint64 maxBytes, QString* error)
     }
     out.resize(int(start + got));
     return out;
+}
+
+InputWake CQSerialDevice::ArmWake(qint64 count)
+{
+    CallGuard guard(m_inCall);
+    if (!m_lost.isEmpty() || !m_port.isOpen())
+        return {};
+    const int fd = m_port.handle();
+    // The tty counts only what it holds itself, not what QSerialPort has taken.
+    const qint64 need = count - m_port.bytesAvailable();
+    if (need <= 0)
+        return {fd, 0, true};
+    if (!m_wakeArmed) {
+        if (::tcgetattr(fd, &m_beforeWake) != 0)
+            return {};
+        m_wakeArmed = true;
+        m_wakeChanged = false;
+    }
+    const cc_t vmin = cc_t(std::min(need, kMaxVmin));
+    if (!m_wakeChanged || vmin != m_wakeVmin) {
+        termios t = m_beforeWake;
+        t.c_cc[VMIN] = vmin;
+        t.c_cc[VTIME] = 0;
+        if (::tcsetattr(fd, TCSANOW, &t) != 0)
+            return {};
+        m_wakeVmin = vmin;
+        m_wakeChanged = true;
+    }
+    return {fd, POLLIN, true};
+}
+
+void CQSerialDevice::DisarmWake()
+{
+    CallGuard guard(m_inCall);
+    if (!m_wakeArmed)
+        return;
+    m_wakeArmed = false;
+    // A line that hung up has no settings left to put back.
+    if (m_port.isOpen() && m_wakeChanged)
+        ::tcsetattr(m_port.handle(), TCSANOW, &m_beforeWake);
 }
 
 } // namespace ondrel

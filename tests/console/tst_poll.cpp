@@ -175,7 +175,7 @@ void TestPoll::timeOuts()
     rig.status.clear();
     rig.Tick();
 
-    QCOMPARE(rig.clock.Sleeps(), sleeps);
+    QCOMPARE(rig.clock.WaitedMs(), qint64(sleeps));
     QCOMPARE(g_linkFailed, 1);
     QCOMPARE(g_polling, 0);
     QTEST(rig.view->m_editFaults->text(), "faults");
