@@ -16,7 +16,7 @@ namespace {
 // A flush that makes no progress for this long means the line is stuck (flow
 // control held off by a dead peer); give up rather than hang the console.
 constexpr int kWriteStallMs = 2000;
-// VMIN is one byte wide; a longer reply takes a second wake-up.
+// VMIN is one byte wide.
 constexpr qint64 kMaxVmin = 255;
 
 QString SystemReason(int err)
@@ -363,6 +363,13 @@ InputWake CQSerialDevice::ArmWake(qint64 count)
     const qint64 need = count - m_port.bytesAvailable();
     if (need <= 0)
         return {fd, 0, true};
+    if (need > kMaxVmin) {
+        // Once VMIN characters are queued the descriptor stays readable: polling
+        // it would spin, so a reply this long is looked at step by step from there.
+        QString ignored;
+        if (KernelQueued(&ignored) >= kMaxVmin)
+            return {};
+    }
     if (!m_wakeArmed) {
         if (::tcgetattr(fd, &m_beforeWake) != 0)
             return {};
