@@ -96,11 +96,12 @@ void CMonotonicWaitClock::SleepUntil(nanoseconds until, const InputWake& wake)
         const timespec timeout = ToTimespec(left);
         pollfd p{wake.fd, wake.events, 0};
         const int ready = ::ppoll(&p, 1, &timeout, nullptr);
-        if (ready > 0)
+        if (ready > 0 && !(p.revents & (POLLERR | POLLHUP | POLLNVAL)))
             return;
-        if (ready < 0 && errno != EINTR) {
-            // A descriptor poll() refuses cannot wake us; the wait falls back to
-            // looking every step rather than spinning on the refusal.
+        if (ready > 0 || (ready < 0 && errno != EINTR)) {
+            // A hang-up is usually seen by the next look. Should the line go on
+            // counting, it stays "hung up" for poll(): look every step, as the wait
+            // did before it could sleep, rather than spin on it.
             const timespec step = Add(m_start, std::min(until, Elapsed() + kWaitStep));
             while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &step, nullptr) == EINTR) {
             }
