@@ -10,6 +10,8 @@ packages=(
     fonts-dejavu-core
     clang libclang-rt-14-dev
     python3 python3-serial
+    xvfb xauth libx11-dev libxfixes-dev
+    valgrind
 )
 
 missing=()

@@ -1,0 +1,104 @@
+// The instructions one status poll costs the console, for callgrind: the console
+// as the operator has it (main frame, form, offscreen), polling the simulator with
+// its own 200 ms timer. Collection runs from the first tick to the end of the last
+// one, so the figure holds the timer, both exchanges and the read-outs' repaint.
+//
+//   valgrind --tool=callgrind --collect-atstart=no bench_pollcost --port DEVICE [--ticks N]
+//
+// bench/callgrind_poll.sh starts the simulator, runs this and prints the figure.
+#include "consolestate.h"
+#include "mainfrm.h"
+#include "modalanswerer.h"
+#include "mscomm.h"
+#include "ondrelview.h"
+#include "resource.h"
+
+#include <QApplication>
+#include <QLineEdit>
+#include <QTimerEvent>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <valgrind/callgrind.h>
+
+using namespace ondrel;
+
+namespace {
+
+// Counts the view's ticks and switches collection on at the first and off once
+// the last has been handled, i.e. when the tick after it comes.
+class CTickWindow : public QObject
+{
+public:
+    explicit CTickWindow(int ticks) : m_ticks(ticks) {}
+    int seen = 0;
+
+    bool eventFilter(QObject*, QEvent* e) override
+    {
+        if (e->type() != QEvent::Timer)
+            return false;
+        ++seen;
+        if (seen == 1) {
+            CALLGRIND_TOGGLE_COLLECT;
+        } else if (seen == m_ticks + 1) {
+            CALLGRIND_TOGGLE_COLLECT;
+            QCoreApplication::quit();
+            return true;
+        }
+        return false;
+    }
+
+private:
+    int m_ticks;
+};
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    int ticks = 50;
+    const char* port = nullptr;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--port") == 0 && i + 1 < argc)
+            port = argv[++i];
+        else if (std::strcmp(argv[i], "--ticks") == 0 && i + 1 < argc)
+            ticks = std::atoi(argv[++i]);
+        else
+            ticks = 0;
+    }
+    if (!port || ticks < 1 || ticks > 100000) {
+        std::fprintf(stderr, "usage: bench_pollcost --port DEVICE [--ticks N]\n");
+        return 2;
+    }
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    CMSComm::SetPortOverride(QString::fromLocal8Bit(port));
+
+    ResetConsoleState();
+    CMainFrame frame;
+    if (!frame.LoadFrame(IDR_MAINFRAME)) {
+        std::fprintf(stderr, "bench_pollcost: the main frame could not be created\n");
+        return 1;
+    }
+    auto* view = new COndrelView(&frame);
+    frame.SetView(view);
+    frame.show();
+    {
+        CModalAnswerer answerer;
+        view->OnInitialUpdate();
+        if (answerer.Count() > 0 || view->m_editVersion->text() != QLatin1String("2000")) {
+            std::fprintf(stderr, "bench_pollcost: the simulator did not answer at start-up\n");
+            return 1;
+        }
+    }
+    CTickWindow window(ticks);
+    view->installEventFilter(&window);
+    app.exec();
+    view->removeEventFilter(&window);
+    if (g_linkFailed != 0) {
+        std::fprintf(stderr, "bench_pollcost: a poll timed out; the figure is void\n");
+        return 1;
+    }
+    std::printf("ticks %d\n", ticks);
+    return 0;
+}
