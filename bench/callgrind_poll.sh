@@ -52,3 +52,4 @@ per() { awk -v a="${1:-0}" -v t="$ticks" 'BEGIN { printf "%.0f", a / t }'; }
 echo "instructions per poll (callgrind, $ticks ticks of the 200 ms timer, offscreen): $(per "$total")"
 echo "  of which in PollStatus (both exchanges, the form's texts): $(per "$poll")"
 echo "  of which in repainting (QWidgetRepaintManager::sync): $(per "$paint")"
+grep '^paints of' "$work/run.out" | sed 's/^/  /' || true

@@ -243,8 +243,13 @@ void COndrelView::PollFaults()
     }
     g_faultReply = reply;
     g_noFaultReply = QByteArray(frames::kNoFaultReply);
-    m_editFaults->setText(QString());
-    m_editFaults->setText(FaultVerdictText(g_faultReply));
+    // Emptied and set only when the verdict changes: the field never shows the
+    // empty text either way, and an unchanged one then costs no repaint.
+    const QString verdict = FaultVerdictText(g_faultReply);
+    if (m_editFaults->text() != verdict) {
+        m_editFaults->setText(QString());
+        m_editFaults->setText(verdict);
+    }
 }
 
 void COndrelView::PollMonitor()
