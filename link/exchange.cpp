@@ -89,6 +89,11 @@ void CMonotonicWaitClock::SleepUntil(nanoseconds until, const InputWake& wake)
         }
         return;
     }
+    if (wake.quiet > nanoseconds::zero()) {
+        const timespec quietEnd = Add(m_start, std::min(until, Elapsed() + wake.quiet));
+        while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &quietEnd, nullptr) == EINTR) {
+        }
+    }
     for (;;) {
         const nanoseconds left = until - Elapsed();
         if (left <= nanoseconds::zero())

@@ -11,6 +11,7 @@
 #include "serialdevice.h"
 
 #include <QSerialPort>
+#include <chrono>
 #include <termios.h>
 
 namespace ondrel {
@@ -58,6 +59,7 @@ private:
     bool m_wakeChanged = false; // VMIN and VTIME are the wait's, not the line's
     termios m_beforeWake{};     // the line's settings before ArmWake
     cc_t m_wakeVmin = 0;
+    std::chrono::nanoseconds m_charTime{0}; // one character on the wire at the line's settings
 };
 
 } // namespace ondrel

@@ -6,6 +6,7 @@
 #include <QByteArray>
 #include <QString>
 #include <QtGlobal>
+#include <chrono>
 
 namespace ondrel {
 
@@ -50,6 +51,8 @@ struct InputWake
     short events = 0; // what to poll it for; with 0 it still wakes on a hang-up
     // False: nothing will wake the sleep, so the wait looks again every millisecond.
     bool armed = false;
+    // What is missing cannot all be on the line sooner: no use polling before.
+    std::chrono::nanoseconds quiet{0};
 };
 
 // Errors: a failing call sets *error (never left empty on failure, never set on
