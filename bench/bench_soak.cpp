@@ -88,22 +88,22 @@ const char* GrowthVerdict(long growthKiB)
 #endif
 }
 
-// The real deadline sleep, counting on the way through: every wait calls Begin
-// once, and only a wait that runs out reaches the sleep after the limit.
-class CCountingSleep : public CMillisecondSleep
+// The real wait clock, counting on the way through: every wait calls Begin
+// once, and only a wait that runs out is past the end after a sleep.
+class CCountingClock : public CWaitClock
 {
 public:
-    explicit CCountingSleep(CMillisecondSleep& real) : m_real(real) {}
     void Begin() override
     {
         ++waits;
         m_real.Begin();
     }
-    void Sleep(int k) override
+    std::chrono::nanoseconds Elapsed() override { return m_real.Elapsed(); }
+    void SleepUntil(std::chrono::nanoseconds until, const InputWake& wake) override
     {
-        if (k > kWaitLimit)
+        m_real.SleepUntil(until, wake);
+        if (m_real.Elapsed() >= kWaitEnd)
             ++(g_polling ? pollTimeouts : otherTimeouts);
-        m_real.Sleep(k);
     }
 
     long waits = 0;
@@ -111,7 +111,7 @@ public:
     long otherTimeouts = 0;
 
 private:
-    CMillisecondSleep& m_real;
+    CMonotonicWaitClock m_real;
 };
 
 class CSoak : public QObject
@@ -119,17 +119,12 @@ class CSoak : public QObject
 public:
     CSoak(sim::CGeneratorSim& generator, unsigned seed, int minutes, bool verbose)
         : m_generator(generator), m_rng(seed), m_verbose(verbose), m_duration(minutes * 60.0),
-          m_warmUp(std::min(60.0, m_duration / 2)), m_sleep(CurrentMillisecondSleep())
+          m_warmUp(std::min(60.0, m_duration / 2))
     {
-        SetMillisecondSleep(&m_sleep);
         connect(&m_dispatcher, &QTimer::timeout, this, [this] { Dispatch(); });
     }
 
-    ~CSoak() override
-    {
-        DestroyConsole();
-        SetMillisecondSleep(nullptr);
-    }
+    ~CSoak() override { DestroyConsole(); }
 
     bool Run()
     {
@@ -178,6 +173,7 @@ private:
             std::exit(1);
         }
         m_view = new COndrelView(m_frame.get());
+        m_view->m_wait.SetClock(&m_sleep);
         m_frame->SetView(m_view);
         m_frame->show();
         m_view->installEventFilter(this);
@@ -382,7 +378,7 @@ private:
     const bool m_verbose;
     const double m_duration;
     const double m_warmUp;
-    CCountingSleep m_sleep;
+    CCountingClock m_sleep;
     QTimer m_dispatcher;
     std::multimap<double, Action> m_schedule;
 

@@ -1,5 +1,6 @@
 #include "ondrelview.h"
 
+#include "busypointer.h"
 #include "consolestate.h"
 #include "dialogbuilder.h"
 #include "dialogtemplate.h"
@@ -87,6 +88,7 @@ COndrelView::COndrelView(QWidget* parent) : QScrollArea(parent)
     m_form->resize(formSize);
     setWidgetResizable(false);
     setWidget(m_form); // the scroll range is the form's size
+    m_wait.SetLongWaitHook(&ShowBusyPointer);
 
     // The view's event table: fixed for its life, like the form it routes.
     if (auto* xray = qobject_cast<QAbstractButton*>(DialogItemWidget(m_form, IDC_CHECK_XRAY)))
@@ -239,7 +241,7 @@ void COndrelView::ShowTimeOutBox()
 
 bool COndrelView::WaitForReply(int n)
 {
-    return ondrel::WaitForReply(m_comm, n);
+    return ondrel::WaitForReply(m_comm, n, m_wait);
 }
 
 QByteArray COndrelView::CommandExchange(const frames::Command& command)
@@ -298,8 +300,13 @@ bool COndrelView::PollFaults()
     }
     g_faultReply = reply;
     g_noFaultReply = QByteArray(frames::kNoFaultReply);
-    m_editFaults->setText(QString());
-    m_editFaults->setText(FaultVerdictText(g_faultReply));
+    // Emptied and set only when the verdict changes: the field never shows the
+    // empty text either way, and an unchanged one then costs no repaint.
+    const QString verdict = FaultVerdictText(g_faultReply);
+    if (m_editFaults->text() != verdict) {
+        m_editFaults->setText(QString());
+        m_editFaults->setText(verdict);
+    }
     return true;
 }
 

@@ -1,6 +1,7 @@
 // COndrelView: the control form and the console logic behind it.
 #pragma once
 
+#include "exchange.h"
 #include "frames.h"
 #include "model.h"
 #include "mscomm.h"
@@ -68,6 +69,8 @@ public:
     QCheckBox* m_checkVoltage = nullptr;
     QLineEdit* m_editVersion = nullptr;
     CMSComm m_comm;
+    // The clock and the busy pointer of this console's waits; tests give it a virtual clock.
+    CWaitContext m_wait;
 
 signals:
     // Text for the frame's status-bar message pane.

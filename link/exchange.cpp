@@ -2,71 +2,154 @@
 
 #include "mscomm.h"
 
+#include <algorithm>
 #include <cerrno>
-#include <ctime>
+#include <poll.h>
 
 namespace ondrel {
 
+using std::chrono::nanoseconds;
+
 namespace {
 
-// Sleeps to absolute deadlines on the monotonic clock: each 1 ms step ends at
-// start + k ms however late the previous one woke, so oversleeping does not add
-// up over 3701 steps.
-class CDeadlineSleep : public CMillisecondSleep
+timespec ToTimespec(nanoseconds ns)
+{
+    const long long count = ns.count();
+    return timespec{static_cast<time_t>(count / 1000000000LL),
+                    static_cast<long>(count % 1000000000LL)};
+}
+
+timespec Add(const timespec& t, nanoseconds ns)
+{
+    const long long sum = static_cast<long long>(t.tv_nsec) + ns.count();
+    return timespec{t.tv_sec + static_cast<time_t>(sum / 1000000000LL),
+                    static_cast<long>(sum % 1000000000LL)};
+}
+
+// Puts the line and the operator's pointer back however the wait ends, a hang-up
+// thrown out of it included.
+class CWaitScope
 {
 public:
-    void Begin() override { clock_gettime(CLOCK_MONOTONIC, &m_start); }
-
-    void Sleep(int k) override
+    CWaitScope(CSerialDevice& device, const CWaitContext::LongWaitHook& hook)
+        : m_device(device), m_hook(hook)
+    {}
+    ~CWaitScope()
     {
-        timespec deadline = m_start;
-        const long long ns = static_cast<long long>(deadline.tv_nsec) + k * 1000000LL;
-        deadline.tv_sec += static_cast<time_t>(ns / 1000000000LL);
-        deadline.tv_nsec = static_cast<long>(ns % 1000000000LL);
-        while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) == EINTR) {
-        }
+        if (m_armed)
+            m_device.DisarmWake();
+        if (m_long && m_hook)
+            m_hook(false);
+    }
+    CWaitScope(const CWaitScope&) = delete;
+    CWaitScope& operator=(const CWaitScope&) = delete;
+
+    InputWake Arm(qint64 count)
+    {
+        m_armed = true;
+        return m_device.ArmWake(count);
+    }
+    bool Long() const { return m_long; }
+    void MarkLong()
+    {
+        if (m_long)
+            return;
+        m_long = true;
+        if (m_hook)
+            m_hook(true);
     }
 
 private:
-    timespec m_start{};
+    CSerialDevice& m_device;
+    const CWaitContext::LongWaitHook& m_hook;
+    bool m_armed = false;
+    bool m_long = false;
 };
-
-CMillisecondSleep* g_sleep = nullptr;
-
-CMillisecondSleep& DefaultSleep()
-{
-    // One per thread: a wait's start time must not be shared with another thread's wait.
-    thread_local CDeadlineSleep sleep;
-    return sleep;
-}
 
 } // namespace
 
-void SetMillisecondSleep(CMillisecondSleep* sleep)
+void CMonotonicWaitClock::Begin()
 {
-    g_sleep = sleep;
+    clock_gettime(CLOCK_MONOTONIC, &m_start);
 }
 
-CMillisecondSleep& CurrentMillisecondSleep()
+nanoseconds CMonotonicWaitClock::Elapsed()
 {
-    return g_sleep ? *g_sleep : DefaultSleep();
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return std::chrono::seconds(now.tv_sec - m_start.tv_sec) +
+           nanoseconds(now.tv_nsec - m_start.tv_nsec);
+}
+
+void CMonotonicWaitClock::SleepUntil(nanoseconds until, const InputWake& wake)
+{
+    const timespec deadline = Add(m_start, until);
+    if (wake.fd < 0) {
+        while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) == EINTR) {
+        }
+        return;
+    }
+    if (wake.quiet > nanoseconds::zero()) {
+        const timespec quietEnd = Add(m_start, std::min(until, Elapsed() + wake.quiet));
+        while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &quietEnd, nullptr) == EINTR) {
+        }
+    }
+    for (;;) {
+        const nanoseconds left = until - Elapsed();
+        if (left <= nanoseconds::zero())
+            return;
+        const timespec timeout = ToTimespec(left);
+        pollfd p{wake.fd, wake.events, 0};
+        const int ready = ::ppoll(&p, 1, &timeout, nullptr);
+        if (ready > 0 && !(p.revents & (POLLERR | POLLHUP | POLLNVAL)))
+            return;
+        if (ready > 0 || (ready < 0 && errno != EINTR)) {
+            // A hang-up is usually seen by the next look. Should the line go on
+            // counting, it stays "hung up" for poll(): look every step, as the wait
+            // did before it could sleep, rather than spin on it.
+            const timespec step = Add(m_start, std::min(until, Elapsed() + kWaitStep));
+            while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &step, nullptr) == EINTR) {
+            }
+            return;
+        }
+    }
+}
+
+bool WaitForReply(CMSComm& comm, int n, CWaitContext& context)
+{
+    CWaitClock& clock = context.Clock();
+    clock.Begin();
+    CWaitScope scope(comm.Device(), context.LongWait());
+    for (;;) {
+        const int count = comm.GetInBufferCount();
+        if (count == n)
+            return true;
+        if (!scope.Long() && clock.Elapsed() >= kLongWait)
+            scope.MarkLong();
+        // Nothing is read during the wait, so a count past n stays past it: then
+        // only a hang-up or the end is worth waking for.
+        if (clock.Elapsed() >= kLastLook) {
+            // That was the look that ends step kWaitLimit. The last step is slept
+            // through without one: characters that come during it are not seen,
+            // exactly as the generator's operators have always had it.
+            clock.SleepUntil(kWaitEnd, InputWake{});
+            return false;
+        }
+        const InputWake wake = scope.Arm(count < n ? n : 0);
+        nanoseconds until = scope.Long() ? kLastLook : std::min<nanoseconds>(kLongWait, kLastLook);
+        if (!wake.armed) {
+            // Nothing will say when input comes: look again at the next whole step.
+            const nanoseconds next = (clock.Elapsed() / kWaitStep + 1) * kWaitStep;
+            until = std::min(until, next);
+        }
+        clock.SleepUntil(until, wake);
+    }
 }
 
 bool WaitForReply(CMSComm& comm, int n)
 {
-    CMillisecondSleep& sleep = CurrentMillisecondSleep();
-    sleep.Begin();
-    int counter = 0;
-    for (;;) {
-        if (comm.GetInBufferCount() == n)
-            return true;
-        ++counter;
-        sleep.Sleep(counter);
-        // No look after the last sleep: a reply that lands during it is missed,
-        // exactly as the generator's operators have always seen it.
-        if (counter > kWaitLimit)
-            return false;
-    }
+    CWaitContext context;
+    return WaitForReply(comm, n, context);
 }
 
 QByteArray ReplyText(const QVariant& input)

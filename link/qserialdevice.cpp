@@ -3,6 +3,7 @@
 #include <QFile>
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <poll.h>
 #include <sys/ioctl.h>
@@ -15,7 +16,9 @@ namespace {
 
 // A flush that makes no progress for this long means the line is stuck (flow
 // control held off by a dead peer); give up rather than hang the console.
-constexpr int kWriteStallMs = 2000;
+constexpr std::chrono::milliseconds kWriteStall{2000};
+// VMIN is one byte wide.
+constexpr qint64 kMaxVmin = 255;
 
 QString SystemReason(int err)
 {
@@ -138,6 +141,7 @@ void CQSerialDevice::DiscardInput()
 void CQSerialDevice::Close()
 {
     CallGuard guard(m_inCall);
+    DisarmWake();
     m_lost.clear();
     if (m_port.isOpen()) {
         // Closing the port empties its receive buffer, as the control always did;
@@ -192,7 +196,12 @@ bool CQSerialDevice::Apply(const LineSettings& s, QString* error)
     if (!m_port.setBaudRate(s.baud) || !m_port.setParity(parity) || !m_port.setDataBits(data) ||
         !m_port.setStopBits(stop) || !m_port.setFlowControl(QSerialPort::NoFlowControl))
         return SetError(error, QStringLiteral("settings refused: %1").arg(PortReason(m_port)));
-    return !m_port.isOpen() || VerifyFraming(s, error);
+    if (m_port.isOpen() && !VerifyFraming(s, error))
+        return false;
+    const int bits =
+        1 + s.dataBits + (s.parity == Parity::None ? 0 : 1) + (s.stopBits == StopBits::Two ? 2 : 1);
+    m_charTime = std::chrono::nanoseconds(1000000000LL * bits / s.baud);
+    return true;
 }
 
 // Some devices (a pty, for one) accept a character format and quietly keep their
@@ -269,7 +278,7 @@ bool CQSerialDevice::Write(const QByteArray& bytes, QString* error)
         // error too) or the line is dead. Wait for room and look which it is.
         const QString reason = PortReason(m_port);
         pollfd p{m_port.handle(), POLLOUT, 0};
-        const int ready = ::poll(&p, 1, kWriteStallMs);
+        const int ready = ::poll(&p, 1, int(kWriteStall.count()));
         if (ready < 0 && errno != EINTR)
             return SetError(error, SystemReason(errno));
         if (ready == 0)
@@ -348,6 +357,64 @@ QByteArray CQSerialDevice::Read(qint64 maxBytes, QString* error)
     }
     out.resize(int(start + got));
     return out;
+}
+
+InputWake CQSerialDevice::ArmWake(qint64 count)
+{
+    CallGuard guard(m_inCall);
+    if (!m_lost.isEmpty() || !m_port.isOpen())
+        return {};
+    const int fd = m_port.handle();
+    // The tty counts only what it holds itself, not what QSerialPort has taken.
+    const qint64 target = count - m_port.bytesAvailable();
+    if (target <= 0)
+        return {fd, 0, true};
+    QString ignored;
+    const qint64 queued = KernelQueued(&ignored);
+    if (queued < 0)
+        return {}; // the next look reports why
+    // Once VMIN characters are queued the descriptor stays readable: polling it
+    // would spin, so a reply this long is looked at step by step from there.
+    if (target > kMaxVmin && queued >= kMaxVmin)
+        return {};
+    // The tty wakes a sleeping poller at every character it receives, whatever
+    // VMIN says, only for it to find the line not ready yet. So the wait is woken
+    // by the first character of a reply, and then sleeps without the descriptor
+    // for as long as the rest needs on the wire before it asks for all of it.
+    InputWake wake{fd, POLLIN, true};
+    const qint64 missing = target - queued;
+    qint64 vmin = std::min(target, kMaxVmin);
+    if (queued == 0 && missing > 1)
+        vmin = 1;
+    else if (missing > 1)
+        wake.quiet = (missing - 1) * m_charTime;
+    if (!m_wakeArmed) {
+        if (::tcgetattr(fd, &m_beforeWake) != 0)
+            return {};
+        m_wakeArmed = true;
+        m_wakeChanged = false;
+    }
+    if (!m_wakeChanged || cc_t(vmin) != m_wakeVmin) {
+        termios t = m_beforeWake;
+        t.c_cc[VMIN] = cc_t(vmin);
+        t.c_cc[VTIME] = 0;
+        if (::tcsetattr(fd, TCSANOW, &t) != 0)
+            return {};
+        m_wakeVmin = cc_t(vmin);
+        m_wakeChanged = true;
+    }
+    return wake;
+}
+
+void CQSerialDevice::DisarmWake()
+{
+    CallGuard guard(m_inCall);
+    if (!m_wakeArmed)
+        return;
+    m_wakeArmed = false;
+    // A line that hung up has no settings left to put back.
+    if (m_port.isOpen() && m_wakeChanged)
+        ::tcsetattr(m_port.handle(), TCSANOW, &m_beforeWake);
 }
 
 } // namespace ondrel

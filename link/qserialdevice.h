@@ -11,6 +11,8 @@
 #include "serialdevice.h"
 
 #include <QSerialPort>
+#include <chrono>
+#include <termios.h>
 
 namespace ondrel {
 
@@ -28,6 +30,12 @@ public:
     bool Write(const QByteArray& bytes, QString* error) override;
     qint64 BytesAvailable(QString* error) override;
     QByteArray Read(qint64 maxBytes, QString* error) override;
+    // In non-canonical mode with VTIME 0 the tty reports its descriptor readable
+    // only once VMIN characters are queued, so the wait is woken once for the rest
+    // of a reply rather than once a character. VMIN is set for the wait only;
+    // QSerialPort's own reading never sees it.
+    InputWake ArmWake(qint64 count) override;
+    void DisarmWake() override;
 
     // The underlying port, for diagnostics and tests.
     QSerialPort& Port() { return m_port; }
@@ -47,6 +55,11 @@ private:
     QSerialPort m_port;
     QString m_lost; // why the line was given up; empty while it is fine
     int m_inCall = 0;
+    bool m_wakeArmed = false;
+    bool m_wakeChanged = false; // VMIN and VTIME are the wait's, not the line's
+    termios m_beforeWake{};     // the line's settings before ArmWake
+    cc_t m_wakeVmin = 0;
+    std::chrono::nanoseconds m_charTime{0}; // one character on the wire at the line's settings
 };
 
 } // namespace ondrel

@@ -6,6 +6,7 @@
 #include <QByteArray>
 #include <QString>
 #include <QtGlobal>
+#include <chrono>
 
 namespace ondrel {
 
@@ -43,6 +44,17 @@ struct LineSettings
 // replaced by a default, or the generator would read garbage.
 bool ParseSettings(const QString& text, LineSettings* out, QString* error);
 
+// How a sleeping wait learns that input has come, without reading any of it.
+struct InputWake
+{
+    int fd = -1;      // descriptor to poll(), or -1 for none
+    short events = 0; // what to poll it for; with 0 it still wakes on a hang-up
+    // False: nothing will wake the sleep, so the wait looks again every millisecond.
+    bool armed = false;
+    // What is missing cannot all be on the line sooner: no use polling before.
+    std::chrono::nanoseconds quiet{0};
+};
+
 // Errors: a failing call sets *error (never left empty on failure, never set on
 // success) and returns false / -1 / an empty array. Callers pass an empty string
 // and test it after Read, where an empty result alone is no failure.
@@ -63,6 +75,11 @@ public:
     virtual qint64 BytesAvailable(QString* error) = 0;
     // Takes up to maxBytes received bytes, oldest first. Never blocks.
     virtual QByteArray Read(qint64 maxBytes, QString* error) = 0;
+    // Arms a wake-up for when at least count received bytes wait in all, or the
+    // line fails (count at or below what waits already: on a failure only).
+    // Changes nothing a later Read sees; DisarmWake puts the line back as it was.
+    virtual InputWake ArmWake(qint64 count) = 0;
+    virtual void DisarmWake() = 0;
 };
 
 } // namespace ondrel

@@ -12,6 +12,8 @@ packages=(
     python3 python3-serial
     help2man dpkg-dev file lintian appstream desktop-file-utils man-db
     mosquitto mosquitto-clients libmosquitto-dev openssl
+    xvfb xauth libx11-dev libxfixes-dev
+    valgrind
 )
 
 missing=()

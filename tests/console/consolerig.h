@@ -33,6 +33,7 @@ struct CConsoleRig
     {
         ResetConsoleState();
         view = std::make_unique<COndrelView>();
+        view->m_wait.SetClock(&clock);
         auto owned = std::make_unique<CFakePort>(&clock);
         port = owned.get();
         view->m_comm.SetDevice(std::move(owned));

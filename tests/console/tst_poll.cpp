@@ -24,6 +24,8 @@ private slots:
     void timeOuts_data();
     void timeOuts();
     void pollWaitsOnlyWhenReady();
+    void verdictTextsOfASecondTick_data();
+    void verdictTextsOfASecondTick();
 };
 
 void TestPoll::faultVerdict_data()
@@ -175,7 +177,7 @@ void TestPoll::timeOuts()
     rig.status.clear();
     rig.Tick();
 
-    QCOMPARE(rig.clock.Sleeps(), sleeps);
+    QCOMPARE(rig.clock.WaitedMs(), qint64(sleeps));
     QCOMPARE(g_linkFailed, 1);
     QCOMPARE(g_polling, 0);
     QTEST(rig.view->m_editFaults->text(), "faults");
@@ -208,6 +210,42 @@ void TestPoll::pollWaitsOnlyWhenReady()
     rig.Tick();
     QVERIFY(rig.port->Written().isEmpty());
     QCOMPARE(g_polling, 0);
+}
+
+// The faults field is emptied and set only when the verdict changes; an unchanged
+// verdict leaves the field, and its repaint, alone.
+void TestPoll::verdictTextsOfASecondTick_data()
+{
+    const QByteArray fault = "\x02"
+                             "0 0 0 0 1 0 0 0 0\r";
+    QTest::addColumn<QByteArray>("first");
+    QTest::addColumn<QByteArray>("second");
+    QTest::addColumn<QStringList>("texts");
+    QTest::newRow("no fault twice")
+        << QByteArray(frames::kNoFaultReply) << QByteArray(frames::kNoFaultReply) << QStringList{};
+    QTest::newRow("fault twice") << fault << fault << QStringList{};
+    QTest::newRow("fault appears")
+        << QByteArray(frames::kNoFaultReply) << fault << QStringList{"", "Error.Please Clear"};
+    QTest::newRow("fault goes") << fault << QByteArray(frames::kNoFaultReply)
+                                << QStringList{"", "No Error"};
+}
+
+void TestPoll::verdictTextsOfASecondTick()
+{
+    QFETCH(QByteArray, first);
+    QFETCH(QByteArray, second);
+    QFETCH(QStringList, texts);
+    CConsoleRig rig;
+    rig.StartAnswered();
+    rig.AnswerAll(first);
+    rig.Tick();
+    QStringList seen;
+    QObject::connect(rig.view->m_editFaults, &QLineEdit::textChanged,
+                     [&seen](const QString& text) { seen << text; });
+    rig.AnswerAll(second);
+    rig.Tick();
+    QCOMPARE(seen, texts);
+    QCOMPARE(g_faultReply, second);
 }
 
 QTEST_MAIN(TestPoll)

@@ -78,7 +78,7 @@ void TestStartup::versionRead()
         QCOMPARE(box.title, QStringLiteral("Ondrel"));
         QCOMPARE(box.icon, QMessageBox::NoIcon);
         QCOMPARE(box.buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
-        QCOMPARE(rig.clock.Sleeps(), 3701);
+        QCOMPARE(rig.clock.WaitedMs(), qint64(3701));
     }
     QCOMPARE(g_ready, 1);
     QVERIFY(rig.view->TimerRunning());
@@ -97,7 +97,7 @@ void TestStartup::portCannotOpen()
     QVERIFY2(rig.answerer.Texts().first().contains(device),
              qPrintable(rig.answerer.Texts().first()));
     QVERIFY(rig.port->Written().isEmpty());
-    QCOMPARE(rig.clock.Sleeps(), 0);
+    QCOMPARE(rig.clock.WaitedMs(), qint64(0));
     QCOMPARE(g_linkFailed, 1);
     QCOMPARE(g_ready, 1);
     QCOMPARE(rig.status.size(), 1);

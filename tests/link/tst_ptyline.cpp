@@ -49,6 +49,27 @@ enum class Op
 
 Q_DECLARE_METATYPE(Op)
 
+namespace {
+
+// The real clock, counting how often the wait went to sleep.
+class CCountingClock : public CWaitClock
+{
+public:
+    void Begin() override { m_real.Begin(); }
+    std::chrono::nanoseconds Elapsed() override { return m_real.Elapsed(); }
+    void SleepUntil(std::chrono::nanoseconds until, const InputWake& wake) override
+    {
+        ++sleeps;
+        m_real.SleepUntil(until, wake);
+    }
+    int sleeps = 0;
+
+private:
+    CMonotonicWaitClock m_real;
+};
+
+} // namespace
+
 class TestPtyLine : public QObject
 {
     Q_OBJECT
@@ -73,6 +94,9 @@ private slots:
     void openErrors();
     void portInUse();
     void staleInputDiscarded();
+    void waitWokenOnceByVmin_data();
+    void waitWokenOnceByVmin();
+    void waitWokenByHangUp();
 };
 
 void TestPtyLine::opensSlave_data()
@@ -486,6 +510,110 @@ void TestPtyLine::staleInputDiscarded()
     comm.SetInputLen(6);
     QCOMPARE(ReplyText(comm.GetInput()), QByteArray("\x02"
                                                     "2000\r"));
+}
+
+// On a tty, VMIN with VTIME 0 makes poll() report the line readable only once
+// that many characters are queued: the wait sleeps through a reply that comes a
+// character at a time (woken by its first character, then once for the rest),
+// and gives the line its own VMIN back afterwards.
+void TestPtyLine::waitWokenOnceByVmin_data()
+{
+    QTest::addColumn<QList<QByteArray>>("pieces");
+    QTest::addColumn<int>("n");
+    QTest::addColumn<bool>("result");
+    // One sleep a piece would mean VMIN did nothing; -1: not counted.
+    QTest::addColumn<int>("maxSleeps");
+
+    QList<QByteArray> paced;
+    for (char c : QByteArray("\x02"
+                             "0805 1100 0250 0000\r"))
+        paced << QByteArray(1, c);
+    // The first character, the rest, and the long-wait mark on a slow machine.
+    QTest::newRow("reply a character at a time") << paced << 21 << true << 3;
+    QTest::newRow("reply longer than VMIN can hold")
+        << QList<QByteArray>{QByteArray(280, 'a'), QByteArray(20, 'b')} << 300 << true << -1;
+    QTest::newRow("more than n, then the end") << QList<QByteArray>{QByteArray("\x02"
+                                                                               "2000\r\x02\x02")}
+                                               << 6 << false << 4;
+}
+
+void TestPtyLine::waitWokenOnceByVmin()
+{
+    QFETCH(QList<QByteArray>, pieces);
+    QFETCH(int, n);
+    QFETCH(bool, result);
+    QFETCH(int, maxSleeps);
+
+    CPtyEnd pty;
+    QVERIFY(pty.IsOpen());
+    CMSComm::SetPortOverride(pty.SlavePath());
+    CMSComm comm;
+    CQSerialDevice* device = NewDevice(comm);
+    comm.SetPortOpen(true);
+    termios before{};
+    QCOMPARE(::tcgetattr(device->Port().handle(), &before), 0);
+
+    std::thread generator([&pty, pieces] {
+        if (pty.Read(6) != "\x02"
+                           "FREV\r")
+            return;
+        for (const QByteArray& piece : pieces) {
+            pty.Send(piece);
+            // Paced like a 9600 baud line, so the pieces reach a sleeping wait.
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    });
+    CCountingClock clock;
+    CWaitContext context;
+    context.SetClock(&clock);
+    comm.SetOutput(QStringLiteral("\x02"
+                                  "FREV\r"));
+    const bool ok = WaitForReply(comm, n, context);
+    generator.join();
+
+    QCOMPARE(ok, result);
+    if (maxSleeps >= 0)
+        QVERIFY2(clock.sleeps <= maxSleeps, qPrintable(QString::number(clock.sleeps)));
+    termios after{};
+    QCOMPARE(::tcgetattr(device->Port().handle(), &after), 0);
+    QCOMPARE(after.c_cc[VMIN], before.c_cc[VMIN]);
+    QCOMPARE(after.c_cc[VTIME], before.c_cc[VTIME]);
+    int total = 0;
+    for (const QByteArray& piece : pieces)
+        total += piece.size();
+    QCOMPARE(int(comm.GetInBufferCount()), total);
+}
+
+// A line that hangs up wakes the sleeping wait, which reports it rather than
+// sleeping on to a time-out.
+void TestPtyLine::waitWokenByHangUp()
+{
+    CPtyEnd pty;
+    QVERIFY(pty.IsOpen());
+    CMSComm::SetPortOverride(pty.SlavePath());
+    CMSComm comm;
+    comm.SetPortOpen(true);
+    pty.DropOwnSlave();
+
+    std::thread generator([&pty] {
+        pty.Read(6);
+        pty.Close();
+    });
+    CCountingClock clock;
+    CWaitContext context;
+    context.SetClock(&clock);
+    comm.SetOutput(QStringLiteral("\x02"
+                                  "FREV\r"));
+    bool threw = false;
+    try {
+        WaitForReply(comm, 6, context);
+    } catch (const CCommError& e) {
+        threw = true;
+        QVERIFY2(e.Message().contains(pty.SlavePath()), qPrintable(e.Message()));
+    }
+    generator.join();
+    QVERIFY(threw);
+    QVERIFY(clock.Elapsed() < kWaitEnd);
 }
 
 QTEST_GUILESS_MAIN(TestPtyLine)

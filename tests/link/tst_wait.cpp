@@ -1,5 +1,5 @@
-// The bounded wait, step by step on virtual time: which reads it makes, how
-// often it sleeps, and that it never takes anything out of the receive buffer.
+// The bounded wait, wake-up by wake-up on virtual time: when it looks, when it
+// ends, and that it never takes anything out of the receive buffer.
 #include "exchange.h"
 #include "fakeport.h"
 #include "mscomm.h"
@@ -21,6 +21,28 @@ using Bursts = QList<Burst>;
 // The wait must measure from its own Begin(), not from time zero.
 constexpr qint64 kStart = 1000;
 
+struct Rig
+{
+    CVirtualClock clock;
+    CWaitContext context;
+    CFakePort* port = nullptr;
+    CMSComm comm;
+    QStringList hookCalls; // "true@200", "false@3701": what the hook heard, and when
+
+    Rig() : comm(std::make_unique<CFakePort>(&clock))
+    {
+        port = static_cast<CFakePort*>(&comm.Device());
+        context.SetClock(&clock);
+        context.SetLongWaitHook([this](bool waiting) {
+            hookCalls << QStringLiteral("%1@%2")
+                             .arg(waiting ? QLatin1String("true") : QLatin1String("false"))
+                             .arg(clock.Now() - kStart);
+        });
+        clock.AdvanceTo(kStart);
+        comm.SetPortOpen(true);
+    }
+};
+
 } // namespace
 
 Q_DECLARE_METATYPE(Bursts)
@@ -32,134 +54,167 @@ class TestWait : public QObject
 private slots:
     void waitForReply_data();
     void waitForReply();
-    void sleepsAgainstOneBegin();
+    void longWaitHook_data();
+    void longWaitHook();
+    void waitsMeasureFromTheirOwnBegin();
     void countErrorEscapesTheWait();
-    void virtualClockRestoresRealSleep();
+    void clockBelongsToItsContext();
 };
 
 void TestWait::waitForReply_data()
 {
     QTest::addColumn<Bursts>("arrivals");
     QTest::addColumn<int>("n");
+    QTest::addColumn<bool>("stepping");
     QTest::addColumn<bool>("result");
-    QTest::addColumn<int>("reads");
-    QTest::addColumn<int>("sleeps");
+    QTest::addColumn<int>("looks");
+    QTest::addColumn<qint64>("endsAtMs");
     QTest::addColumn<int>("leftWaiting");
 
+    // Each case twice: on a port that wakes the wait once the count is there, and
+    // on one that cannot, where the wait looks every millisecond as it always did.
+    // A woken wait that fails still looks once when step kWaitLimit ends, so that
+    // what arrives during the last step goes unseen on either port.
+    const auto add = [](const char* name, const Bursts& arrivals, int n, bool result,
+                        int wokenLooks, int steppedLooks, qint64 endsAtMs, int left) {
+        QTest::addRow("%s, woken", name)
+            << arrivals << n << false << result << wokenLooks << endsAtMs << left;
+        QTest::addRow("%s, stepping", name)
+            << arrivals << n << true << result << steppedLooks << endsAtMs << left;
+    };
     const int all = kWaitLimit + 1;
-    QTest::newRow("exact n before the first check") << Bursts{{0, 6}} << 6 << true << 1 << 0 << 6;
-    QTest::newRow("exact n at a later check")
-        << Bursts{{250, 19}} << 19 << true << 251 << 250 << 19;
-    QTest::newRow("exact n at the last check")
-        << Bursts{{kWaitLimit, 21}} << 21 << true << all << kWaitLimit << 21;
-    QTest::newRow("a character at a time")
-        << Bursts{{1, 1}, {2, 1}, {3, 1}, {4, 1}, {5, 1}} << 5 << true << 6 << 5 << 5;
-    QTest::newRow("nothing arrives") << Bursts{} << 6 << false << all << all << 0;
-    QTest::newRow("fewer than n, nothing removed")
-        << Bursts{{0, 4}} << 6 << false << all << all << 4;
-    QTest::newRow("more than n at every check") << Bursts{{0, 9}} << 7 << false << all << all << 9;
-    QTest::newRow("stale characters plus the reply")
-        << Bursts{{0, 2}, {3, 19}} << 19 << false << all << all << 21;
-    QTest::newRow("n arrives during the last sleep")
-        << Bursts{{kWaitLimit + 1, 8}} << 8 << false << all << all << 8;
-    QTest::newRow("count jumps from n-1 to n+1")
-        << Bursts{{0, 4}, {40, 2}} << 5 << false << all << all << 6;
-    QTest::newRow("n = 0 with nothing waiting") << Bursts{} << 0 << true << 1 << 0 << 0;
-    QTest::newRow("n beyond what the count can show")
-        << Bursts{{0, 40000}} << 40000 << false << all << all << 40000;
+    add("exact n before the first check", {{0, 6}}, 6, true, 1, 1, 0, 6);
+    add("exact n at a later check", {{250, 19}}, 19, true, 3, 251, 250, 19);
+    add("exact n at the last check", {{kWaitLimit, 21}}, 21, true, 3, all, kWaitLimit, 21);
+    add("a character at a time", {{1, 1}, {2, 1}, {3, 1}, {4, 1}, {5, 1}}, 5, true, 2, 6, 5, 5);
+    add("nothing arrives", {}, 6, false, 3, all, all, 0);
+    add("fewer than n, nothing removed", {{0, 4}}, 6, false, 3, all, all, 4);
+    add("more than n at every check", {{0, 9}}, 7, false, 3, all, all, 9);
+    add("stale characters plus the reply", {{0, 2}, {3, 19}}, 19, false, 4, all, all, 21);
+    add("n arrives exactly at the end", {{kWaitLimit + 1, 8}}, 8, false, 3, all, all, 8);
+    add("count jumps from n-1 to n+1", {{0, 4}, {40, 2}}, 5, false, 4, all, all, 6);
+    add("n = 0 with nothing waiting", {}, 0, true, 1, 1, 0, 0);
+    add("n beyond what the count can show", {{0, 40000}}, 40000, false, 3, all, all, 40000);
+    add("reply in pieces across wake-ups", {{0, 2}, {150, 2}, {250, 2}}, 6, true, 3, 251, 250, 6);
+    add("more than n in one piece", {{30, 8}}, 6, false, 4, all, all, 8);
+    add("reply exactly at the long-wait mark", {{200, 6}}, 6, true, 2, 201, 200, 6);
+    add("last character in the last step", {{0, 5}, {kWaitLimit, 1}}, 6, true, 3, all, kWaitLimit,
+        6);
 }
 
 void TestWait::waitForReply()
 {
     QFETCH(Bursts, arrivals);
     QFETCH(int, n);
+    QFETCH(bool, stepping);
     QFETCH(bool, result);
-    QFETCH(int, reads);
-    QFETCH(int, sleeps);
+    QFETCH(int, looks);
+    QFETCH(qint64, endsAtMs);
     QFETCH(int, leftWaiting);
 
-    CVirtualClock clock;
-    clock.AdvanceTo(kStart);
-    auto owned = std::make_unique<CFakePort>(&clock);
-    CFakePort* port = owned.get();
-    CMSComm comm(std::move(owned));
-    comm.SetPortOpen(true);
+    Rig rig;
+    rig.port->SetWakeSupported(!stepping);
     for (const Burst& b : arrivals)
-        port->Arrive(QByteArray(b.bytes, 'x'), kStart + b.atMs);
+        rig.port->Arrive(QByteArray(b.bytes, 'x'), kStart + b.atMs);
 
-    QCOMPARE(WaitForReply(comm, n), result);
-    QCOMPARE(port->CountCalls(), reads);
-    QVERIFY(port->CountCalls() <= kWaitLimit + 1);
-    QCOMPARE(clock.Sleeps(), sleeps);
-    QCOMPARE(port->ReadCalls(), 0);
-    QCOMPARE(port->Pending().size(), leftWaiting);
+    QCOMPARE(WaitForReply(rig.comm, n, rig.context), result);
+    QCOMPARE(rig.port->CountCalls(), looks);
+    QVERIFY(rig.port->CountCalls() <= kWaitLimit + 1);
+    QCOMPARE(rig.clock.Now() - kStart, endsAtMs);
+    QCOMPARE(rig.port->ReadCalls(), 0);
+    QCOMPARE(rig.port->Pending().size(), leftWaiting);
+    // The line is put back as it was however the wait ended.
+    QVERIFY(!rig.port->WakeArmed());
+    QCOMPARE(rig.port->ArmCalls() > 0, looks > 1);
 }
 
-// Each wait starts its own deadline and numbers its sleeps 1, 2, 3, ... so the
-// real sleep can aim every step at start + k ms.
-void TestWait::sleepsAgainstOneBegin()
+// The busy pointer's cue: only a wait that goes on past the mark, and always
+// taken back, a hang-up thrown out of the wait included.
+void TestWait::longWaitHook_data()
 {
-    CVirtualClock clock;
-    auto owned = std::make_unique<CFakePort>(&clock);
-    CFakePort* port = owned.get();
-    CMSComm comm(std::move(owned));
-    comm.SetPortOpen(true);
+    QTest::addColumn<qint64>("replyAtMs");  // -1: none
+    QTest::addColumn<qint64>("hangUpAtMs"); // -1: none
+    QTest::addColumn<QStringList>("calls");
 
-    std::vector<int> indices;
-    struct CRecordingSleep : CMillisecondSleep
-    {
-        CVirtualClock& inner;
-        std::vector<int>& seen;
-        CRecordingSleep(CVirtualClock& c, std::vector<int>& s) : inner(c), seen(s) {}
-        void Begin() override { inner.Begin(); }
-        void Sleep(int k) override
-        {
-            seen.push_back(k);
-            inner.Sleep(k);
-        }
-    } recording(clock, indices);
-    SetMillisecondSleep(&recording);
+    QTest::newRow("reply before the mark") << qint64(150) << qint64(-1) << QStringList{};
+    QTest::newRow("reply exactly at the mark") << qint64(200) << qint64(-1) << QStringList{};
+    QTest::newRow("reply after the mark")
+        << qint64(201) << qint64(-1) << QStringList{"true@200", "false@201"};
+    QTest::newRow("time-out") << qint64(-1) << qint64(-1) << QStringList{"true@200", "false@3701"};
+    QTest::newRow("hang-up after the mark")
+        << qint64(-1) << qint64(300) << QStringList{"true@200", "false@300"};
+    QTest::newRow("hang-up before the mark") << qint64(-1) << qint64(100) << QStringList{};
+}
 
-    QVERIFY(!WaitForReply(comm, 3));
-    port->ArriveIn("abc", 30);
-    QVERIFY(WaitForReply(comm, 3));
-    SetMillisecondSleep(nullptr);
+void TestWait::longWaitHook()
+{
+    QFETCH(qint64, replyAtMs);
+    QFETCH(qint64, hangUpAtMs);
+    QFETCH(QStringList, calls);
 
-    QCOMPARE(clock.Begins(), 2);
-    QCOMPARE(int(indices.size()), kWaitLimit + 1 + 30);
-    for (int k = 0; k <= kWaitLimit; ++k)
-        QCOMPARE(indices[size_t(k)], k + 1);
-    for (int k = 0; k < 30; ++k)
-        QCOMPARE(indices[size_t(kWaitLimit + 1 + k)], k + 1);
+    Rig rig;
+    if (replyAtMs >= 0)
+        rig.port->Arrive("\x02"
+                         "2000\r",
+                         kStart + replyAtMs);
+    if (hangUpAtMs >= 0)
+        rig.clock.At(kStart + hangUpAtMs, [&rig] { rig.port->HangUp(); });
+    bool threw = false;
+    try {
+        QCOMPARE(WaitForReply(rig.comm, 6, rig.context), replyAtMs >= 0);
+    } catch (const CCommError&) {
+        threw = true;
+    }
+    QCOMPARE(threw, hangUpAtMs >= 0);
+    QCOMPARE(rig.hookCalls, calls);
+    QVERIFY(!rig.port->WakeArmed());
+}
+
+// Each wait measures its deadlines from its own start.
+void TestWait::waitsMeasureFromTheirOwnBegin()
+{
+    Rig rig;
+    QVERIFY(!WaitForReply(rig.comm, 3, rig.context));
+    QCOMPARE(rig.clock.Now(), kStart + kWaitLimit + 1);
+    rig.port->ArriveIn("abc", 30);
+    QVERIFY(WaitForReply(rig.comm, 3, rig.context));
+    QCOMPARE(rig.clock.Begins(), 2);
+    QCOMPARE(rig.clock.WaitStart(), kStart + kWaitLimit + 1);
+    QCOMPARE(rig.clock.Now(), kStart + kWaitLimit + 1 + 30);
 }
 
 void TestWait::countErrorEscapesTheWait()
 {
-    CVirtualClock clock;
-    auto owned = std::make_unique<CFakePort>(&clock);
-    CFakePort* port = owned.get();
-    CMSComm comm(std::move(owned));
-    comm.SetPortOpen(true);
-    clock.After(50, [port] { port->HangUp(); });
+    Rig rig;
+    rig.clock.After(50, [&rig] { rig.port->HangUp(); });
 
     try {
-        WaitForReply(comm, 6);
+        WaitForReply(rig.comm, 6, rig.context);
         QFAIL("a vanished device must not look like a time-out");
     } catch (const CCommError& e) {
         QVERIFY2(e.Message().contains(QLatin1String("Input/output error")),
                  qPrintable(e.Message()));
     }
-    QCOMPARE(port->CountCalls(), 51);
+    // Woken by the hang-up itself, not by a millisecond step.
+    QCOMPARE(rig.port->CountCalls(), 2);
+    QCOMPARE(rig.clock.Now(), kStart + 50);
+    QVERIFY(!rig.port->WakeArmed());
 }
 
-void TestWait::virtualClockRestoresRealSleep()
+// A clock given to one context is seen by nothing else, and is gone with it.
+void TestWait::clockBelongsToItsContext()
 {
-    CMillisecondSleep* before = &CurrentMillisecondSleep();
+    CWaitContext fresh;
+    CWaitClock* monotonic = &fresh.Clock();
+    QVERIFY(dynamic_cast<CMonotonicWaitClock*>(monotonic));
     {
-        CVirtualClock clock;
-        QCOMPARE(&CurrentMillisecondSleep(), static_cast<CMillisecondSleep*>(&clock));
+        Rig rig;
+        QCOMPARE(&rig.context.Clock(), static_cast<CWaitClock*>(&rig.clock));
+        QCOMPARE(&fresh.Clock(), monotonic);
+        rig.context.SetClock(nullptr);
+        QVERIFY(dynamic_cast<CMonotonicWaitClock*>(&rig.context.Clock()));
     }
-    QCOMPARE(&CurrentMillisecondSleep(), before);
+    QCOMPARE(&fresh.Clock(), monotonic);
 }
 
 QTEST_GUILESS_MAIN(TestWait)

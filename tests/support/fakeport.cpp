@@ -21,7 +21,10 @@ bool Fail(const QString& text, QString* error)
 
 CFakePort::CFakePort(CVirtualClock* clock) : m_clock(clock) {}
 
-CFakePort::~CFakePort() = default;
+CFakePort::~CFakePort()
+{
+    DisarmWake();
+}
 
 qint64 CFakePort::Now() const
 {
@@ -172,6 +175,32 @@ QByteArray CFakePort::Read(qint64 maxBytes, QString* error)
         out.append(m_input[size_t(i)].byte);
     m_input.erase(m_input.begin(), m_input.begin() + n);
     return out;
+}
+
+InputWake CFakePort::ArmWake(qint64 count)
+{
+    ++m_armCalls;
+    if (!m_open || !m_wakeSupported)
+        return {};
+    m_wakeArmed = true;
+    m_wakeCount = count;
+    if (m_clock) {
+        m_clock->SetInputWake([this]() -> std::optional<qint64> {
+            if (m_wakeCount <= 0 || qint64(m_input.size()) < m_wakeCount)
+                return std::nullopt;
+            return m_input[size_t(m_wakeCount - 1)].atMs;
+        });
+    }
+    return {-1, 0, true};
+}
+
+void CFakePort::DisarmWake()
+{
+    if (!m_wakeArmed)
+        return;
+    m_wakeArmed = false;
+    if (m_clock)
+        m_clock->SetInputWake(nullptr);
 }
 
 } // namespace ondrel

@@ -4,7 +4,9 @@
 // Time: the port reads "now" from a CVirtualClock (or stays at 0 without one).
 // Received bytes are scheduled to arrive at virtual times; a byte counts as
 // received once clock.Now() >= its arrival time. Nothing has to be pumped: the
-// wait's sleeps move the clock and the count follows.
+// wait's sleeps move the clock and the count follows. Armed by a wait, the port
+// tells the clock when the armed count will be reached, as a tty with VMIN set
+// wakes its poller once and not once a character.
 //
 // Scripting a generator: install a responder. Write() records the frame and then
 // calls the responder with it, which usually schedules a reply:
@@ -96,6 +98,12 @@ public:
     // The settings in force right now (Open's, then each successful Configure's).
     LineSettings CurrentSettings() const { return m_current; }
 
+    // false: ArmWake offers no wake-up, as a device without one, and the wait steps.
+    void SetWakeSupported(bool supported) { m_wakeSupported = supported; }
+    // Whether a wait has the port armed right now, and how many ArmWake calls came.
+    bool WakeArmed() const { return m_wakeArmed; }
+    int ArmCalls() const { return m_armCalls; }
+
     int CountCalls() const { return m_countCalls; } // BytesAvailable calls
     int ReadCalls() const { return m_readCalls; }
     void ResetCallCounts();
@@ -108,6 +116,8 @@ public:
     bool Write(const QByteArray& bytes, QString* error) override;
     qint64 BytesAvailable(QString* error) override;
     QByteArray Read(qint64 maxBytes, QString* error) override;
+    InputWake ArmWake(qint64 count) override;
+    void DisarmWake() override;
 
 private:
     struct Arrival
@@ -131,6 +141,10 @@ private:
     QList<LineSettings> m_configured;
     int m_countCalls = 0;
     int m_readCalls = 0;
+    bool m_wakeSupported = true;
+    bool m_wakeArmed = false;
+    qint64 m_wakeCount = 0;
+    int m_armCalls = 0;
 };
 
 } // namespace ondrel

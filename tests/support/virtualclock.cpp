@@ -1,28 +1,8 @@
 #include "virtualclock.h"
 
+#include <algorithm>
+
 namespace ondrel {
-
-CVirtualClock::CVirtualClock(bool install)
-{
-    if (install)
-        Install();
-}
-
-CVirtualClock::~CVirtualClock()
-{
-    Uninstall();
-}
-
-void CVirtualClock::Install()
-{
-    SetMillisecondSleep(this);
-}
-
-void CVirtualClock::Uninstall()
-{
-    if (&CurrentMillisecondSleep() == this)
-        SetMillisecondSleep(nullptr);
-}
 
 void CVirtualClock::Begin()
 {
@@ -30,11 +10,26 @@ void CVirtualClock::Begin()
     ++m_begins;
 }
 
-void CVirtualClock::Sleep(int k)
+std::chrono::nanoseconds CVirtualClock::Elapsed()
 {
+    return std::chrono::milliseconds(m_now - m_begin);
+}
+
+void CVirtualClock::SleepUntil(std::chrono::nanoseconds until, const InputWake& wake)
+{
+    Q_UNUSED(wake);
     ++m_sleeps;
-    m_lastK = k;
-    MoveTo(m_begin + k);
+    const auto ms = std::chrono::ceil<std::chrono::milliseconds>(until);
+    qint64 target = std::max(m_now, m_begin + qint64(ms.count()));
+    if (!m_callbacks.empty())
+        target = std::min(target, std::max(m_now, m_callbacks.begin()->first));
+    if (m_inputWake) {
+        const std::optional<qint64> input = m_inputWake();
+        if (input && *input > m_now)
+            target = std::min(target, *input);
+    }
+    m_waited += target - m_now;
+    MoveTo(target);
 }
 
 void CVirtualClock::Advance(qint64 ms)
@@ -54,7 +49,7 @@ void CVirtualClock::ResetCounts()
 {
     m_begins = 0;
     m_sleeps = 0;
-    m_lastK = 0;
+    m_waited = 0;
 }
 
 void CVirtualClock::At(qint64 atMs, std::function<void()> fn)

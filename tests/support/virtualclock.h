@@ -1,14 +1,16 @@
-// A virtual millisecond clock for the bounded wait. Nothing ever really sleeps:
-// Sleep(k) moves "now" to the wait's start + k ms, so a full 3.7 s time-out runs
-// in microseconds and every step of it can be inspected.
+// A virtual millisecond clock for the bounded wait. Nothing ever really sleeps: a
+// sleep moves "now" straight to the next thing that can happen (a callback, the
+// armed port's input, or the sleep's deadline), so a full 3.7 s time-out runs in
+// microseconds and every wake-up of it can be inspected.
 //
 // Typical use:
-//   ondrel::CVirtualClock clock;   // installs itself as the sleep of every wait
+//   ondrel::CVirtualClock clock;
 //   auto owned = std::make_unique<ondrel::CFakePort>(&clock);
 //   ondrel::CFakePort* port = owned.get();
 //   ondrel::CMSComm comm(std::move(owned));
-//   ... WaitForReply(comm, n) now runs on virtual time ...
-// The destructor uninstalls it again (the real monotonic sleep comes back).
+//   ondrel::CWaitContext context;
+//   context.SetClock(&clock);
+//   ... WaitForReply(comm, n, context) now runs on virtual time ...
 #pragma once
 
 #include "exchange.h"
@@ -16,27 +18,24 @@
 #include <QtGlobal>
 #include <functional>
 #include <map>
+#include <optional>
 
 namespace ondrel {
 
-class CVirtualClock : public CMillisecondSleep
+class CVirtualClock : public CWaitClock
 {
 public:
-    // install = true makes this clock the sleep of every WaitForReply
-    // (SetMillisecondSleep(this)) until it is destroyed or Uninstall() is called.
-    explicit CVirtualClock(bool install = true);
-    ~CVirtualClock() override;
+    CVirtualClock() = default;
     CVirtualClock(const CVirtualClock&) = delete;
     CVirtualClock& operator=(const CVirtualClock&) = delete;
 
-    void Install();
-    void Uninstall(); // only if this clock is the installed one
-
-    // CMillisecondSleep: Begin() marks the start of one wait at the current time;
-    // Sleep(k) sets now = start + k (never backwards) and runs the callbacks that
-    // have come due.
+    // CWaitClock: Begin() marks the start of one wait at the current time;
+    // SleepUntil moves now to the earliest of the wait's start + until (rounded up
+    // to a whole ms), the next callback, and the armed input wake, running the
+    // callbacks that come due. It never moves backwards.
     void Begin() override;
-    void Sleep(int k) override;
+    std::chrono::nanoseconds Elapsed() override;
+    void SleepUntil(std::chrono::nanoseconds until, const InputWake& wake) override;
 
     // Virtual milliseconds since construction (starts at 0).
     qint64 Now() const { return m_now; }
@@ -47,21 +46,28 @@ public:
 
     // Start of the current (last) wait, as set by Begin().
     qint64 WaitStart() const { return m_begin; }
-    // How often Begin() and Sleep() were called since construction or ResetCounts().
+    // Since construction or ResetCounts(): how often Begin() and SleepUntil() were
+    // called, and how many virtual ms passed inside SleepUntil.
     int Begins() const { return m_begins; }
     int Sleeps() const { return m_sleeps; }
-    // The k passed to the last Sleep() (0 before any).
-    int LastSleepIndex() const { return m_lastK; }
+    qint64 WaitedMs() const { return m_waited; }
     void ResetCounts();
 
-    // Runs fn once when virtual time first reaches atMs (from Sleep, Advance or
-    // AdvanceTo). A callback whose time has already passed runs at the next move.
-    // Callbacks with the same time run in the order they were added. A callback
-    // may add further callbacks; it must not move the clock itself.
+    // Runs fn once when virtual time first reaches atMs (from a sleep, Advance or
+    // AdvanceTo). A sleep wakes at every callback's time: what a callback does
+    // stands for something happening on the line. A callback whose time has
+    // already passed runs at the next move. Callbacks with the same time run in
+    // the order they were added. A callback may add further callbacks; it must not
+    // move the clock itself.
     void At(qint64 atMs, std::function<void()> fn);
     // The same, relative to now.
     void After(qint64 delayMs, std::function<void()> fn) { At(m_now + delayMs, std::move(fn)); }
     int PendingCallbacks() const { return int(m_callbacks.size()); }
+
+    // For a port armed by a wait: when its input will wake the sleep (asked at each
+    // sleep; a time at or before now, or none, adds no wake-up). nullptr disarms.
+    using WakeTime = std::function<std::optional<qint64>()>;
+    void SetInputWake(WakeTime wake) { m_inputWake = std::move(wake); }
 
 private:
     void MoveTo(qint64 t);
@@ -70,9 +76,10 @@ private:
     qint64 m_begin = 0;
     int m_begins = 0;
     int m_sleeps = 0;
-    int m_lastK = 0;
+    qint64 m_waited = 0;
     bool m_running = false;
     std::multimap<qint64, std::function<void()>> m_callbacks;
+    WakeTime m_inputWake;
 };
 
 } // namespace ondrel
