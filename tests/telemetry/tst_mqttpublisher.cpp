@@ -53,6 +53,8 @@ private slots:
     void initTestCase();
     void url_data();
     void url();
+    void readingJson_data();
+    void readingJson();
     void publishes();
     void refusals_data();
     void refusals();
@@ -159,6 +161,39 @@ void TestMqttPublisher::url()
     QCOMPARE(s->prefix, prefix);
     QCOMPARE(s->tls, tls);
     QCOMPARE(s->user, user);
+}
+
+// The payload is written by hand: whatever a garbled reply puts in a text, a
+// JSON reader must get it back unchanged, and numbers only where the text is one.
+void TestMqttPublisher::readingJson_data()
+{
+    QTest::addColumn<QString>("kv");
+    QTest::addColumn<QVariant>("kvValue"); // invalid: no kv_value at all
+
+    QTest::newRow("a reading") << "080.5" << QVariant(80.5);
+    QTest::newRow("zero") << "000.0" << QVariant(0.0);
+    QTest::newRow("quote and backslash") << "0\"\\.5" << QVariant();
+    QTest::newRow("control characters") << QString("\x02\r\n\x1f\x7f") << QVariant();
+    QTest::newRow("a byte above 0x7E") << QString::fromLatin1("08\xe9.5") << QVariant();
+    QTest::newRow("empty") << "" << QVariant();
+}
+
+void TestMqttPublisher::readingJson()
+{
+    QFETCH(QString, kv);
+    QFETCH(QVariant, kvValue);
+
+    QJsonParseError error{};
+    const QByteArray payload = CMqttPublisher::ReadingJson(Sample(kv));
+    const QJsonObject o = QJsonDocument::fromJson(payload, &error).object();
+    QVERIFY2(error.error == QJsonParseError::NoError, payload.constData());
+    QCOMPARE(o.value("kv").toString(), kv);
+    QCOMPARE(o.contains("kv_value"), kvValue.isValid());
+    if (kvValue.isValid())
+        QCOMPARE(o.value("kv_value").toDouble(), kvValue.toDouble());
+    QCOMPARE(o.value("ua_value").toDouble(), 1100.0);
+    QCOMPARE(o.value("faults").toString(), "No Error");
+    QVERIFY(QDateTime::fromString(o.value("time").toString(), Qt::ISODateWithMs).isValid());
 }
 
 void TestMqttPublisher::publishes()
