@@ -148,6 +148,9 @@ QWidget* CreateControl(const DialogItem& item, QWidget* host, const QSize& pixel
         edit->setFrame((item.style & WS_BORDER) != 0);
         edit->setReadOnly((item.style & ES_READONLY) != 0);
         edit->setText(item.caption);
+        // A read-out's panel covers its whole rectangle: a new reading then
+        // repaints the field alone, not the form behind it.
+        edit->setAttribute(Qt::WA_OpaquePaintEvent);
         return edit;
     }
     case ControlKind::GroupBox: {
