@@ -20,6 +20,18 @@ QString& Override()
 
 } // namespace
 
+std::optional<QByteArray> VariantBytes(const QVariant& data)
+{
+    switch (data.typeId()) {
+    case QMetaType::QString:
+        return data.toString().toLatin1();
+    case QMetaType::QByteArray:
+        return data.toByteArray();
+    default:
+        return std::nullopt;
+    }
+}
+
 CCommError::CCommError(const QString& message) : std::runtime_error(message.toUtf8().toStdString())
 {}
 
@@ -129,23 +141,15 @@ bool CMSComm::GetPortOpen() const
 
 void CMSComm::SetOutput(const QVariant& data)
 {
-    QByteArray bytes;
-    switch (data.typeId()) {
-    case QMetaType::QString:
-        bytes = data.toString().toLatin1();
-        break;
-    case QMetaType::QByteArray:
-        bytes = data.toByteArray();
-        break;
-    default:
+    const std::optional<QByteArray> bytes = VariantBytes(data);
+    if (!bytes)
         throw CCommError(
             QStringLiteral("Output takes a string or a byte array, not %1")
                 .arg(QString::fromLatin1(data.typeName() ? data.typeName() : "an empty value")));
-    }
     if (!GetPortOpen())
         throw CCommError(QStringLiteral("Cannot send: port %1 is not open").arg(DevicePath()));
     QString error;
-    if (!m_device->Write(bytes, &error))
+    if (!m_device->Write(*bytes, &error))
         throw CCommError(QStringLiteral("Cannot send to %1: %2").arg(DevicePath(), error));
 }
 

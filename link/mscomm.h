@@ -9,6 +9,7 @@
 #include <QString>
 #include <QVariant>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 
 namespace ondrel {
@@ -19,6 +20,10 @@ public:
     explicit CCommError(const QString& message);
     QString Message() const { return QString::fromUtf8(what()); }
 };
+
+// The bytes an Output or Input value carries: a string as Latin-1 text, one byte
+// per 16-bit unit, or a byte array as it is. Any other type carries none.
+std::optional<QByteArray> VariantBytes(const QVariant& data);
 
 class CMSComm
 {
