@@ -12,12 +12,6 @@ namespace {
 // The control's counts are 16-bit.
 constexpr qint64 kMaxCount = 32767;
 
-QString& Override()
-{
-    static QString path;
-    return path;
-}
-
 } // namespace
 
 std::optional<QByteArray> VariantBytes(const QVariant& data)
@@ -35,8 +29,9 @@ std::optional<QByteArray> VariantBytes(const QVariant& data)
 CCommError::CCommError(const QString& message) : std::runtime_error(message.toUtf8().toStdString())
 {}
 
-CMSComm::CMSComm(std::unique_ptr<CSerialDevice> device)
-    : m_device(device ? std::move(device) : std::make_unique<CQSerialDevice>())
+CMSComm::CMSComm(std::unique_ptr<CSerialDevice> device, const QString& portOverride)
+    : m_device(device ? std::move(device) : std::make_unique<CQSerialDevice>()),
+      m_portOverride(portOverride)
 {
     QString error;
     ParseSettings(m_settingsText, &m_settings, &error);
@@ -55,20 +50,10 @@ void CMSComm::SetDevice(std::unique_ptr<CSerialDevice> device)
     m_device = device ? std::move(device) : std::make_unique<CQSerialDevice>();
 }
 
-void CMSComm::SetPortOverride(const QString& devicePath)
+QString CMSComm::DevicePathFor(short port) const
 {
-    Override() = devicePath;
-}
-
-QString CMSComm::PortOverride()
-{
-    return Override();
-}
-
-QString CMSComm::DevicePathFor(short port)
-{
-    if (port == 1 && !Override().isEmpty())
-        return Override();
+    if (port == 1 && !m_portOverride.isEmpty())
+        return m_portOverride;
     return QStringLiteral("/dev/ttyS%1").arg(int(port) - 1);
 }
 

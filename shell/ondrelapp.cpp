@@ -6,7 +6,6 @@
 #include "generatorsim.h"
 #include "mainfrm.h"
 #include "mqttpublisher.h"
-#include "mscomm.h"
 #include "ondreldoc.h"
 #include "ondrelview.h"
 #include "recentfilelist.h"
@@ -43,27 +42,10 @@ void WriteStderr(const QString& text)
     std::fflush(stderr);
 }
 
-// What the port override was before the command line changed it, so that
-// ExitInstance can put it back.
-struct PortOverrideRestore
-{
-    bool active = false;
-    QString previous;
-};
-PortOverrideRestore g_portRestore;
-
-void OverridePort(const QString& path)
-{
-    if (!g_portRestore.active) {
-        g_portRestore.active = true;
-        g_portRestore.previous = CMSComm::PortOverride();
-    }
-    CMSComm::SetPortOverride(path);
-}
-
 } // namespace
 
-COndrelApp::COndrelApp(int& argc, char** argv) : QApplication(argc, argv)
+COndrelApp::COndrelApp(int& argc, char** argv, Seams seams)
+    : QApplication(argc, argv), m_seams(std::move(seams))
 {
     InitResources();
     // Constructed without a name of its own: the name comes from the string table.
@@ -119,7 +101,7 @@ bool COndrelApp::InitInstance(const QStringList& arguments)
         return frame;
     };
     classes.createView = [this](CMainFrame* frame) {
-        auto* view = new COndrelView(frame);
+        auto* view = new COndrelView(CViewContext{m_port}, frame);
         ConnectRecord(view, frame);
         ConnectTelemetry(view, frame);
         return view;
@@ -169,8 +151,7 @@ bool COndrelApp::ProcessShellCommand(const CCommandLineInfo& info)
         break;
     }
 
-    if (!info.port.isEmpty())
-        OverridePort(info.port);
+    m_port = info.port.isEmpty() ? m_seams.port : info.port;
     if (info.simulate && !StartSimulator(info.simLog)) {
         m_exitCode = 1;
         return false;
@@ -269,7 +250,7 @@ bool COndrelApp::StartSimulator(bool log)
         m_simulator.reset();
         return false;
     }
-    OverridePort(QString::fromStdString(m_simulator->SlavePath()));
+    m_port = QString::fromStdString(m_simulator->SlavePath());
     return true;
 }
 
@@ -283,10 +264,7 @@ int COndrelApp::ExitInstance()
         m_recentFiles->WriteList();
     m_recentFiles.reset();
     m_simulator.reset();
-    if (g_portRestore.active) {
-        CMSComm::SetPortOverride(g_portRestore.previous);
-        g_portRestore = {};
-    }
+    m_port.clear();
     return m_exitCode;
 }
 

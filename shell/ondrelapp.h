@@ -33,7 +33,16 @@ class COndrelApp : public QApplication
 public:
     static constexpr int kRecentFiles = 4;
 
-    COndrelApp(int& argc, char** argv);
+    // What the application is given from outside, for the runs of InitInstance
+    // that follow.
+    struct Seams
+    {
+        // The line when the command line names none (--port, --simulate); empty:
+        // the first serial port.
+        QString port;
+    };
+
+    COndrelApp(int& argc, char** argv, Seams seams = {});
     ~COndrelApp() override;
 
     static COndrelApp* Instance();
@@ -45,6 +54,7 @@ public:
     // InitInstance may run again afterwards (tests do).
     int ExitInstance();
     int ExitCode() const { return m_exitCode; }
+    void SetSeams(Seams seams) { m_seams = std::move(seams); }
 
     CMainFrame* MainWindow() const;
     COndrelDoc* Document() const;
@@ -105,6 +115,9 @@ private:
     bool StartTelemetry(const CCommandLineInfo& info);
     void ConnectTelemetry(COndrelView* view, CMainFrame* frame);
 
+    Seams m_seams;
+    // The line of this run: the seams' unless the command line names one.
+    QString m_port;
     std::unique_ptr<sim::CGeneratorSim> m_simulator;
     std::unique_ptr<CRecentFileList> m_recentFiles;
     std::unique_ptr<CSingleDocTemplate> m_docTemplate;

@@ -6,7 +6,6 @@
 
 #include "mainfrm.h"
 #include "modalanswerer.h"
-#include "mscomm.h"
 #include "ondrelapp.h"
 
 #include <QAction>
@@ -25,6 +24,9 @@ struct CShellRig
 
     CShellRig()
     {
+        COndrelApp::Seams seams;
+        seams.port = QString::fromLatin1(kMissingPort);
+        App()->SetSeams(std::move(seams));
         COndrelApp::SetFileDialogHook([this](COndrelApp::FileDialog, const QString&) {
             ++fileDialogs;
             return nextFileName;
@@ -33,7 +35,8 @@ struct CShellRig
     ~CShellRig()
     {
         COndrelApp::SetFileDialogHook(nullptr);
-        COndrelApp::Instance()->ExitInstance();
+        App()->ExitInstance();
+        App()->SetSeams({});
     }
 
     static COndrelApp* App() { return COndrelApp::Instance(); }
@@ -62,7 +65,6 @@ struct CShellRig
     {                                                                                              \
         QTemporaryDir config;                                                                      \
         qputenv("XDG_CONFIG_HOME", config.path().toLocal8Bit());                                   \
-        ondrel::CMSComm::SetPortOverride(QString::fromLatin1(ondrel::kMissingPort));               \
         ondrel::COndrelApp app(argc, argv);                                                        \
         TestObject test;                                                                           \
         return QTest::qExec(&test, argc, argv);                                                    \

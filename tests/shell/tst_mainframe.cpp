@@ -448,9 +448,13 @@ void TestMainFrame::lineChoice()
         QVERIFY(m_rig->answerer.Texts().first().contains(box));
     QCOMPARE(CShellRig::App()->Simulator() != nullptr, args.contains("--simulate"));
 
-    // Ending puts the line back as it was before the command line.
+    // The command line's line was for that run only: the next one without it
+    // is back on the line the application was given.
     CShellRig::App()->ExitInstance();
-    QCOMPARE(CMSComm::PortOverride(), QString::fromLatin1(kMissingPort));
+    QVERIFY(m_rig->Start());
+    view = qobject_cast<COndrelView*>(CShellRig::Frame()->centralWidget());
+    QCOMPARE(view->m_comm.DevicePath(), QString::fromLatin1(kMissingPort));
+    QVERIFY(m_rig->answerer.Texts().last().contains(QLatin1String(kMissingPort)));
 }
 
 ONDREL_SHELL_TEST_MAIN(TestMainFrame)
