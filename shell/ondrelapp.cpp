@@ -29,8 +29,6 @@ namespace {
 
 const QString kRegistryKey = QStringLiteral("Local AppWizard-Generated Applications");
 
-COndrelApp::FileDialogHook g_fileDialogHook;
-
 // How often a termination signal that came during an operator command looks
 // again whether the command has ended.
 constexpr std::chrono::milliseconds kSignalRetry{50};
@@ -93,7 +91,7 @@ bool COndrelApp::InitInstance(const QStringList& arguments)
         return doc;
     };
     classes.createFrame = [this] {
-        auto* frame = new CMainFrame;
+        CMainFrame* frame = m_seams.createFrame ? m_seams.createFrame() : new CMainFrame;
         connect(m_recentFiles.get(), &CRecentFileList::changed, frame, [frame] {
             frame->UpdateRecentFileMenu();
             frame->UpdateCommandUI();
@@ -395,15 +393,10 @@ QIcon COndrelApp::MainIcon()
     return icon;
 }
 
-void COndrelApp::SetFileDialogHook(FileDialogHook hook)
-{
-    g_fileDialogHook = std::move(hook);
-}
-
 QString COndrelApp::DoPromptFileName(FileDialog kind, const QString& suggestion)
 {
-    if (g_fileDialogHook)
-        return g_fileDialogHook(kind, suggestion);
+    if (COndrelApp* app = Instance(); app && app->m_seams.fileDialog)
+        return app->m_seams.fileDialog(kind, suggestion);
     // Documents have no file type of their own: every file is offered.
     const QString filter = QStringLiteral("All Files (*)");
     QWidget* parent = Instance() ? Instance()->MainWindow() : nullptr;
