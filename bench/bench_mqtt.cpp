@@ -176,7 +176,6 @@ int RunConsole(const Config& config, CBroker& broker)
         std::fprintf(stderr, "bench_mqtt: simulator: %s\n", simError.c_str());
         return 1;
     }
-    CMSComm::SetPortOverride(QString::fromStdString(generator.SlavePath()));
 
     CSubscriber watcher;
     watcher.Connect(broker.plainPort, "bench/console/#");
@@ -187,7 +186,7 @@ int RunConsole(const Config& config, CBroker& broker)
         QStringLiteral("mqtt://127.0.0.1:%1/bench/console").arg(broker.plainPort), "pc", &error);
     CMqttPublisher publisher(settings);
     QMainWindow window;
-    auto* view = new COndrelView;
+    auto* view = new COndrelView(CViewContext{QString::fromStdString(generator.SlavePath())});
     window.setCentralWidget(view);
     double uiCpu = 0;
     QObject::connect(view, &COndrelView::readingTaken, &publisher, [&](const Reading& r) {
@@ -280,7 +279,6 @@ int RunConsole(const Config& config, CBroker& broker)
         Wait([&] { return publisher.Connected(); }, 60000);
     }
     std::printf("  events dropped by the publisher: %d\n", publisher.DroppedEvents());
-    CMSComm::SetPortOverride(QString());
     return 0;
 }
 

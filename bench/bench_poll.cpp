@@ -286,6 +286,7 @@ Stats Summarise(std::vector<double> v)
 // form view, shown (offscreen), started up against the simulator.
 struct Console
 {
+    QString port; // the generator's line
     std::unique_ptr<CMainFrame> frame;
     COndrelView* view = nullptr;
 
@@ -297,7 +298,7 @@ struct Console
             *error = "the main frame could not be created";
             return false;
         }
-        view = new COndrelView(frame.get());
+        view = new COndrelView(CViewContext{port}, frame.get());
         frame->SetView(view);
         frame->show();
         // Start-up talks to the generator; a box it raises must not hang the run,
@@ -540,7 +541,6 @@ int main(int argc, char** argv)
     std::printf("simulator: %s, line speed, turnaround %d ms\n", port.c_str(), config.turnaroundMs);
 
     QApplication app(argc, argv);
-    CMSComm::SetPortOverride(QString::fromStdString(port));
     // The machine's load drifts; taking turns in short rounds lets the console
     // and the baseline see the same load.
     const double roundSeconds = double(config.seconds) / config.rounds;
@@ -549,6 +549,7 @@ int main(int argc, char** argv)
     for (int round = 0; round < config.rounds; ++round) {
         {
             Console console;
+            console.port = QString::fromStdString(port);
             if (!console.Start(&error)) {
                 std::fprintf(stderr, "bench_poll: %s\n", error.c_str());
                 return 1;

@@ -88,7 +88,6 @@ int main(int argc, char** argv)
     }
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
-    CMSComm::SetPortOverride(QString::fromLocal8Bit(port));
 
     ResetConsoleState();
     CMainFrame frame;
@@ -96,7 +95,7 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "bench_pollcost: the main frame could not be created\n");
         return 1;
     }
-    auto* view = new COndrelView(&frame);
+    auto* view = new COndrelView(CViewContext{QString::fromLocal8Bit(port)}, &frame);
     frame.SetView(view);
     frame.show();
     {

@@ -56,6 +56,7 @@ struct Config
     int turnaroundMs = 2;
     int clearEvery = 5;
     QString file;
+    QString port; // the simulator's line
     QString simPath = QStringLiteral(ONDREL_SIM_PATH);
 };
 
@@ -166,7 +167,7 @@ bool Round(QApplication& app, const Config& c, CExposureRecord* record, Tally* t
     CMainFrame frame;
     if (!frame.LoadFrame(IDR_MAINFRAME))
         return false;
-    auto* view = new COndrelView(&frame);
+    auto* view = new COndrelView(CViewContext{c.port}, &frame);
     frame.SetView(view);
     frame.show();
 
@@ -236,8 +237,7 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "bench_record: %s did not start\n", qPrintable(config.simPath));
         return 1;
     }
-    const QString port = QString::fromLocal8Bit(sim.readLine()).trimmed();
-    CMSComm::SetPortOverride(port);
+    config.port = QString::fromLocal8Bit(sim.readLine()).trimmed();
 
     QTemporaryDir scratch(QStringLiteral("/var/tmp/bench_record-XXXXXX"));
     const QString path =
@@ -249,8 +249,8 @@ int main(int argc, char** argv)
         return 1;
     }
     const int syncs0 = record->SyncCount();
-    std::printf("simulator: %s, line speed, turnaround %d ms; record: %s\n", qPrintable(port),
-                config.turnaroundMs, qPrintable(path));
+    std::printf("simulator: %s, line speed, turnaround %d ms; record: %s\n",
+                qPrintable(config.port), config.turnaroundMs, qPrintable(path));
     std::fflush(stdout);
 
     Tally with, without;

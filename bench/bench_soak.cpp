@@ -172,7 +172,8 @@ private:
             std::fprintf(stderr, "bench_soak: the main frame could not be created\n");
             std::exit(1);
         }
-        m_view = new COndrelView(m_frame.get());
+        m_view = new COndrelView(CViewContext{QString::fromStdString(m_generator.SlavePath())},
+                                 m_frame.get());
         m_view->m_wait.SetClock(&m_sleep);
         m_frame->SetView(m_view);
         m_frame->show();
@@ -454,13 +455,11 @@ int main(int argc, char** argv)
             std::fprintf(stderr, "bench_soak: simulator: %s\n", error.c_str());
             return 1;
         }
-        CMSComm::SetPortOverride(QString::fromStdString(generator.SlavePath()));
         {
             CSoak soak(generator, unsigned(seed), int(minutes), verbose);
             ok = soak.Run();
         }
         generator.Stop();
-        CMSComm::SetPortOverride(QString());
     }
 #ifdef ONDREL_LSAN
     // Everything of ours is gone now; what is still allocated and unreachable leaked.

@@ -59,7 +59,7 @@ Stats Summarise(std::vector<double> v)
 
 bool OpenComm(CMSComm& comm, const QString& path)
 {
-    CMSComm::SetPortOverride(path);
+    comm.SetPortOverride(path);
     try {
         comm.SetCommPort(1);
         comm.SetSettings(QStringLiteral("9600,N,8,1"));

@@ -79,7 +79,10 @@ QString Mnemonic(const QByteArray& frame)
 
 } // namespace
 
-COndrelView::COndrelView(QWidget* parent) : QScrollArea(parent)
+COndrelView::COndrelView(QWidget* parent) : COndrelView(CViewContext(), parent) {}
+
+COndrelView::COndrelView(const CViewContext& context, QWidget* parent)
+    : QScrollArea(parent), m_comm(nullptr, context.port)
 {
     // Observers on other threads receive readings and events through queued connections.
     RegisterTelemetryMetaTypes();

@@ -18,11 +18,19 @@ class QPrinter;
 
 namespace ondrel {
 
+// What a console is given from outside when it is made.
+struct CViewContext
+{
+    // The device the generator's port stands for; empty: the first serial port.
+    QString port;
+};
+
 class COndrelView : public QScrollArea
 {
     Q_OBJECT
 public:
     explicit COndrelView(QWidget* parent = nullptr);
+    explicit COndrelView(const CViewContext& context, QWidget* parent = nullptr);
     ~COndrelView() override;
 
     // Start-up: binds the controls, fits the frame, opens the port, reads the

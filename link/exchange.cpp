@@ -154,14 +154,7 @@ bool WaitForReply(CMSComm& comm, int n)
 
 QByteArray ReplyText(const QVariant& input)
 {
-    switch (input.typeId()) {
-    case QMetaType::QString:
-        return input.toString().toLatin1();
-    case QMetaType::QByteArray:
-        return input.toByteArray();
-    default:
-        return {};
-    }
+    return VariantBytes(input).value_or(QByteArray());
 }
 
 } // namespace ondrel

@@ -12,19 +12,26 @@ namespace {
 // The control's counts are 16-bit.
 constexpr qint64 kMaxCount = 32767;
 
-QString& Override()
-{
-    static QString path;
-    return path;
-}
-
 } // namespace
+
+std::optional<QByteArray> VariantBytes(const QVariant& data)
+{
+    switch (data.typeId()) {
+    case QMetaType::QString:
+        return data.toString().toLatin1();
+    case QMetaType::QByteArray:
+        return data.toByteArray();
+    default:
+        return std::nullopt;
+    }
+}
 
 CCommError::CCommError(const QString& message) : std::runtime_error(message.toUtf8().toStdString())
 {}
 
-CMSComm::CMSComm(std::unique_ptr<CSerialDevice> device)
-    : m_device(device ? std::move(device) : std::make_unique<CQSerialDevice>())
+CMSComm::CMSComm(std::unique_ptr<CSerialDevice> device, const QString& portOverride)
+    : m_device(device ? std::move(device) : std::make_unique<CQSerialDevice>()),
+      m_portOverride(portOverride)
 {
     QString error;
     ParseSettings(m_settingsText, &m_settings, &error);
@@ -43,20 +50,10 @@ void CMSComm::SetDevice(std::unique_ptr<CSerialDevice> device)
     m_device = device ? std::move(device) : std::make_unique<CQSerialDevice>();
 }
 
-void CMSComm::SetPortOverride(const QString& devicePath)
+QString CMSComm::DevicePathFor(short port) const
 {
-    Override() = devicePath;
-}
-
-QString CMSComm::PortOverride()
-{
-    return Override();
-}
-
-QString CMSComm::DevicePathFor(short port)
-{
-    if (port == 1 && !Override().isEmpty())
-        return Override();
+    if (port == 1 && !m_portOverride.isEmpty())
+        return m_portOverride;
     return QStringLiteral("/dev/ttyS%1").arg(int(port) - 1);
 }
 
@@ -129,23 +126,15 @@ bool CMSComm::GetPortOpen() const
 
 void CMSComm::SetOutput(const QVariant& data)
 {
-    QByteArray bytes;
-    switch (data.typeId()) {
-    case QMetaType::QString:
-        bytes = data.toString().toLatin1();
-        break;
-    case QMetaType::QByteArray:
-        bytes = data.toByteArray();
-        break;
-    default:
+    const std::optional<QByteArray> bytes = VariantBytes(data);
+    if (!bytes)
         throw CCommError(
             QStringLiteral("Output takes a string or a byte array, not %1")
                 .arg(QString::fromLatin1(data.typeName() ? data.typeName() : "an empty value")));
-    }
     if (!GetPortOpen())
         throw CCommError(QStringLiteral("Cannot send: port %1 is not open").arg(DevicePath()));
     QString error;
-    if (!m_device->Write(bytes, &error))
+    if (!m_device->Write(*bytes, &error))
         throw CCommError(QStringLiteral("Cannot send to %1: %2").arg(DevicePath(), error));
 }
 

@@ -9,6 +9,7 @@
 #include <QString>
 #include <QVariant>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 
 namespace ondrel {
@@ -20,11 +21,17 @@ public:
     QString Message() const { return QString::fromUtf8(what()); }
 };
 
+// The bytes an Output or Input value carries: a string as Latin-1 text, one byte
+// per 16-bit unit, or a byte array as it is. Any other type carries none.
+std::optional<QByteArray> VariantBytes(const QVariant& data);
+
 class CMSComm
 {
 public:
-    // With no device the real serial port is used.
-    explicit CMSComm(std::unique_ptr<CSerialDevice> device = nullptr);
+    // With no device the real serial port is used. `portOverride` is the device
+    // that port 1 stands for; empty: /dev/ttyS0.
+    explicit CMSComm(std::unique_ptr<CSerialDevice> device = nullptr,
+                     const QString& portOverride = QString());
     ~CMSComm();
     CMSComm(const CMSComm&) = delete;
     CMSComm& operator=(const CMSComm&) = delete;
@@ -33,9 +40,9 @@ public:
     CSerialDevice& Device() { return *m_device; }
 
     // Port n is /dev/ttyS(n-1) unless an override is set, which then stands for port 1.
-    static void SetPortOverride(const QString& devicePath);
-    static QString PortOverride();
-    static QString DevicePathFor(short port);
+    void SetPortOverride(const QString& devicePath) { m_portOverride = devicePath; }
+    QString PortOverride() const { return m_portOverride; }
+    QString DevicePathFor(short port) const;
 
     void SetCommPort(short port); // throws while the port is open, or for port < 1
     short GetCommPort() const { return m_commPort; }
@@ -56,6 +63,7 @@ public:
 
 private:
     std::unique_ptr<CSerialDevice> m_device;
+    QString m_portOverride;
     short m_commPort = 1;
     QString m_settingsText = QStringLiteral("9600,N,8,1");
     LineSettings m_settings;

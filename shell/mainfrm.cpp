@@ -26,8 +26,6 @@ namespace ondrel {
 
 namespace {
 
-CMainFrame::CreateFailure g_createFailure = CMainFrame::CreateFailure::None;
-
 constexpr QSize kButtonImage(16, 15);
 constexpr int kToolbarImages = 8;
 constexpr int kLockKeyPollMs = 250;
@@ -38,12 +36,7 @@ constexpr int kUnboundCommands[] = {ID_FILE_PRINT_DIRECT};
 
 } // namespace
 
-void CMainFrame::SetCreateFailureForTest(CreateFailure failure)
-{
-    g_createFailure = failure;
-}
-
-CMainFrame::CMainFrame() = default;
+CMainFrame::CMainFrame(CViewPrinting::Seams printing) : m_printSeams(std::move(printing)) {}
 
 CMainFrame::~CMainFrame()
 {
@@ -68,12 +61,8 @@ bool CMainFrame::LoadFrame(int resourceId)
 int CMainFrame::OnCreate()
 {
     // 1. The framework's own frame creation: menu, accelerators, icon, title.
-    if (g_createFailure == CreateFailure::Frame)
+    if (!CreateFrameWindow())
         return -1;
-    setWindowIcon(COndrelApp::MainIcon());
-    CreateActions();
-    CreateMenus();
-    UpdateFrameTitle();
 
     // 2. The toolbar.
     if (!CreateToolBar()) {
@@ -172,10 +161,17 @@ void CMainFrame::CreateMenus()
     }
 }
 
+bool CMainFrame::CreateFrameWindow()
+{
+    setWindowIcon(COndrelApp::MainIcon());
+    CreateActions();
+    CreateMenus();
+    UpdateFrameTitle();
+    return true;
+}
+
 bool CMainFrame::CreateToolBar()
 {
-    if (g_createFailure == CreateFailure::ToolBar)
-        return false;
     const QPixmap strip(QStringLiteral(":/res/toolbar.xpm"));
     if (strip.size() != QSize(kButtonImage.width() * kToolbarImages, kButtonImage.height()))
         return false;
@@ -207,8 +203,6 @@ bool CMainFrame::CreateToolBar()
 
 bool CMainFrame::CreateStatusBar()
 {
-    if (g_createFailure == CreateFailure::StatusBar)
-        return false;
     auto* bar = new QStatusBar(this);
     bar->setObjectName(QString::number(ID_VIEW_STATUS_BAR));
     bar->setProperty("childId", ID_VIEW_STATUS_BAR);
@@ -266,7 +260,7 @@ void CMainFrame::SetView(COndrelView* view)
     if (view) {
         setCentralWidget(view);
         connect(view, &COndrelView::statusMessage, this, &CMainFrame::SetMessageText);
-        m_printing = std::make_unique<CViewPrinting>(view, this);
+        m_printing = std::make_unique<CViewPrinting>(view, this, m_printSeams);
         if (m_trend) {
             connect(view, &COndrelView::readingTaken, m_trend, &CTrendWindow::AddReading);
             connect(view, &COndrelView::consoleEvent, m_trend, &CTrendWindow::AddEvent);

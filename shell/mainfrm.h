@@ -6,6 +6,7 @@
 
 #include "ondreldoc.h"
 #include "ondrelview.h"
+#include "viewprint.h"
 
 #include <QMainWindow>
 #include <QPointer>
@@ -21,23 +22,13 @@ class QToolBar;
 namespace ondrel {
 
 class CTrendWindow;
-class CViewPrinting;
 
 class CMainFrame : public QMainWindow
 {
     Q_OBJECT
 public:
-    // Tests: make a step of the creation handler fail.
-    enum class CreateFailure
-    {
-        None,
-        Frame,
-        ToolBar,
-        StatusBar
-    };
-    static void SetCreateFailureForTest(CreateFailure failure);
-
-    CMainFrame();
+    // `printing` goes to the print commands of each view the frame is given.
+    explicit CMainFrame(CViewPrinting::Seams printing = {});
     ~CMainFrame() override;
 
     // Pre-creation hook and creation handler; false when the handler refuses.
@@ -77,11 +68,14 @@ protected:
     void closeEvent(QCloseEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
 
+    // The steps of the creation handler, in order; false makes it fail.
+    virtual bool CreateFrameWindow(); // menu, accelerators, icon, title
+    virtual bool CreateToolBar();
+    virtual bool CreateStatusBar();
+
 private:
     void CreateActions();
     void CreateMenus();
-    bool CreateToolBar();
-    bool CreateStatusBar();
     void OnBarCheck(int barId);
     void OnUpdateLockKeys();
 
@@ -96,6 +90,7 @@ private:
     std::map<QString, QMenu*> m_popups;
     QPointer<COndrelView> m_view;
     QPointer<COndrelDoc> m_document;
+    CViewPrinting::Seams m_printSeams;
     std::unique_ptr<CViewPrinting> m_printing;
     CTrendWindow* m_trend = nullptr; // a child window: goes with the frame
 };

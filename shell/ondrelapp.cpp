@@ -6,7 +6,6 @@
 #include "generatorsim.h"
 #include "mainfrm.h"
 #include "mqttpublisher.h"
-#include "mscomm.h"
 #include "ondreldoc.h"
 #include "ondrelview.h"
 #include "recentfilelist.h"
@@ -30,8 +29,6 @@ namespace {
 
 const QString kRegistryKey = QStringLiteral("Local AppWizard-Generated Applications");
 
-COndrelApp::FileDialogHook g_fileDialogHook;
-
 // How often a termination signal that came during an operator command looks
 // again whether the command has ended.
 constexpr std::chrono::milliseconds kSignalRetry{50};
@@ -43,27 +40,10 @@ void WriteStderr(const QString& text)
     std::fflush(stderr);
 }
 
-// What the port override was before the command line changed it, so that
-// ExitInstance can put it back.
-struct PortOverrideRestore
-{
-    bool active = false;
-    QString previous;
-};
-PortOverrideRestore g_portRestore;
-
-void OverridePort(const QString& path)
-{
-    if (!g_portRestore.active) {
-        g_portRestore.active = true;
-        g_portRestore.previous = CMSComm::PortOverride();
-    }
-    CMSComm::SetPortOverride(path);
-}
-
 } // namespace
 
-COndrelApp::COndrelApp(int& argc, char** argv) : QApplication(argc, argv)
+COndrelApp::COndrelApp(int& argc, char** argv, Seams seams)
+    : QApplication(argc, argv), m_seams(std::move(seams))
 {
     InitResources();
     // Constructed without a name of its own: the name comes from the string table.
@@ -111,7 +91,7 @@ bool COndrelApp::InitInstance(const QStringList& arguments)
         return doc;
     };
     classes.createFrame = [this] {
-        auto* frame = new CMainFrame;
+        CMainFrame* frame = m_seams.createFrame ? m_seams.createFrame() : new CMainFrame;
         connect(m_recentFiles.get(), &CRecentFileList::changed, frame, [frame] {
             frame->UpdateRecentFileMenu();
             frame->UpdateCommandUI();
@@ -119,7 +99,7 @@ bool COndrelApp::InitInstance(const QStringList& arguments)
         return frame;
     };
     classes.createView = [this](CMainFrame* frame) {
-        auto* view = new COndrelView(frame);
+        auto* view = new COndrelView(CViewContext{m_port}, frame);
         ConnectRecord(view, frame);
         ConnectTelemetry(view, frame);
         return view;
@@ -169,8 +149,7 @@ bool COndrelApp::ProcessShellCommand(const CCommandLineInfo& info)
         break;
     }
 
-    if (!info.port.isEmpty())
-        OverridePort(info.port);
+    m_port = info.port.isEmpty() ? m_seams.port : info.port;
     if (info.simulate && !StartSimulator(info.simLog)) {
         m_exitCode = 1;
         return false;
@@ -269,7 +248,7 @@ bool COndrelApp::StartSimulator(bool log)
         m_simulator.reset();
         return false;
     }
-    OverridePort(QString::fromStdString(m_simulator->SlavePath()));
+    m_port = QString::fromStdString(m_simulator->SlavePath());
     return true;
 }
 
@@ -283,10 +262,7 @@ int COndrelApp::ExitInstance()
         m_recentFiles->WriteList();
     m_recentFiles.reset();
     m_simulator.reset();
-    if (g_portRestore.active) {
-        CMSComm::SetPortOverride(g_portRestore.previous);
-        g_portRestore = {};
-    }
+    m_port.clear();
     return m_exitCode;
 }
 
@@ -417,15 +393,10 @@ QIcon COndrelApp::MainIcon()
     return icon;
 }
 
-void COndrelApp::SetFileDialogHook(FileDialogHook hook)
-{
-    g_fileDialogHook = std::move(hook);
-}
-
 QString COndrelApp::DoPromptFileName(FileDialog kind, const QString& suggestion)
 {
-    if (g_fileDialogHook)
-        return g_fileDialogHook(kind, suggestion);
+    if (COndrelApp* app = Instance(); app && app->m_seams.fileDialog)
+        return app->m_seams.fileDialog(kind, suggestion);
     // Documents have no file type of their own: every file is offered.
     const QString filter = QStringLiteral("All Files (*)");
     QWidget* parent = Instance() ? Instance()->MainWindow() : nullptr;

@@ -33,7 +33,28 @@ class COndrelApp : public QApplication
 public:
     static constexpr int kRecentFiles = 4;
 
-    COndrelApp(int& argc, char** argv);
+    // The open and save dialogs.
+    enum class FileDialog
+    {
+        Open,
+        Save
+    };
+    using FileDialogHook = std::function<QString(FileDialog kind, const QString& suggestion)>;
+
+    // What the application is given from outside, for the runs of InitInstance
+    // that follow.
+    struct Seams
+    {
+        // The line when the command line names none (--port, --simulate); empty:
+        // the first serial port.
+        QString port;
+        // Answers the open and save dialogs in their place; empty: the dialogs.
+        FileDialogHook fileDialog;
+        // Makes the main window; empty: a plain CMainFrame.
+        std::function<CMainFrame*()> createFrame;
+    };
+
+    COndrelApp(int& argc, char** argv, Seams seams = {});
     ~COndrelApp() override;
 
     static COndrelApp* Instance();
@@ -45,6 +66,8 @@ public:
     // InitInstance may run again afterwards (tests do).
     int ExitInstance();
     int ExitCode() const { return m_exitCode; }
+    // For the next InitInstance on.
+    void SetSeams(Seams seams) { m_seams = std::move(seams); }
 
     CMainFrame* MainWindow() const;
     COndrelDoc* Document() const;
@@ -72,14 +95,7 @@ public:
     // Icon 128 in both sizes.
     static QIcon MainIcon();
 
-    // The open and save dialogs; tests answer them through a hook instead.
-    enum class FileDialog
-    {
-        Open,
-        Save
-    };
-    using FileDialogHook = std::function<QString(FileDialog kind, const QString& suggestion)>;
-    static void SetFileDialogHook(FileDialogHook hook);
+    // The open and save dialogs, or the seams' answer in their place.
     static QString DoPromptFileName(FileDialog kind, const QString& suggestion);
 
     // A modal error box owned by the main window.
@@ -105,6 +121,9 @@ private:
     bool StartTelemetry(const CCommandLineInfo& info);
     void ConnectTelemetry(COndrelView* view, CMainFrame* frame);
 
+    Seams m_seams;
+    // The line of this run: the seams' unless the command line names one.
+    QString m_port;
     std::unique_ptr<sim::CGeneratorSim> m_simulator;
     std::unique_ptr<CRecentFileList> m_recentFiles;
     std::unique_ptr<CSingleDocTemplate> m_docTemplate;

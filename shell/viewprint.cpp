@@ -13,28 +13,15 @@ namespace ondrel {
 
 namespace {
 
-QString g_pdfOutputForTest;
-int g_pageLoopsRun = 0;
-
 // One page: the form's content is never printed, so there is nothing to
 // paginate.
 constexpr int kPageCount = 1;
 
 } // namespace
 
-CViewPrinting::CViewPrinting(COndrelView* view, QWidget* dialogParent)
-    : m_view(view), m_dialogParent(dialogParent)
+CViewPrinting::CViewPrinting(COndrelView* view, QWidget* dialogParent, Seams seams)
+    : m_view(view), m_dialogParent(dialogParent), m_seams(std::move(seams))
 {}
-
-void CViewPrinting::SetPdfOutputForTest(const QString& path)
-{
-    g_pdfOutputForTest = path;
-}
-
-int CViewPrinting::PageLoopsRun()
-{
-    return g_pageLoopsRun;
-}
 
 void CViewPrinting::OnFilePrint()
 {
@@ -54,7 +41,7 @@ void CViewPrinting::OnFilePrintPreview()
     QPrintPreviewDialog preview(&printer, m_dialogParent);
     QObject::connect(&preview, &QPrintPreviewDialog::paintRequested, &preview, [this](QPrinter* p) {
         QString error;
-        if (!PrintPages(m_view, *p, &error))
+        if (!RunPageLoop(*p, &error))
             COndrelApp::ShowError(error);
     });
     preview.exec();
@@ -62,11 +49,8 @@ void CViewPrinting::OnFilePrintPreview()
 
 bool CViewPrinting::OnPreparePrinting(QPrinter& printer, Mode mode)
 {
-    if (!g_pdfOutputForTest.isEmpty()) {
-        printer.setOutputFormat(QPrinter::PdfFormat);
-        printer.setOutputFileName(g_pdfOutputForTest);
+    if (m_seams.prepare && m_seams.prepare(printer))
         return true;
-    }
     if (mode != Mode::Dialog)
         return true;
     QPrintDialog dialog(&printer, m_dialogParent);
@@ -79,8 +63,17 @@ void CViewPrinting::Print(Mode mode)
     if (!OnPreparePrinting(printer, mode))
         return; // cancelled: nothing is printed
     QString error;
-    if (!PrintPages(m_view, printer, &error))
+    if (!RunPageLoop(printer, &error))
         COndrelApp::ShowError(error);
+}
+
+bool CViewPrinting::RunPageLoop(QPrinter& printer, QString* error)
+{
+    if (!PrintPages(m_view, printer, error))
+        return false;
+    if (m_seams.pageLoopRun)
+        m_seams.pageLoopRun();
+    return true;
 }
 
 bool CViewPrinting::PrintPages(COndrelView* view, QPrinter& printer, QString* error)
@@ -95,7 +88,6 @@ bool CViewPrinting::PrintPages(COndrelView* view, QPrinter& printer, QString* er
                                                                 : printer.printerName());
         return false;
     }
-    ++g_pageLoopsRun;
     if (view)
         view->OnBeginPrinting(&painter, &printer);
     for (int page = 1; page <= kPageCount; ++page) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <QString>
+#include <functional>
 
 class QPrinter;
 class QWidget;
@@ -22,8 +23,17 @@ public:
         Preview
     };
 
+    struct Seams
+    {
+        // Prepares the printer in place of the print dialog (a file to print to,
+        // say); false leaves the printer and the dialog as they are.
+        std::function<bool(QPrinter& printer)> prepare;
+        // Told each time a page loop has run.
+        std::function<void()> pageLoopRun;
+    };
+
     // `dialogParent` owns the print and preview dialogs (the main window).
-    CViewPrinting(COndrelView* view, QWidget* dialogParent);
+    CViewPrinting(COndrelView* view, QWidget* dialogParent, Seams seams = {});
 
     void OnFilePrint();        // Print: the print dialog first
     void OnFilePrintDirect();  // print-without-dialog: the current printer
@@ -37,16 +47,13 @@ public:
     // when the printer cannot be drawn on.
     static bool PrintPages(COndrelView* view, QPrinter& printer, QString* error);
 
-    // Tests: print to this PDF file instead of a printer and show no dialog.
-    static void SetPdfOutputForTest(const QString& path);
-    // How many page loops have run so far (each runs the hooks once per page).
-    static int PageLoopsRun();
-
 private:
     void Print(Mode mode);
+    bool RunPageLoop(QPrinter& printer, QString* error);
 
     COndrelView* m_view;
     QWidget* m_dialogParent;
+    Seams m_seams;
 };
 
 } // namespace ondrel

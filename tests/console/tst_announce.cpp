@@ -69,7 +69,7 @@ void TestAnnounce::sequence_data()
 {
     QTest::addColumn<QString>("script");
     QTest::addColumn<QStringList>("announced");
-    const QString start = QStringLiteral("start %1 9600,N,8,1").arg(CMSComm::DevicePathFor(1));
+    const QString start = QStringLiteral("start %1 9600,N,8,1").arg(CMSComm().DevicePath());
 
     QTest::newRow("start, two polls, exit")
         << "start tick tick destroy"
@@ -115,7 +115,7 @@ void TestAnnounce::sequence_data()
     QTest::newRow("port cannot open")
         << "no-port tick"
         << QStringList{QStringLiteral("port-error Cannot open %1: No such file or directory")
-                           .arg(CMSComm::DevicePathFor(1)),
+                           .arg(CMSComm().DevicePath()),
                        "stop"};
     QTest::newRow("never started: nothing") << "destroy" << QStringList{};
 }

@@ -130,7 +130,6 @@ public:
             for (const QString& message : statusMessages)
                 qInfo("status bar: %s", qPrintable(message));
         }
-        CMSComm::SetPortOverride(QString());
     }
 
     // Starts the generator and points port 1 at it (or at `portPath` when given).
@@ -138,7 +137,7 @@ public:
     {
         if (!generator.Start(error))
             return false;
-        CMSComm::SetPortOverride(portPath.isEmpty() ? SlavePath() : portPath);
+        view->m_comm.SetPortOverride(portPath.isEmpty() ? SlavePath() : portPath);
         return true;
     }
 

@@ -20,11 +20,11 @@ struct Rig
     CFakePort* port = nullptr;
     std::unique_ptr<CMSComm> comm;
 
-    Rig()
+    explicit Rig(const QString& portOverride = QString())
     {
         auto owned = std::make_unique<CFakePort>(&clock);
         port = owned.get();
-        comm = std::make_unique<CMSComm>(std::move(owned));
+        comm = std::make_unique<CMSComm>(std::move(owned), portOverride);
     }
 };
 
@@ -55,9 +55,6 @@ class TestMSComm : public QObject
     Q_OBJECT
 
 private slots:
-    void init() { CMSComm::SetPortOverride(QString()); }
-    void cleanup() { CMSComm::SetPortOverride(QString()); }
-
     void parseGoodSettings_data();
     void parseGoodSettings();
     void parseMalformedSettings_data();
@@ -233,6 +230,8 @@ void TestMSComm::devicePath_data()
     QTest::newRow("override is port 1") << "/dev/ttyUSB0" << 1 << "/dev/ttyUSB0";
     QTest::newRow("override leaves port 2") << "/dev/ttyUSB0" << 2 << "/dev/ttyS1";
     QTest::newRow("override to a link") << "/tmp/ondrel-gen" << 1 << "/tmp/ondrel-gen";
+    QTest::newRow("override set later") << "set:/dev/ttyUSB1" << 1 << "/dev/ttyUSB1";
+    QTest::newRow("override cleared later") << "set:" << 1 << "/dev/ttyS0";
 }
 
 void TestMSComm::devicePath()
@@ -241,12 +240,17 @@ void TestMSComm::devicePath()
     QFETCH(int, port);
     QFETCH(QString, path);
 
-    CMSComm::SetPortOverride(override);
-    Rig rig;
+    const bool later = override.startsWith(QLatin1String("set:"));
+    Rig rig(later ? QStringLiteral("/dev/ttyUSB9") : override);
+    if (later)
+        rig.comm->SetPortOverride(override.mid(4));
     rig.comm->SetCommPort(short(port));
     QCOMPARE(rig.comm->DevicePath(), path);
     rig.comm->SetPortOpen(true);
     QCOMPARE(rig.port->LastOpenPath(), path);
+    // The override belongs to this control: another one still maps port 1 to COM1.
+    Rig other;
+    QCOMPARE(other.comm->DevicePath(), QStringLiteral("/dev/ttyS0"));
 }
 
 void TestMSComm::propertyErrors_data()

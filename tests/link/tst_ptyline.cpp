@@ -75,7 +75,6 @@ class TestPtyLine : public QObject
     Q_OBJECT
 
 private slots:
-    void cleanup() { CMSComm::SetPortOverride(QString()); }
 
     void opensSlave_data();
     void opensSlave();
@@ -117,8 +116,7 @@ void TestPtyLine::opensSlave()
         path = dir.filePath(QStringLiteral("generator"));
         QVERIFY(QFile::link(pty.SlavePath(), path));
     }
-    CMSComm::SetPortOverride(path);
-    CMSComm comm;
+    CMSComm comm(nullptr, path);
     comm.SetCommPort(1);
     comm.SetSettings(QStringLiteral("9600,N,8,1"));
     comm.SetPortOpen(true);
@@ -149,7 +147,7 @@ void TestPtyLine::lineSettings()
 
     CPtyEnd pty;
     QVERIFY(pty.IsOpen());
-    CMSComm::SetPortOverride(pty.SlavePath());
+    const QString port = pty.SlavePath();
     const auto check = [&] {
         const termios t = pty.Termios();
         QCOMPARE(int(cfgetospeed(&t)), speed);
@@ -160,7 +158,7 @@ void TestPtyLine::lineSettings()
 
     // Set before the open ...
     {
-        CMSComm comm;
+        CMSComm comm(nullptr, port);
         comm.SetSettings(settings);
         comm.SetPortOpen(true);
         check();
@@ -168,7 +166,7 @@ void TestPtyLine::lineSettings()
             return;
     }
     // ... and changed on an open port, which must take effect at once.
-    CMSComm comm;
+    CMSComm comm(nullptr, port);
     comm.SetSettings(QStringLiteral("2400,N,8,1"));
     comm.SetPortOpen(true);
     comm.SetSettings(settings);
@@ -199,9 +197,9 @@ void TestPtyLine::framingRefused()
 
     CPtyEnd pty;
     QVERIFY(pty.IsOpen());
-    CMSComm::SetPortOverride(pty.SlavePath());
+    const QString port = pty.SlavePath();
     {
-        CMSComm comm;
+        CMSComm comm(nullptr, port);
         comm.SetSettings(settings);
         try {
             comm.SetPortOpen(true);
@@ -213,7 +211,7 @@ void TestPtyLine::framingRefused()
         }
         QVERIFY(!comm.GetPortOpen());
     }
-    CMSComm comm;
+    CMSComm comm(nullptr, port);
     comm.SetPortOpen(true);
     QVERIFY_THROWS_EXCEPTION(CCommError, comm.SetSettings(settings));
     QCOMPARE(comm.GetSettings(), QStringLiteral("9600,N,8,1"));
@@ -225,8 +223,8 @@ void TestPtyLine::outputLeavesBeforeReturn()
 {
     CPtyEnd pty;
     QVERIFY(pty.IsOpen());
-    CMSComm::SetPortOverride(pty.SlavePath());
-    CMSComm comm;
+    const QString port = pty.SlavePath();
+    CMSComm comm(nullptr, port);
     CQSerialDevice* device = NewDevice(comm);
     comm.SetPortOpen(true);
 
@@ -255,8 +253,8 @@ void TestPtyLine::countWithoutEventLoop()
 {
     CPtyEnd pty;
     QVERIFY(pty.IsOpen());
-    CMSComm::SetPortOverride(pty.SlavePath());
-    CMSComm comm;
+    const QString port = pty.SlavePath();
+    CMSComm comm(nullptr, port);
     CQSerialDevice* device = NewDevice(comm);
     comm.SetPortOpen(true);
 
@@ -312,8 +310,8 @@ void TestPtyLine::inputSplitAcrossBuffers()
 
     CPtyEnd pty;
     QVERIFY(pty.IsOpen());
-    CMSComm::SetPortOverride(pty.SlavePath());
-    CMSComm comm;
+    const QString port = pty.SlavePath();
+    CMSComm comm(nullptr, port);
     CQSerialDevice* device = NewDevice(comm);
     comm.SetPortOpen(true);
 
@@ -340,8 +338,8 @@ void TestPtyLine::waitSeesReplyWithoutEventLoop()
 {
     CPtyEnd pty;
     QVERIFY(pty.IsOpen());
-    CMSComm::SetPortOverride(pty.SlavePath());
-    CMSComm comm;
+    const QString port = pty.SlavePath();
+    CMSComm comm(nullptr, port);
     comm.SetPortOpen(true);
 
     std::thread generator([&pty] {
@@ -383,8 +381,8 @@ void TestPtyLine::hangUp()
 
     CPtyEnd pty;
     QVERIFY(pty.IsOpen());
-    CMSComm::SetPortOverride(pty.SlavePath());
-    CMSComm comm;
+    const QString port = pty.SlavePath();
+    CMSComm comm(nullptr, port);
     CQSerialDevice* device = NewDevice(comm);
     comm.SetPortOpen(true);
     pty.DropOwnSlave();
@@ -448,8 +446,7 @@ void TestPtyLine::openErrors()
     file.close();
 
     const QString path = dir.filePath(name);
-    CMSComm::SetPortOverride(path);
-    CMSComm comm;
+    CMSComm comm(nullptr, path);
     try {
         comm.SetPortOpen(true);
         QFAIL("opened a device that is not there");
@@ -468,10 +465,10 @@ void TestPtyLine::portInUse()
 {
     CPtyEnd pty;
     QVERIFY(pty.IsOpen());
-    CMSComm::SetPortOverride(pty.SlavePath());
-    CMSComm first;
+    const QString port = pty.SlavePath();
+    CMSComm first(nullptr, port);
     first.SetPortOpen(true);
-    CMSComm second;
+    CMSComm second(nullptr, port);
     try {
         second.SetPortOpen(true);
         QFAIL("a port in use was opened twice");
@@ -491,9 +488,9 @@ void TestPtyLine::staleInputDiscarded()
 {
     CPtyEnd pty;
     QVERIFY(pty.IsOpen());
-    CMSComm::SetPortOverride(pty.SlavePath());
+    const QString port = pty.SlavePath();
     QVERIFY(pty.Send("stale before open"));
-    CMSComm comm;
+    CMSComm comm(nullptr, port);
     comm.SetPortOpen(true);
     QCOMPARE(int(comm.GetInBufferCount()), 0);
 
@@ -546,8 +543,8 @@ void TestPtyLine::waitWokenOnceByVmin()
 
     CPtyEnd pty;
     QVERIFY(pty.IsOpen());
-    CMSComm::SetPortOverride(pty.SlavePath());
-    CMSComm comm;
+    const QString port = pty.SlavePath();
+    CMSComm comm(nullptr, port);
     CQSerialDevice* device = NewDevice(comm);
     comm.SetPortOpen(true);
     termios before{};
@@ -590,8 +587,8 @@ void TestPtyLine::waitWokenByHangUp()
 {
     CPtyEnd pty;
     QVERIFY(pty.IsOpen());
-    CMSComm::SetPortOverride(pty.SlavePath());
-    CMSComm comm;
+    const QString port = pty.SlavePath();
+    CMSComm comm(nullptr, port);
     comm.SetPortOpen(true);
     pty.DropOwnSlave();
 

@@ -17,7 +17,6 @@ class TestSimLongRun : public QObject
     Q_OBJECT
 
 private slots:
-    void cleanup() { CMSComm::SetPortOverride(QString()); }
     void thousandExchanges_data();
     void thousandExchanges();
 };
@@ -46,8 +45,8 @@ void TestSimLongRun::thousandExchanges()
     std::string error;
     QVERIFY2(generator.Start(&error), error.c_str());
 
-    CMSComm::SetPortOverride(QString::fromStdString(generator.SlavePath()));
-    CMSComm comm;
+    const QString port = QString::fromStdString(generator.SlavePath());
+    CMSComm comm(nullptr, port);
     auto owned = std::make_unique<CQSerialDevice>();
     CQSerialDevice* device = owned.get();
     comm.SetDevice(std::move(owned));

@@ -1,15 +1,16 @@
 // The whole application in a test process: COndrelApp instead of a bare
 // QApplication, profile settings in a scratch folder, the port pointed at a path
 // that does not exist (so the console's start-up shows its error box, which the
-// answerer dismisses), and the file dialogs answered by the test.
+// answerer dismisses), the file dialogs answered by the test, and the print
+// commands printing to a file of the test's when it names one.
 #pragma once
 
 #include "mainfrm.h"
 #include "modalanswerer.h"
-#include "mscomm.h"
 #include "ondrelapp.h"
 
 #include <QAction>
+#include <QPrinter>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -22,18 +23,42 @@ struct CShellRig
     CModalAnswerer answerer;
     QString nextFileName; // what the next open/save dialog answers ("" = cancel)
     int fileDialogs = 0;
+    QString pdfOutput; // where printing goes, with no dialog ("" = the printer and its dialogs)
+    int pageLoops = 0; // page loops run so far
+    // The main window the next start makes; empty: the application's own.
+    std::function<CMainFrame*(CViewPrinting::Seams printing)> createFrame;
 
     CShellRig()
     {
-        COndrelApp::SetFileDialogHook([this](COndrelApp::FileDialog, const QString&) {
+        COndrelApp::Seams seams;
+        seams.port = QString::fromLatin1(kMissingPort);
+        seams.fileDialog = [this](COndrelApp::FileDialog, const QString&) {
             ++fileDialogs;
             return nextFileName;
-        });
+        };
+        seams.createFrame = [this] {
+            return createFrame ? createFrame(PrintSeams()) : new CMainFrame(PrintSeams());
+        };
+        App()->SetSeams(std::move(seams));
     }
     ~CShellRig()
     {
-        COndrelApp::SetFileDialogHook(nullptr);
-        COndrelApp::Instance()->ExitInstance();
+        App()->ExitInstance();
+        App()->SetSeams({});
+    }
+
+    CViewPrinting::Seams PrintSeams()
+    {
+        CViewPrinting::Seams seams;
+        seams.prepare = [this](QPrinter& printer) {
+            if (pdfOutput.isEmpty())
+                return false;
+            printer.setOutputFormat(QPrinter::PdfFormat);
+            printer.setOutputFileName(pdfOutput);
+            return true;
+        };
+        seams.pageLoopRun = [this] { ++pageLoops; };
+        return seams;
     }
 
     static COndrelApp* App() { return COndrelApp::Instance(); }
@@ -62,7 +87,6 @@ struct CShellRig
     {                                                                                              \
         QTemporaryDir config;                                                                      \
         qputenv("XDG_CONFIG_HOME", config.path().toLocal8Bit());                                   \
-        ondrel::CMSComm::SetPortOverride(QString::fromLatin1(ondrel::kMissingPort));               \
         ondrel::COndrelApp app(argc, argv);                                                        \
         TestObject test;                                                                           \
         return QTest::qExec(&test, argc, argv);                                                    \

@@ -306,7 +306,6 @@ int main(int argc, char* argv[])
         return RunChild(argc, argv);
     QTemporaryDir config;
     qputenv("XDG_CONFIG_HOME", config.path().toLocal8Bit());
-    CMSComm::SetPortOverride(QString::fromLatin1(kMissingPort));
     COndrelApp app(argc, argv);
     TestClosing test;
     return QTest::qExec(&test, argc, argv);

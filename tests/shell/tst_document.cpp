@@ -112,7 +112,6 @@ void TestDocument::init()
 
 void TestDocument::cleanup()
 {
-    CViewPrinting::SetPdfOutputForTest(QString());
     m_rig.reset();
     m_dir.reset();
 }
@@ -432,11 +431,11 @@ void TestDocument::printing()
 {
     QFETCH(int, command);
     const QString pdf = Path("out.pdf");
-    CViewPrinting::SetPdfOutputForTest(pdf);
-    const int loops = CViewPrinting::PageLoopsRun();
+    m_rig->pdfOutput = pdf;
+    const int loops = m_rig->pageLoops;
     m_rig->Run(command);
 
-    QCOMPARE(CViewPrinting::PageLoopsRun(), loops + 1);
+    QCOMPARE(m_rig->pageLoops, loops + 1);
     const QByteArray bytes = ReadAll(pdf);
     QVERIFY(bytes.startsWith("%PDF"));
     // One page, and nothing drawn on it: its content stream is empty.
@@ -446,16 +445,16 @@ void TestDocument::printing()
 
 void TestDocument::cancelledPrintPrintsNothing()
 {
-    const int loops = CViewPrinting::PageLoopsRun();
+    const int loops = m_rig->pageLoops;
     m_rig->Run(57607); // the print dialog comes up and is cancelled
     QCOMPARE(m_rig->answerer.Count(), 1);
     QVERIFY(!m_rig->answerer.Boxes().first().isMessageBox);
-    QCOMPARE(CViewPrinting::PageLoopsRun(), loops);
+    QCOMPARE(m_rig->pageLoops, loops);
 
     m_rig->answerer.Clear();
     m_rig->Run(57609); // the preview runs the page loop to show its pages
     QCOMPARE(m_rig->answerer.Count(), 1);
-    QVERIFY(CViewPrinting::PageLoopsRun() > loops);
+    QVERIFY(m_rig->pageLoops > loops);
 }
 
 void TestDocument::printSetup()

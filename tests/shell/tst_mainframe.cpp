@@ -19,6 +19,35 @@ using namespace ondrel;
 
 namespace {
 
+// A main window whose creation handler fails at one of its steps.
+class CFailingFrame : public CMainFrame
+{
+public:
+    enum class Step
+    {
+        Frame,
+        ToolBar,
+        StatusBar
+    };
+    CFailingFrame(Step step, CViewPrinting::Seams printing)
+        : CMainFrame(std::move(printing)), m_step(step)
+    {}
+
+protected:
+    bool CreateFrameWindow() override
+    {
+        return m_step != Step::Frame && CMainFrame::CreateFrameWindow();
+    }
+    bool CreateToolBar() override { return m_step != Step::ToolBar && CMainFrame::CreateToolBar(); }
+    bool CreateStatusBar() override
+    {
+        return m_step != Step::StatusBar && CMainFrame::CreateStatusBar();
+    }
+
+private:
+    Step m_step;
+};
+
 int IdOf(const QAction* action)
 {
     return action->property("commandId").toInt();
@@ -87,7 +116,6 @@ void TestMainFrame::init()
 
 void TestMainFrame::cleanup()
 {
-    CMainFrame::SetCreateFailureForTest(CMainFrame::CreateFailure::None);
     m_rig.reset();
 }
 
@@ -401,10 +429,9 @@ void TestMainFrame::failedFrame_data()
 {
     QTest::addColumn<int>("step");
     QTest::addColumn<QString>("trace");
-    QTest::newRow("frame") << int(CMainFrame::CreateFailure::Frame) << "";
-    QTest::newRow("toolbar") << int(CMainFrame::CreateFailure::ToolBar)
-                             << "Failed to create toolbar\n";
-    QTest::newRow("status bar") << int(CMainFrame::CreateFailure::StatusBar)
+    QTest::newRow("frame") << int(CFailingFrame::Step::Frame) << "";
+    QTest::newRow("toolbar") << int(CFailingFrame::Step::ToolBar) << "Failed to create toolbar\n";
+    QTest::newRow("status bar") << int(CFailingFrame::Step::StatusBar)
                                 << "Failed to create status bar\n";
 }
 
@@ -412,7 +439,9 @@ void TestMainFrame::failedFrame()
 {
     QFETCH(int, step);
     QFETCH(QString, trace);
-    CMainFrame::SetCreateFailureForTest(CMainFrame::CreateFailure(step));
+    m_rig->createFrame = [step](CViewPrinting::Seams printing) {
+        return new CFailingFrame(CFailingFrame::Step(step), std::move(printing));
+    };
     if (!trace.isEmpty())
         QTest::ignoreMessage(QtDebugMsg, qPrintable(trace));
     QVERIFY(!m_rig->Start());
@@ -448,9 +477,13 @@ void TestMainFrame::lineChoice()
         QVERIFY(m_rig->answerer.Texts().first().contains(box));
     QCOMPARE(CShellRig::App()->Simulator() != nullptr, args.contains("--simulate"));
 
-    // Ending puts the line back as it was before the command line.
+    // The command line's line was for that run only: the next one without it
+    // is back on the line the application was given.
     CShellRig::App()->ExitInstance();
-    QCOMPARE(CMSComm::PortOverride(), QString::fromLatin1(kMissingPort));
+    QVERIFY(m_rig->Start());
+    view = qobject_cast<COndrelView*>(CShellRig::Frame()->centralWidget());
+    QCOMPARE(view->m_comm.DevicePath(), QString::fromLatin1(kMissingPort));
+    QVERIFY(m_rig->answerer.Texts().last().contains(QLatin1String(kMissingPort)));
 }
 
 ONDREL_SHELL_TEST_MAIN(TestMainFrame)
