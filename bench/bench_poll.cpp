@@ -10,6 +10,7 @@
 //   bench_poll [--polls N] [--seconds S] [--rounds N] [--turnaround MS] [--sim PATH]
 //              [--python PATH] [--baseline PATH] [--no-baseline]
 #include "consolestate.h"
+#include "countingclock.h"
 #include "exchange.h"
 #include "mainfrm.h"
 #include "modalanswerer.h"
@@ -355,24 +356,6 @@ bool PollDuration(Console& console, const Config& c)
     std::fflush(stdout);
     return true;
 }
-
-// The real clock of the wait, counted: where a poll's CPU goes is mostly in
-// waking up for each look at the count.
-class CCountingClock : public CWaitClock
-{
-public:
-    void Begin() override { m_real.Begin(); }
-    std::chrono::nanoseconds Elapsed() override { return m_real.Elapsed(); }
-    void SleepUntil(std::chrono::nanoseconds until, const InputWake& wake) override
-    {
-        ++sleeps;
-        m_real.SleepUntil(until, wake);
-    }
-    long sleeps = 0;
-
-private:
-    CMonotonicWaitClock m_real;
-};
 
 // CPU seconds and wall seconds of the event loop left to run for a while.
 void RunFor(QApplication& app, int ms, double* cpu, double* wall)

@@ -1,5 +1,6 @@
 // CMSComm over QSerialPort against a real pseudo-terminal: what the console
 // relies on when no event loop runs during a wait.
+#include "countingclock.h"
 #include "exchange.h"
 #include "mscomm.h"
 #include "ptyend.h"
@@ -48,27 +49,6 @@ enum class Op
 } // namespace
 
 Q_DECLARE_METATYPE(Op)
-
-namespace {
-
-// The real clock, counting how often the wait went to sleep.
-class CCountingClock : public CWaitClock
-{
-public:
-    void Begin() override { m_real.Begin(); }
-    std::chrono::nanoseconds Elapsed() override { return m_real.Elapsed(); }
-    void SleepUntil(std::chrono::nanoseconds until, const InputWake& wake) override
-    {
-        ++sleeps;
-        m_real.SleepUntil(until, wake);
-    }
-    int sleeps = 0;
-
-private:
-    CMonotonicWaitClock m_real;
-};
-
-} // namespace
 
 class TestPtyLine : public QObject
 {

@@ -2,6 +2,7 @@
 
 #include <QCoreApplication>
 #include <QFile>
+#include <QJsonDocument>
 #include <QStandardPaths>
 #include <QTest>
 #include <QTextStream>
@@ -255,6 +256,19 @@ void CSubscriber::Clear()
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_messages.clear();
+}
+
+QJsonObject Json(const Message& m)
+{
+    return QJsonDocument::fromJson(m.payload).object();
+}
+
+QStringList Payloads(const QList<Message>& messages)
+{
+    QStringList out;
+    for (const Message& m : messages)
+        out << QString::fromUtf8(m.payload);
+    return out;
 }
 
 } // namespace ondrel::testing

@@ -5,9 +5,11 @@
 #pragma once
 
 #include <QByteArray>
+#include <QJsonObject>
 #include <QList>
 #include <QProcess>
 #include <QString>
+#include <QStringList>
 #include <QTemporaryDir>
 #include <chrono>
 #include <functional>
@@ -86,5 +88,9 @@ private:
 
 // A loopback port nobody listens on at the moment of asking.
 int FreePort();
+
+// A message's payload as the JSON object it holds, and the payloads as text.
+QJsonObject Json(const Message& m);
+QStringList Payloads(const QList<Message>& messages);
 
 } // namespace ondrel::testing

@@ -27,19 +27,6 @@ namespace {
 
 constexpr int kDeadlineMs = 30000;
 
-QJsonObject Json(const Message& m)
-{
-    return QJsonDocument::fromJson(m.payload).object();
-}
-
-QStringList Payloads(const QList<Message>& messages)
-{
-    QStringList out;
-    for (const Message& m : messages)
-        out << QString::fromUtf8(m.payload);
-    return out;
-}
-
 QString LastStatus(const CSubscriber& s, const QString& prefix)
 {
     const QStringList all = Payloads(s.On(prefix + "/status"));

@@ -31,19 +31,6 @@ Reading Sample(const QString& kv, const QString& ua = "1100", const QString& tem
                              "FLT 0000\r");
 }
 
-QJsonObject Json(const Message& m)
-{
-    return QJsonDocument::fromJson(m.payload).object();
-}
-
-QStringList Payloads(const QList<Message>& messages)
-{
-    QStringList out;
-    for (const Message& m : messages)
-        out << QString::fromUtf8(m.payload);
-    return out;
-}
-
 } // namespace
 
 class TestMqttPublisher : public QObject
