@@ -1,4 +1,5 @@
 #include "dialogbuilder.h"
+#include "panelcache.h"
 #include "resource.h"
 
 #include <QCheckBox>
@@ -149,8 +150,11 @@ QWidget* CreateControl(const DialogItem& item, QWidget* host, const QSize& pixel
         edit->setReadOnly((item.style & ES_READONLY) != 0);
         edit->setText(item.caption);
         // A read-out's panel covers its whole rectangle: a new reading then
-        // repaints the field alone, not the form behind it.
+        // repaints the field alone, not the form behind it, and only its digits
+        // are drawn afresh.
         edit->setAttribute(Qt::WA_OpaquePaintEvent);
+        if (QStyle* style = PanelCacheStyle())
+            edit->setStyle(style);
         return edit;
     }
     case ControlKind::GroupBox: {

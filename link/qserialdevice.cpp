@@ -260,36 +260,38 @@ bool CQSerialDevice::Write(const QByteArray& bytes, QString* error)
     CallGuard guard(m_inCall);
     if (!Usable(error))
         return false;
-    m_port.clearError();
-    if (m_port.write(bytes) != bytes.size())
-        return SetError(error, PortReason(m_port));
-    // write() only queues; without an event loop nothing would leave until the
-    // wait is over and the reply long missed. So push it out here.
+    // Straight to the descriptor: QSerialPort would only queue the frame, arm its
+    // write notifier and have the event loop come round once more after the
+    // poll for nothing. Its queue is empty, as nothing else writes through it.
+    const int fd = m_port.handle();
+    const char* next = bytes.constData();
+    qint64 left = bytes.size();
     int idleRounds = 0;
-    while (m_port.bytesToWrite() > 0) {
-        const qint64 before = m_port.bytesToWrite();
-        m_port.clearError();
-        m_port.flush();
-        if (m_port.bytesToWrite() < before) {
+    while (left > 0) {
+        const ssize_t written = ::write(fd, next, size_t(left));
+        if (written > 0) {
+            next += written;
+            left -= written;
             idleRounds = 0;
             continue;
         }
-        // No progress: the kernel's queue is full (QSerialPort reports that as an
-        // error too) or the line is dead. Wait for room and look which it is.
-        const QString reason = PortReason(m_port);
-        pollfd p{m_port.handle(), POLLOUT, 0};
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written < 0 && errno != EAGAIN && errno != EWOULDBLOCK)
+            return Lose(errno == EIO ? QStringLiteral("the device hung up") : SystemReason(errno),
+                        error);
+        // The kernel's queue is full (flow control held off by a dead peer, or
+        // a slow line): wait for room, but never hang the console on it.
+        pollfd p{fd, POLLOUT, 0};
         const int ready = ::poll(&p, 1, int(kWriteStall.count()));
         if (ready < 0 && errno != EINTR)
             return SetError(error, SystemReason(errno));
         if (ready == 0)
             return SetError(error, QStringLiteral("the line accepts no data"));
         if (ready > 0 && (p.revents & (POLLERR | POLLHUP | POLLNVAL)))
-            return Lose(m_port.error() != QSerialPort::NoError
-                            ? reason
-                            : QStringLiteral("the device hung up"),
-                        error);
+            return Lose(QStringLiteral("the device hung up"), error);
         if (++idleRounds > 100)
-            return SetError(error, reason);
+            return SetError(error, QStringLiteral("the line accepts no data"));
     }
     return true;
 }

@@ -7,6 +7,7 @@
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QtTest>
+#include <cstdlib>
 
 #include <fcntl.h>
 #include <sys/mount.h>
@@ -116,6 +117,11 @@ void TestRecord::numbers_data()
     QTest::newRow("NUL") << QString::fromLatin1("0\0000.5", 5) << -1.0;
     QTest::newRow("empty") << "" << -1.0;
     QTest::newRow("point alone") << "." << -1.0;
+    QTest::newRow("a tenth, not exact in binary") << "0.1" << 0.1;
+    QTest::newRow("trailing point") << "80." << 80.0;
+    QTest::newRow("leading point") << ".05" << 0.05;
+    QTest::newRow("fifteen digits") << "99999999999999.9" << 99999999999999.9;
+    QTest::newRow("past fifteen digits") << "1234567890123456.75" << 1234567890123456.75;
 }
 
 void TestRecord::numbers()
@@ -124,8 +130,11 @@ void TestRecord::numbers()
     QFETCH(double, value);
     const std::optional<double> number = NumberFromText(text);
     QCOMPARE(number.has_value(), value >= 0);
-    if (number)
+    if (number) {
         QCOMPARE(*number, value);
+        // Bit for bit what the C library's correctly rounded reading gives.
+        QVERIFY(*number == std::strtod(text.toLatin1().constData(), nullptr));
+    }
 }
 
 void TestRecord::continues_data()
