@@ -324,9 +324,13 @@ bool COndrelView::PollMonitor()
     const std::optional<MonitorFields> fields = MonitorFieldsFrom(r);
     if (!fields)
         return false; // a reply too short to read: the last readings stay
-    m_editKilovolts->setText(fields->kilovolts);
-    m_editMicroamps->setText(fields->microamps);
-    m_editTemperature->setText(fields->temperature);
+    // A read-out whose text stays costs nothing, and a selection the operator
+    // made in it to copy a reading survives the next poll.
+    for (const auto& [field, text] : {std::pair{m_editKilovolts, &fields->kilovolts},
+                                      std::pair{m_editMicroamps, &fields->microamps},
+                                      std::pair{m_editTemperature, &fields->temperature}})
+        if (field->text() != *text)
+            field->setText(*text);
     return true;
 }
 
