@@ -19,6 +19,9 @@ namespace {
 constexpr std::chrono::milliseconds kWriteStall{2000};
 // VMIN is one byte wide.
 constexpr qint64 kMaxVmin = 255;
+// A generator slower than this to start its reply is not one to sleep through
+// a prediction for: the wait is woken by its first character instead.
+constexpr std::chrono::milliseconds kLongestLag{100};
 
 QString SystemReason(int err)
 {
@@ -201,6 +204,7 @@ bool CQSerialDevice::Apply(const LineSettings& s, QString* error)
     const int bits =
         1 + s.dataBits + (s.parity == Parity::None ? 0 : 1) + (s.stopBits == StopBits::Two ? 2 : 1);
     m_charTime = std::chrono::nanoseconds(1000000000LL * bits / s.baud);
+    m_lag.Forget();
     return true;
 }
 
@@ -293,6 +297,10 @@ bool CQSerialDevice::Write(const QByteArray& bytes, QString* error)
         if (++idleRounds > 100)
             return SetError(error, QStringLiteral("the line accepts no data"));
     }
+    m_lastWrite = Clock::now();
+    m_replyDue = true;
+    m_measureReply = m_lag.NextIsMeasured();
+    m_arm = Arm::None;
     return true;
 }
 
@@ -386,10 +394,35 @@ InputWake CQSerialDevice::ArmWake(qint64 count)
     InputWake wake{fd, POLLIN, true};
     const qint64 missing = target - queued;
     qint64 vmin = std::min(target, kMaxVmin);
-    if (queued == 0 && missing > 1)
-        vmin = 1;
-    else if (missing > 1)
+    const Clock::time_point now = Clock::now();
+    if (m_arm == Arm::FirstChar && queued > 0) {
+        // Woken by the first character, or by the first few when they came
+        // together: count back to when the first one arrived.
+        const auto lag = std::chrono::duration_cast<std::chrono::nanoseconds>(
+            now - m_lastWrite - (queued - 1) * m_charTime);
+        if (lag.count() >= 0 && lag < kLongestLag)
+            m_lag.Add(lag);
+    }
+    m_arm = Arm::None;
+    if (queued == 0 && missing > 1) {
+        // The reply's last character is due (target - 1) characters after its
+        // first: sleep until one character before that, then ask for all of it.
+        const std::optional<std::chrono::nanoseconds> lag = m_lag.Estimate();
+        const auto quiet = m_replyDue && !m_measureReply && lag && target <= kMaxVmin
+                               ? std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                     m_lastWrite + *lag + (target - 2) * m_charTime - now)
+                               : std::chrono::nanoseconds{0};
+        if (quiet >= m_charTime) {
+            wake.quiet = quiet;
+            m_quietEnd = now + quiet;
+            m_arm = Arm::Predicted;
+        } else {
+            vmin = 1;
+            m_arm = m_replyDue ? Arm::FirstChar : Arm::None;
+        }
+    } else if (missing > 1) {
         wake.quiet = (missing - 1) * m_charTime;
+    }
     if (!m_wakeArmed) {
         if (::tcgetattr(fd, &m_beforeWake) != 0)
             return {};
@@ -411,6 +444,12 @@ InputWake CQSerialDevice::ArmWake(qint64 count)
 void CQSerialDevice::DisarmWake()
 {
     CallGuard guard(m_inCall);
+    // A reply that was all there the moment the sleep ended came sooner than
+    // learned, and may have been seen late: measure the lag again next time.
+    if (m_arm == Arm::Predicted && Clock::now() - m_quietEnd < m_charTime / 2)
+        m_lag.Forget();
+    m_arm = Arm::None;
+    m_replyDue = false;
     if (!m_wakeArmed)
         return;
     m_wakeArmed = false;

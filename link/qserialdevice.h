@@ -8,6 +8,7 @@
 // buffer first and then the rest straight from the descriptor.
 #pragma once
 
+#include "replylag.h"
 #include "serialdevice.h"
 
 #include <QSerialPort>
@@ -60,6 +61,22 @@ private:
     termios m_beforeWake{};     // the line's settings before ArmWake
     cc_t m_wakeVmin = 0;
     std::chrono::nanoseconds m_charTime{0}; // one character on the wire at the line's settings
+
+    // With the generator's reply lag known, a wait sleeps straight through to
+    // its reply's last character instead of being woken once more for the first.
+    using Clock = std::chrono::steady_clock;
+    enum class Arm
+    {
+        None,      // not armed since the last frame, or the wait has ended
+        FirstChar, // woken by the reply's first character: measures the lag
+        Predicted  // asleep until just before the reply's last character is due
+    };
+    CReplyLag m_lag;
+    Clock::time_point m_lastWrite{};
+    bool m_replyDue = false;     // a frame went out and the wait for its reply has not ended
+    bool m_measureReply = false; // that reply is to be measured, not predicted
+    Arm m_arm = Arm::None;
+    Clock::time_point m_quietEnd{};
 };
 
 } // namespace ondrel
