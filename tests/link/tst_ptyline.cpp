@@ -76,6 +76,8 @@ private slots:
     void waitWokenOnceByVmin_data();
     void waitWokenOnceByVmin();
     void waitWokenByHangUp();
+    void learnedLagMissesNoReply_data();
+    void learnedLagMissesNoReply();
 };
 
 void TestPtyLine::opensSlave_data()
@@ -591,6 +593,67 @@ void TestPtyLine::waitWokenByHangUp()
     generator.join();
     QVERIFY(threw);
     QVERIFY(clock.Elapsed() < kWaitEnd);
+}
+
+// Once the line has learned how soon its generator answers, the wait sleeps
+// through most of a reply. A generator that answers sooner, later, or stalls
+// half-way must still have every reply seen, and the line keep its own VMIN.
+void TestPtyLine::learnedLagMissesNoReply_data()
+{
+    QTest::addColumn<QList<int>>("lagsMs"); // one exchange each
+    QTest::addColumn<int>("stallMs");       // in the middle of the last reply
+    const QList<int> learn{6, 6, 6, 6, 6};
+    QTest::newRow("as learned") << learn + QList<int>{6, 6} << 0;
+    QTest::newRow("all at once, sooner than learned") << learn + QList<int>{0, 6} << 0;
+    QTest::newRow("later than learned") << learn + QList<int>{30, 6} << 0;
+    QTest::newRow("stalls half-way") << learn + QList<int>{6} << 25;
+}
+
+void TestPtyLine::learnedLagMissesNoReply()
+{
+    QFETCH(QList<int>, lagsMs);
+    QFETCH(int, stallMs);
+    const QByteArray reply("\x02"
+                           "0805 1100 0250 0000\r");
+    CPtyEnd pty;
+    QVERIFY(pty.IsOpen());
+    CMSComm comm(nullptr, pty.SlavePath());
+    CQSerialDevice* device = NewDevice(comm);
+    comm.SetPortOpen(true);
+    termios before{};
+    QCOMPARE(::tcgetattr(device->Port().handle(), &before), 0);
+
+    std::thread generator([&pty, lagsMs, stallMs, reply] {
+        using std::chrono::milliseconds;
+        for (int i = 0; i < lagsMs.size(); ++i) {
+            if (pty.Read(5) != "\x02MON\r")
+                return;
+            const bool last = i == lagsMs.size() - 1;
+            if (lagsMs[i] == 0) {
+                pty.Send(reply);
+                continue;
+            }
+            std::this_thread::sleep_for(milliseconds(lagsMs[i]));
+            for (int c = 0; c < reply.size(); ++c) {
+                pty.Send(reply.mid(c, 1));
+                std::this_thread::sleep_for(milliseconds(last && c == 10 ? stallMs : 1));
+            }
+        }
+    });
+    int seen = 0;
+    for (int i = 0; i < lagsMs.size(); ++i) {
+        comm.SetOutput(QStringLiteral("\x02MON\r"));
+        if (!WaitForReply(comm, int(reply.size())))
+            break;
+        if (ReplyText(comm.GetInput()) == reply)
+            ++seen;
+    }
+    generator.join();
+    QCOMPARE(seen, lagsMs.size());
+    termios after{};
+    QCOMPARE(::tcgetattr(device->Port().handle(), &after), 0);
+    QCOMPARE(after.c_cc[VMIN], before.c_cc[VMIN]);
+    QCOMPARE(after.c_cc[VTIME], before.c_cc[VTIME]);
 }
 
 QTEST_GUILESS_MAIN(TestPtyLine)

@@ -3,6 +3,7 @@
 #include "exchange.h"
 #include "fakeport.h"
 #include "mscomm.h"
+#include "replylag.h"
 #include "virtualclock.h"
 
 #include <QtTest>
@@ -59,6 +60,9 @@ private slots:
     void waitsMeasureFromTheirOwnBegin();
     void countErrorEscapesTheWait();
     void clockBelongsToItsContext();
+    void replyLagEstimate_data();
+    void replyLagEstimate();
+    void replyLagMeasuredNowAndThen();
 };
 
 void TestWait::waitForReply_data()
@@ -215,6 +219,54 @@ void TestWait::clockBelongsToItsContext()
         QVERIFY(dynamic_cast<CMonotonicWaitClock*>(&rig.context.Clock()));
     }
     QCOMPARE(&fresh.Clock(), monotonic);
+}
+
+// A script of lags measured (milliseconds) and "f" for a reply that came sooner
+// than the estimate; the estimate must never be longer than a recent measurement.
+void TestWait::replyLagEstimate_data()
+{
+    QTest::addColumn<QString>("script");
+    QTest::addColumn<int>("estimateMs"); // -1: none yet
+    QTest::newRow("nothing measured") << "" << -1;
+    QTest::newRow("two are too few") << "5 3" << -1;
+    QTest::newRow("the shortest of three") << "5 3 9" << 3;
+    QTest::newRow("a short one rolls out after eight") << "1 5 6 5 7 5 8 5 9" << 5;
+    QTest::newRow("a reply sooner than that: none") << "5 3 9 f" << -1;
+    QTest::newRow("measured afresh after it") << "5 3 9 f 7 8 6" << 6;
+}
+
+void TestWait::replyLagEstimate()
+{
+    QFETCH(QString, script);
+    QFETCH(int, estimateMs);
+    CReplyLag lag;
+    for (const QString& step : script.split(QLatin1Char(' '), Qt::SkipEmptyParts)) {
+        if (step == QLatin1String("f"))
+            lag.Forget();
+        else
+            lag.Add(std::chrono::milliseconds(step.toInt()));
+    }
+    const std::optional<std::chrono::nanoseconds> estimate = lag.Estimate();
+    QCOMPARE(estimate.has_value(), estimateMs >= 0);
+    if (estimate)
+        QCOMPARE(*estimate, std::chrono::nanoseconds(std::chrono::milliseconds(estimateMs)));
+}
+
+// Every reply is measured until there is an estimate, and after that one now
+// and then, so that a generator that has slowed down is noticed.
+void TestWait::replyLagMeasuredNowAndThen()
+{
+    CReplyLag lag;
+    int measured = 0;
+    for (int reply = 0; reply < 4 * CReplyLag::kMeasureEvery; ++reply) {
+        if (lag.NextIsMeasured()) {
+            ++measured;
+            lag.Add(std::chrono::milliseconds(2));
+        }
+    }
+    QCOMPARE(measured, CReplyLag::kFirst + 4);
+    lag.Forget();
+    QVERIFY(lag.NextIsMeasured());
 }
 
 QTEST_GUILESS_MAIN(TestWait)
