@@ -1,6 +1,7 @@
 #include "panelcache.h"
 
 #include <QApplication>
+#include <QPaintEngine>
 #include <QPainter>
 #include <QPixmap>
 #include <QPixmapCache>
@@ -23,9 +24,13 @@ void CPanelCacheStyle::drawPrimitive(PrimitiveElement element, const QStyleOptio
 {
     const auto* frame = qstyleoption_cast<const QStyleOptionFrame*>(option);
     // A rounded, antialiased frame costs the raster engine far more than the
-    // digits inside it; a copy of it costs next to nothing.
+    // digits inside it; a copy of it costs next to nothing. A printed or scaled
+    // form gets the style's own drawing: a screen pixmap would print blurred.
+    const QPaintEngine* engine = painter->paintEngine();
     if (element != PE_PanelLineEdit || !frame || option->rect.isEmpty() ||
-        option->rect.width() > 2000 || option->rect.height() > 400) {
+        option->rect.width() > 2000 || option->rect.height() > 400 || !engine ||
+        engine->type() != QPaintEngine::Raster ||
+        painter->worldTransform().type() > QTransform::TxTranslate) {
         QProxyStyle::drawPrimitive(element, option, painter, widget);
         return;
     }
