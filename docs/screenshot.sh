@@ -3,14 +3,7 @@
 # both presets chosen and X-rays on, shown by a real X server (Xvfb).
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
-if ! command -v xvfb-run >/dev/null; then
-    if [[ $(id -u) -eq 0 ]]; then
-        apt-get install -y -qq xvfb xauth
-    else
-        echo "Install the X virtual framebuffer as root: apt-get install -y xvfb xauth" >&2
-        exit 1
-    fi
-fi
+# Setup installs the X virtual framebuffer with everything else the build needs.
 "$top/scripts/setup.sh" build
 cmake --build "$top/build" --target ondrel-screenshot -j"$(nproc)"
 QT_QPA_PLATFORM=xcb xvfb-run -a -s "-screen 0 1024x768x24" \

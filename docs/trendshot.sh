@@ -5,14 +5,7 @@
 # three and a half minutes.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
-if ! command -v xvfb-run >/dev/null; then
-    if [[ $(id -u) -eq 0 ]]; then
-        apt-get install -y -qq xvfb xauth
-    else
-        echo "Install the X virtual framebuffer as root: apt-get install -y xvfb xauth" >&2
-        exit 1
-    fi
-fi
+# Setup installs the X virtual framebuffer with everything else the build needs.
 "$top/scripts/setup.sh" build
 cmake --build "$top/build" --target ondrel-trendshot -j"$(nproc)"
 QT_QPA_PLATFORM=xcb xvfb-run -a -s "-screen 0 1600x900x24" \
