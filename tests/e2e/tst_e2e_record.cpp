@@ -2,6 +2,7 @@
 // leaves, and a record that survives the console being killed at any moment.
 #include "dialogbuilder.h"
 #include "e2erig.h"
+#include "filebytes.h"
 #include "record.h"
 #include "resource.h"
 
@@ -30,12 +31,6 @@ namespace {
 
 const QByteArray kHeader = "time,event,kv,ua,temperature,faults,detail\r\n";
 const QString kNoFault = QStringLiteral("No Error,\\x020 0 0 0 0 0 0 0 0\\x0D");
-
-QByteArray ReadAll(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
 
 // A row's fields, RFC 4180 quoting undone; empty for a row that is not one.
 QStringList Fields(const QByteArray& row)

@@ -2,6 +2,7 @@
 // asks before emptying one with content), opening ignores content, the
 // recent-file list, and printing empty pages.
 #include "doctemplate.h"
+#include "filebytes.h"
 #include "ondreldoc.h"
 #include "recentfilelist.h"
 #include "shellrig.h"
@@ -21,19 +22,6 @@
 using namespace ondrel;
 
 namespace {
-
-QByteArray ReadAll(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
-}
-
-void WriteFile(const QString& path, const QByteArray& bytes)
-{
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(bytes);
-}
 
 // Root writes anywhere: for as long as this lives, the thread has only the file
 // permissions of an ordinary user.

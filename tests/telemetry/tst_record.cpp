@@ -1,5 +1,6 @@
 // The exposure record's file: rows byte for byte, what it does with a file that
 // is already there, paths it must refuse without blocking, and a disk that fills.
+#include "filebytes.h"
 #include "record.h"
 
 #include <QDir>
@@ -46,19 +47,6 @@ ConsoleEvent Event(EventKind kind, const QString& detail = {})
     e.kind = kind;
     e.detail = detail;
     return e;
-}
-
-QByteArray ReadAll(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
-}
-
-void WriteFile(const QString& path, const QByteArray& bytes)
-{
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(bytes);
 }
 
 } // namespace
