@@ -16,6 +16,7 @@
 #include "mscomm.h"
 #include "ondrelview.h"
 #include "record.h"
+#include "recordformat.h"
 #include "resource.h"
 
 #include <QAbstractButton>

@@ -49,6 +49,17 @@ QString EventKindName(EventKind kind)
     return QStringLiteral("unknown");
 }
 
+std::optional<EventKind> EventKindFromName(const QString& name)
+{
+    for (const EventKind kind : {EventKind::Start, EventKind::PortError, EventKind::Version,
+                                 EventKind::XrayOn, EventKind::XrayOff, EventKind::ClearFaults,
+                                 EventKind::Timeout, EventKind::ReadingsStopped, EventKind::Stop}) {
+        if (EventKindName(kind) == name)
+            return kind;
+    }
+    return std::nullopt;
+}
+
 namespace {
 // Up to 15 digits an integer is exact in a double, and so is 10^k up to k = 22.
 constexpr int kExactDigits = 15;

@@ -54,6 +54,8 @@ struct ConsoleEvent
 
 // The event's name as records and topics spell it: "start", "port-error", ...
 QString EventKindName(EventKind kind);
+// The kind a name stands for; nothing for a name no console writes.
+std::optional<EventKind> EventKindFromName(const QString& name);
 
 // A read-out's text as a number when it is all digits with at most one decimal
 // point ("080.5", "1100"); nothing otherwise, never a made-up zero.

@@ -1,9 +1,8 @@
 #include "mqttpublisher.h"
 
+#include "payloads.h"
+
 #include <QCoreApplication>
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QLocale>
 #include <QMetaObject>
 #include <algorithm>
 #include <cerrno>
@@ -84,7 +83,10 @@ bool CMqttPublisher::Start(QString* error)
         return false;
 
     const QByteArray will = (m_settings.prefix + QStringLiteral("/status")).toUtf8();
-    if (!check(mosquitto_will_set(m_mosq, will.constData(), 7, "offline", 1, true), "last will"))
+    const QByteArray offline = StatusPayload(ConsoleStatus::Offline);
+    if (!check(mosquitto_will_set(m_mosq, will.constData(), int(offline.size()),
+                                  offline.constData(), 1, true),
+               "last will"))
         return false;
     if (!m_settings.user.isEmpty()) {
         const QByteArray user = m_settings.user.toUtf8();
@@ -212,7 +214,7 @@ void CMqttPublisher::Stop()
         std::lock_guard<std::mutex> lock(m_stateMutex);
         m_stopping = true;
         if (m_connected)
-            Publish("status", QByteArrayLiteral("offline"), 1, true);
+            Publish("status", StatusPayload(ConsoleStatus::Offline), 1, true);
     }
     // Queued after `offline`, so the broker has it before the clean disconnect
     // that drops the Last Will.
@@ -291,7 +293,7 @@ void CMqttPublisher::PublishStateLocked()
         return;
     Publish("version", m_version.toUtf8(), 1, true);
     Publish("status",
-            m_responding ? QByteArrayLiteral("online") : QByteArrayLiteral("not responding"), 1,
+            StatusPayload(m_responding ? ConsoleStatus::Online : ConsoleStatus::NotResponding), 1,
             true);
 }
 
@@ -321,7 +323,7 @@ void CMqttPublisher::PublishEvent(const ConsoleEvent& event)
         } else if (event.kind == EventKind::ReadingsStopped) {
             m_responding = false;
             if (m_connected && m_versionRead)
-                Publish("status", QByteArrayLiteral("not responding"), 1, true);
+                Publish("status", StatusPayload(ConsoleStatus::NotResponding), 1, true);
         }
     }
     std::lock_guard<std::mutex> lock(m_eventMutex);
@@ -334,78 +336,6 @@ void CMqttPublisher::PublishEvent(const ConsoleEvent& event)
         m_pendingEvents.insert(mid);
     else
         ++m_dropped;
-}
-
-namespace {
-
-// A JSON string of text as the form shows it: garbled replies bring control
-// characters, which JSON allows only escaped.
-void AppendJsonString(QByteArray& out, const QString& text)
-{
-    static const char kHex[] = "0123456789abcdef";
-    out += '"';
-    for (const char c : text.toUtf8()) {
-        const auto u = static_cast<unsigned char>(c);
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += c;
-        } else if (u < 0x20) {
-            out += "\\u00";
-            out += kHex[u >> 4];
-            out += kHex[u & 0xF];
-        } else {
-            out += c;
-        }
-    }
-    out += '"';
-}
-
-void AppendJsonField(QByteArray& out, const char* name, const QString& text)
-{
-    out += ",\"";
-    out += name;
-    out += "\":";
-    AppendJsonString(out, text);
-}
-
-void AppendJsonNumber(QByteArray& out, const char* name, const std::optional<double>& value)
-{
-    if (!value)
-        return;
-    out += ",\"";
-    out += name;
-    out += "\":";
-    out += QByteArray::number(*value, 'g', QLocale::FloatingPointShortest);
-}
-
-} // namespace
-
-// Written by hand rather than through QJsonDocument: five times a second on the
-// UI thread, the document's allocations were most of what telemetry cost a poll.
-QByteArray CMqttPublisher::ReadingJson(const Reading& reading)
-{
-    QByteArray out;
-    out.reserve(192);
-    out += "{\"time\":";
-    AppendJsonString(out, IsoTime(reading.time));
-    AppendJsonField(out, "kv", reading.kilovolts);
-    AppendJsonField(out, "ua", reading.microamps);
-    AppendJsonField(out, "temperature", reading.temperature);
-    AppendJsonField(out, "faults", reading.faults);
-    AppendJsonNumber(out, "kv_value", reading.kilovoltsValue);
-    AppendJsonNumber(out, "ua_value", reading.microampsValue);
-    AppendJsonNumber(out, "temperature_value", reading.temperatureValue);
-    out += '}';
-    return out;
-}
-
-QByteArray CMqttPublisher::EventJson(const ConsoleEvent& event)
-{
-    QJsonObject o;
-    o.insert(QStringLiteral("time"), IsoTime(event.time));
-    o.insert(QStringLiteral("event"), EventKindName(event.kind));
-    o.insert(QStringLiteral("detail"), event.detail);
-    return QJsonDocument(o).toJson(QJsonDocument::Compact);
 }
 
 } // namespace ondrel

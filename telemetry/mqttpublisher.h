@@ -44,9 +44,6 @@ public:
     int DroppedEvents() const { return m_dropped; }
     const MqttSettings& Settings() const { return m_settings; }
 
-    static QByteArray ReadingJson(const Reading& reading);
-    static QByteArray EventJson(const ConsoleEvent& event);
-
 signals:
     // Always delivered on the publisher's own thread.
     void statusMessage(const QString& text);

@@ -1,5 +1,7 @@
 #include "record.h"
 
+#include "recordformat.h"
+
 #include <QFile>
 
 #include <algorithm>
@@ -15,58 +17,7 @@
 
 namespace ondrel {
 
-const char* const kRecordHeader = "time,event,kv,ua,temperature,faults,detail";
-
 namespace {
-
-const char kRowEnd[] = "\r\n";
-
-// The bytes a text stands for: see RecordField.
-QByteArray TextBytes(const QString& text)
-{
-    QByteArray bytes;
-    bytes.reserve(text.size());
-    for (qsizetype i = 0; i < text.size(); ++i) {
-        if (text[i].unicode() <= 0xFF) {
-            bytes += static_cast<char>(text[i].unicode());
-            continue;
-        }
-        qsizetype end = i;
-        while (end < text.size() && text[end].unicode() > 0xFF)
-            ++end;
-        bytes += text.mid(i, end - i).toUtf8();
-        i = end - 1;
-    }
-    return bytes;
-}
-
-QByteArray FieldFromBytes(const QByteArray& bytes)
-{
-    static const char kHex[] = "0123456789ABCDEF";
-    QByteArray field;
-    field.reserve(bytes.size() + 8);
-    bool quoted = false;
-    for (const char c : bytes) {
-        const auto u = static_cast<unsigned char>(c);
-        // The backslash too, so that a literal "\x41" in a reply cannot pass for an escape.
-        if (u < 0x20 || u > 0x7E || c == '\\') {
-            field += "\\x";
-            field += kHex[u >> 4];
-            field += kHex[u & 0x0F];
-            continue;
-        }
-        if (c == ',' || c == '"')
-            quoted = true;
-        if (c == '"')
-            field += '"';
-        field += c;
-    }
-    if (quoted) {
-        field.prepend('"');
-        field += '"';
-    }
-    return field;
-}
 
 // Why a path cannot hold a record, or nullptr when it can. A character device
 // (/dev/null, a terminal) is taken: it cannot block an append the way a FIFO can.
@@ -95,36 +46,6 @@ bool EndsWithNewline(const QByteArray& path, off_t size)
 }
 
 } // namespace
-
-QByteArray RecordField(const QString& text)
-{
-    return FieldFromBytes(TextBytes(text));
-}
-
-QByteArray RecordRow(const Reading& reading)
-{
-    QByteArray row = IsoTime(reading.time).toLatin1();
-    row += ",reading,";
-    for (const QString* text :
-         {&reading.kilovolts, &reading.microamps, &reading.temperature, &reading.faults}) {
-        row += RecordField(*text);
-        row += ',';
-    }
-    row += FieldFromBytes(reading.faultReply);
-    row += kRowEnd;
-    return row;
-}
-
-QByteArray RecordRow(const ConsoleEvent& event)
-{
-    QByteArray row = IsoTime(event.time).toLatin1();
-    row += ',';
-    row += RecordField(EventKindName(event.kind));
-    row += ",,,,,";
-    row += RecordField(event.detail);
-    row += kRowEnd;
-    return row;
-}
 
 std::unique_ptr<CExposureRecord> CExposureRecord::Open(const QString& path, QString* error)
 {
@@ -166,9 +87,9 @@ std::unique_ptr<CExposureRecord> CExposureRecord::Open(const QString& path, QStr
 
     QByteArray pending;
     if (S_ISREG(info.st_mode) && info.st_size == 0)
-        pending = QByteArray(kRecordHeader) + kRowEnd;
+        pending = QByteArray(kRecordHeader) + kRecordRowEnd;
     else if (S_ISREG(info.st_mode) && !EndsWithNewline(native, info.st_size))
-        pending = kRowEnd; // a torn last line from elsewhere must not swallow our first row
+        pending = kRecordRowEnd; // a torn last line from elsewhere must not swallow our first row
     return std::unique_ptr<CExposureRecord>(new CExposureRecord(path, fd, wakeFd, pending));
 }
 

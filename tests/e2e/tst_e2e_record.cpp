@@ -4,6 +4,7 @@
 #include "e2erig.h"
 #include "filebytes.h"
 #include "record.h"
+#include "recordformat.h"
 #include "resource.h"
 
 #include <QAbstractButton>

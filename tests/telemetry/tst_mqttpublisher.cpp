@@ -2,6 +2,7 @@
 // refusals, and outages of the broker with events published meanwhile.
 #include "brokerrig.h"
 #include "mqttpublisher.h"
+#include "payloads.h"
 
 #include <QElapsedTimer>
 #include <QJsonDocument>
@@ -171,7 +172,7 @@ void TestMqttPublisher::readingJson()
     QFETCH(QVariant, kvValue);
 
     QJsonParseError error{};
-    const QByteArray payload = CMqttPublisher::ReadingJson(Sample(kv));
+    const QByteArray payload = ReadingJson(Sample(kv));
     const QJsonObject o = QJsonDocument::fromJson(payload, &error).object();
     QVERIFY2(error.error == QJsonParseError::NoError, payload.constData());
     QCOMPARE(o.value("kv").toString(), kv);

@@ -2,6 +2,7 @@
 // is already there, paths it must refuse without blocking, and a disk that fills.
 #include "filebytes.h"
 #include "record.h"
+#include "recordformat.h"
 
 #include <QDir>
 #include <QFile>
