@@ -144,8 +144,8 @@ void CQSerialDevice::Close()
     DisarmWake();
     m_lost.clear();
     if (m_port.isOpen()) {
-        // Closing the port empties its receive buffer, as the control always did;
-        // the kernel keeps a pty's queue while anyone else holds the line open.
+        // Closing the port empties its receive buffer, as closing the control's
+        // does; the kernel keeps a pty's queue while anyone else holds the line open.
         DiscardInput();
         m_port.close();
     }

@@ -23,13 +23,15 @@ public:
     // VMIN is one byte wide.
     static constexpr qint64 kMaxVmin = 255;
 
-    // The line's character format changed: a character takes another time on
-    // the wire, and a lag learned at the old one says nothing of the new.
+    // The line's character format, at open and at each change: a character
+    // takes another time on the wire, and a lag learned at another format says
+    // nothing of this one.
     void LineSet(const LineSettings& settings);
     // A frame has just gone out: the next wait is for its reply.
     void FrameSent();
-    // Arms fd to wake the wait once `target` characters are queued in the tty
-    // itself, of which `queued` (> -1) are there now (target > 0).
+    // Arms fd to wake the wait once `target` (> 0) characters are queued in the
+    // tty itself, `queued` (>= 0) of them there now. Unarmed when VMIN cannot
+    // say it (a reply longer than it holds, already that far) or the tty refuses.
     InputWake Arm(int fd, qint64 target, qint64 queued);
     // The wait has ended: fd gets its VMIN and VTIME back (-1: the line is gone,
     // there is nothing to put back).
