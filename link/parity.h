@@ -6,6 +6,8 @@
 #include "serialdevice.h"
 
 #include <QSerialPort>
+#include <cstddef>
+#include <iterator>
 #include <termios.h>
 
 namespace ondrel {
@@ -30,8 +32,8 @@ inline constexpr ParityForms kParities[] = {
 
 constexpr bool ParitiesInOrder()
 {
-    for (size_t i = 0; i < std::size(kParities); ++i)
-        if (size_t(kParities[i].parity) != i)
+    for (std::size_t i = 0; i < std::size(kParities); ++i)
+        if (std::size_t(kParities[i].parity) != i)
             return false;
     return true;
 }
@@ -39,7 +41,7 @@ static_assert(ParitiesInOrder());
 
 constexpr const ParityForms& FormsOf(Parity parity)
 {
-    return kParities[size_t(parity)];
+    return kParities[std::size_t(parity)];
 }
 
 } // namespace ondrel
