@@ -105,8 +105,8 @@ void CMonotonicWaitClock::SleepUntil(nanoseconds until, const InputWake& wake)
             return;
         if (ready > 0 || (ready < 0 && errno != EINTR)) {
             // A hang-up is usually seen by the next look. Should the line go on
-            // counting, it stays "hung up" for poll(): look every step, as the wait
-            // did before it could sleep, rather than spin on it.
+            // counting, it stays "hung up" for poll(): look once a step rather
+            // than spin on it.
             const timespec step = Add(m_start, std::min(until, Elapsed() + kWaitStep));
             while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &step, nullptr) == EINTR) {
             }
@@ -130,8 +130,8 @@ bool WaitForReply(CMSComm& comm, int n, CWaitContext& context)
         // only a hang-up or the end is worth waking for.
         if (clock.Elapsed() >= kLastLook) {
             // That was the look that ends step kWaitLimit. The last step is slept
-            // through without one: characters that come during it are not seen,
-            // exactly as the generator's operators have always had it.
+            // through without one: a reply completed during it is not seen, so
+            // the time-out falls where operators know it to fall.
             clock.SleepUntil(kWaitEnd, InputWake{});
             return false;
         }

@@ -13,8 +13,8 @@ namespace ondrel {
 
 class CMSComm;
 
-// The wait's bound, counted in the 1 ms steps it has always been measured in: a
-// missing reply ends when step kWaitLimit + 1 does, 3.701 s after the start.
+// The wait's bound in 1 ms steps, the time-out an operator knows: a missing
+// reply ends when step kWaitLimit + 1 does, 3.701 s after the start.
 inline constexpr int kWaitLimit = 3700;
 inline constexpr std::chrono::milliseconds kWaitStep{1};
 inline constexpr std::chrono::milliseconds kWaitEnd = (kWaitLimit + 1) * kWaitStep;

@@ -74,7 +74,7 @@ void CMSComm::SetSettings(const QString& settings)
     QString error;
     if (!ParseSettings(settings, &parsed, &error))
         throw CCommError(error);
-    // An open port takes the new settings at once, as the control did.
+    // An open port takes the new settings at once, as the control's does.
     if (GetPortOpen() && !m_device->Configure(parsed, &error)) {
         // Put the line back the way it was; a half-applied format helps nobody.
         QString ignored;

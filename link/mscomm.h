@@ -1,7 +1,7 @@
 // CMSComm: the communications control as the console drives it. Each property
-// mirrors one the console puts or gets; a failing call throws CCommError, as the
-// original control raised a dispatch exception, and the console's handlers turn
-// that into a message instead of letting it reach the event loop.
+// mirrors one the console puts or gets; a failing call throws CCommError, the
+// counterpart of the control's dispatch exception, and the console's handlers
+// turn that into a message instead of letting it reach the event loop.
 #pragma once
 
 #include "serialdevice.h"

@@ -1,5 +1,7 @@
 #include "qserialdevice.h"
 
+#include "parity.h"
+
 #include <QFile>
 #include <algorithm>
 #include <cerrno>
@@ -17,11 +19,6 @@ namespace {
 // A flush that makes no progress for this long means the line is stuck (flow
 // control held off by a dead peer); give up rather than hang the console.
 constexpr std::chrono::milliseconds kWriteStall{2000};
-// VMIN is one byte wide.
-constexpr qint64 kMaxVmin = 255;
-// A generator slower than this to start its reply is not one to sleep through
-// a prediction for: the wait is woken by its first character instead.
-constexpr std::chrono::milliseconds kLongestLag{100};
 
 QString SystemReason(int err)
 {
@@ -147,8 +144,8 @@ void CQSerialDevice::Close()
     DisarmWake();
     m_lost.clear();
     if (m_port.isOpen()) {
-        // Closing the port empties its receive buffer, as the control always did;
-        // the kernel keeps a pty's queue while anyone else holds the line open.
+        // Closing the port empties its receive buffer, as closing the control's
+        // does; the kernel keeps a pty's queue while anyone else holds the line open.
         DiscardInput();
         m_port.close();
     }
@@ -163,24 +160,6 @@ bool CQSerialDevice::IsOpen() const
 
 bool CQSerialDevice::Apply(const LineSettings& s, QString* error)
 {
-    QSerialPort::Parity parity = QSerialPort::NoParity;
-    switch (s.parity) {
-    case Parity::None:
-        parity = QSerialPort::NoParity;
-        break;
-    case Parity::Even:
-        parity = QSerialPort::EvenParity;
-        break;
-    case Parity::Odd:
-        parity = QSerialPort::OddParity;
-        break;
-    case Parity::Mark:
-        parity = QSerialPort::MarkParity;
-        break;
-    case Parity::Space:
-        parity = QSerialPort::SpaceParity;
-        break;
-    }
     QSerialPort::StopBits stop = QSerialPort::OneStop;
     switch (s.stopBits) {
     case StopBits::One:
@@ -196,15 +175,13 @@ bool CQSerialDevice::Apply(const LineSettings& s, QString* error)
     const auto data = static_cast<QSerialPort::DataBits>(s.dataBits);
 
     m_port.clearError();
-    if (!m_port.setBaudRate(s.baud) || !m_port.setParity(parity) || !m_port.setDataBits(data) ||
-        !m_port.setStopBits(stop) || !m_port.setFlowControl(QSerialPort::NoFlowControl))
+    if (!m_port.setBaudRate(s.baud) || !m_port.setParity(FormsOf(s.parity).port) ||
+        !m_port.setDataBits(data) || !m_port.setStopBits(stop) ||
+        !m_port.setFlowControl(QSerialPort::NoFlowControl))
         return SetError(error, QStringLiteral("settings refused: %1").arg(PortReason(m_port)));
     if (m_port.isOpen() && !VerifyFraming(s, error))
         return false;
-    const int bits =
-        1 + s.dataBits + (s.parity == Parity::None ? 0 : 1) + (s.stopBits == StopBits::Two ? 2 : 1);
-    m_charTime = std::chrono::nanoseconds(1000000000LL * bits / s.baud);
-    m_lag.Forget();
+    m_wake.LineSet(s);
     return true;
 }
 
@@ -219,32 +196,13 @@ bool CQSerialDevice::VerifyFraming(const LineSettings& s, QString* error)
     if ((t.c_cflag & CSIZE) != sizes[s.dataBits - 5])
         return SetError(error,
                         QStringLiteral("the device does not take %1 data bits").arg(s.dataBits));
-    tcflag_t want = 0;
-    QString name;
-    switch (s.parity) {
-    case Parity::None:
-        name = QStringLiteral("no");
-        break;
-    case Parity::Even:
-        want = PARENB;
-        name = QStringLiteral("even");
-        break;
-    case Parity::Odd:
-        want = PARENB | PARODD;
-        name = QStringLiteral("odd");
-        break;
-    case Parity::Mark:
-        want = PARENB | PARODD | CMSPAR;
-        name = QStringLiteral("mark");
-        break;
-    case Parity::Space:
-        want = PARENB | CMSPAR;
-        name = QStringLiteral("space");
-        break;
-    }
+    const ParityForms& parity = FormsOf(s.parity);
+    const tcflag_t want = parity.cflag;
     const tcflag_t mask = (want & PARENB) ? (PARENB | PARODD | CMSPAR) : PARENB;
     if ((t.c_cflag & mask) != want)
-        return SetError(error, QStringLiteral("the device does not take %1 parity").arg(name));
+        return SetError(
+            error,
+            QStringLiteral("the device does not take %1 parity").arg(QLatin1String(parity.name)));
     if (bool(t.c_cflag & CSTOPB) != (s.stopBits == StopBits::Two))
         return SetError(error, QStringLiteral("the device does not take %1 stop bits")
                                    .arg(s.stopBits == StopBits::Two ? 2 : 1));
@@ -297,10 +255,7 @@ bool CQSerialDevice::Write(const QByteArray& bytes, QString* error)
         if (++idleRounds > 100)
             return SetError(error, QStringLiteral("the line accepts no data"));
     }
-    m_lastWrite = Clock::now();
-    m_replyDue = true;
-    m_measureReply = m_lag.NextIsMeasured();
-    m_arm = Arm::None;
+    m_wake.FrameSent();
     return true;
 }
 
@@ -383,79 +338,14 @@ InputWake CQSerialDevice::ArmWake(qint64 count)
     const qint64 queued = KernelQueued(&ignored);
     if (queued < 0)
         return {}; // the next look reports why
-    // Once VMIN characters are queued the descriptor stays readable: polling it
-    // would spin, so a reply this long is looked at step by step from there.
-    if (target > kMaxVmin && queued >= kMaxVmin)
-        return {};
-    // The tty wakes a sleeping poller at every character it receives, whatever
-    // VMIN says, only for it to find the line not ready yet. So the wait is woken
-    // by the first character of a reply, and then sleeps without the descriptor
-    // for as long as the rest needs on the wire before it asks for all of it.
-    InputWake wake{fd, POLLIN, true};
-    const qint64 missing = target - queued;
-    qint64 vmin = std::min(target, kMaxVmin);
-    const Clock::time_point now = Clock::now();
-    if (m_arm == Arm::FirstChar && queued > 0) {
-        // Woken by the first character, or by the first few when they came
-        // together: count back to when the first one arrived.
-        const auto lag = std::chrono::duration_cast<std::chrono::nanoseconds>(
-            now - m_lastWrite - (queued - 1) * m_charTime);
-        if (lag.count() >= 0 && lag < kLongestLag)
-            m_lag.Add(lag);
-    }
-    m_arm = Arm::None;
-    if (queued == 0 && missing > 1) {
-        // The reply's last character is due (target - 1) characters after its
-        // first: sleep until one character before that, then ask for all of it.
-        const std::optional<std::chrono::nanoseconds> lag = m_lag.Estimate();
-        const auto quiet = m_replyDue && !m_measureReply && lag && target <= kMaxVmin
-                               ? std::chrono::duration_cast<std::chrono::nanoseconds>(
-                                     m_lastWrite + *lag + (target - 2) * m_charTime - now)
-                               : std::chrono::nanoseconds{0};
-        if (quiet >= m_charTime) {
-            wake.quiet = quiet;
-            m_quietEnd = now + quiet;
-            m_arm = Arm::Predicted;
-        } else {
-            vmin = 1;
-            m_arm = m_replyDue ? Arm::FirstChar : Arm::None;
-        }
-    } else if (missing > 1) {
-        wake.quiet = (missing - 1) * m_charTime;
-    }
-    if (!m_wakeArmed) {
-        if (::tcgetattr(fd, &m_beforeWake) != 0)
-            return {};
-        m_wakeArmed = true;
-        m_wakeChanged = false;
-    }
-    if (!m_wakeChanged || cc_t(vmin) != m_wakeVmin) {
-        termios t = m_beforeWake;
-        t.c_cc[VMIN] = cc_t(vmin);
-        t.c_cc[VTIME] = 0;
-        if (::tcsetattr(fd, TCSANOW, &t) != 0)
-            return {};
-        m_wakeVmin = cc_t(vmin);
-        m_wakeChanged = true;
-    }
-    return wake;
+    return m_wake.Arm(fd, target, queued);
 }
 
 void CQSerialDevice::DisarmWake()
 {
     CallGuard guard(m_inCall);
-    // A reply that was all there the moment the sleep ended came sooner than
-    // learned, and may have been seen late: measure the lag again next time.
-    if (m_arm == Arm::Predicted && Clock::now() - m_quietEnd < m_charTime / 2)
-        m_lag.Forget();
-    m_arm = Arm::None;
-    m_replyDue = false;
-    if (!m_wakeArmed)
-        return;
-    m_wakeArmed = false;
     // A line that hung up has no settings left to put back.
-    if (m_port.isOpen() && m_wakeChanged)
-        ::tcsetattr(m_port.handle(), TCSANOW, &m_beforeWake);
+    m_wake.Disarm(m_port.isOpen() ? m_port.handle() : -1);
 }
 
 } // namespace ondrel

@@ -8,12 +8,10 @@
 // buffer first and then the rest straight from the descriptor.
 #pragma once
 
-#include "replylag.h"
+#include "replywake.h"
 #include "serialdevice.h"
 
 #include <QSerialPort>
-#include <chrono>
-#include <termios.h>
 
 namespace ondrel {
 
@@ -31,10 +29,7 @@ public:
     bool Write(const QByteArray& bytes, QString* error) override;
     qint64 BytesAvailable(QString* error) override;
     QByteArray Read(qint64 maxBytes, QString* error) override;
-    // In non-canonical mode with VTIME 0 the tty reports its descriptor readable
-    // only once VMIN characters are queued, so the wait is woken once for the rest
-    // of a reply rather than once a character. VMIN is set for the wait only;
-    // QSerialPort's own reading never sees it.
+    // Through the tty's VMIN: see CReplyWake.
     InputWake ArmWake(qint64 count) override;
     void DisarmWake() override;
 
@@ -56,27 +51,7 @@ private:
     QSerialPort m_port;
     QString m_lost; // why the line was given up; empty while it is fine
     int m_inCall = 0;
-    bool m_wakeArmed = false;
-    bool m_wakeChanged = false; // VMIN and VTIME are the wait's, not the line's
-    termios m_beforeWake{};     // the line's settings before ArmWake
-    cc_t m_wakeVmin = 0;
-    std::chrono::nanoseconds m_charTime{0}; // one character on the wire at the line's settings
-
-    // With the generator's reply lag known, a wait sleeps straight through to
-    // its reply's last character instead of being woken once more for the first.
-    using Clock = std::chrono::steady_clock;
-    enum class Arm
-    {
-        None,      // not armed since the last frame, or the wait has ended
-        FirstChar, // woken by the reply's first character: measures the lag
-        Predicted  // asleep until just before the reply's last character is due
-    };
-    CReplyLag m_lag;
-    Clock::time_point m_lastWrite{};
-    bool m_replyDue = false;     // a frame went out and the wait for its reply has not ended
-    bool m_measureReply = false; // that reply is to be measured, not predicted
-    Arm m_arm = Arm::None;
-    Clock::time_point m_quietEnd{};
+    CReplyWake m_wake;
 };
 
 } // namespace ondrel

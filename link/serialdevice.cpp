@@ -1,6 +1,10 @@
 #include "serialdevice.h"
 
+#include "parity.h"
+
 #include <QStringList>
+#include <algorithm>
+#include <iterator>
 
 namespace ondrel {
 
@@ -42,20 +46,15 @@ bool ParseSettings(const QString& text, LineSettings* out, QString* error)
                                  .arg(kMaxBaud));
     s.baud = qint32(baud);
 
-    if (parityText == QLatin1String("N"))
-        s.parity = Parity::None;
-    else if (parityText == QLatin1String("E"))
-        s.parity = Parity::Even;
-    else if (parityText == QLatin1String("O"))
-        s.parity = Parity::Odd;
-    else if (parityText == QLatin1String("M"))
-        s.parity = Parity::Mark;
-    else if (parityText == QLatin1String("S"))
-        s.parity = Parity::Space;
-    else
+    const auto parity =
+        std::find_if(std::begin(kParities), std::end(kParities), [&](const ParityForms& forms) {
+            return parityText.size() == 1 && parityText[0] == QLatin1Char(forms.letter);
+        });
+    if (parity == std::end(kParities))
         return Reject(error, QStringLiteral("Invalid port settings \"%1\": parity \"%2\" is "
                                             "not one of N, E, O, M, S")
                                  .arg(text, fields[1].trimmed()));
+    s.parity = parity->parity;
 
     if (dataText.size() != 1 || dataText[0] < QLatin1Char('5') || dataText[0] > QLatin1Char('8'))
         return Reject(error, QStringLiteral("Invalid port settings \"%1\": data bits \"%2\" "

@@ -1,5 +1,7 @@
 #include "generatormodel.h"
 
+#include "byteescape.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -56,19 +58,9 @@ bool SetPoint(const std::string& body, const char* mnemonic, long* value)
 std::string Visible(const std::string& bytes)
 {
     std::string out;
-    for (unsigned char c : bytes) {
-        if (c == 0x02) {
-            out += "<STX>";
-        } else if (c == 0x0D) {
-            out += "<CR>";
-        } else if (c >= 0x20 && c < 0x7F) {
-            out += char(c);
-        } else {
-            char buf[8];
-            std::snprintf(buf, sizeof buf, "<x%02X>", c);
-            out += buf;
-        }
-    }
+    AppendEscaped(out, bytes, ByteEscape{"<x", ">"}, [](unsigned char c) -> const char* {
+        return c == 0x02 ? "<STX>" : c == 0x0D ? "<CR>" : nullptr;
+    });
     return out;
 }
 

@@ -1,5 +1,7 @@
 #include "recordformat.h"
 
+#include "byteescape.h"
+
 namespace ondrel {
 
 const char* const kRecordHeader = "time,event,kv,ua,temperature,faults,detail";
@@ -25,28 +27,17 @@ QByteArray TextBytes(const QString& text)
     return bytes;
 }
 
+// The backslash too, so that a literal "\x41" in a reply cannot pass for an escape.
+constexpr ByteEscape kFieldEscape{"\\x", "", '\\'};
+
 QByteArray FieldFromBytes(const QByteArray& bytes)
 {
-    static const char kHex[] = "0123456789ABCDEF";
     QByteArray field;
     field.reserve(bytes.size() + 8);
-    bool quoted = false;
-    for (const char c : bytes) {
-        const auto u = static_cast<unsigned char>(c);
-        // The backslash too, so that a literal "\x41" in a reply cannot pass for an escape.
-        if (u < 0x20 || u > 0x7E || c == '\\') {
-            field += "\\x";
-            field += kHex[u >> 4];
-            field += kHex[u & 0x0F];
-            continue;
-        }
-        if (c == ',' || c == '"')
-            quoted = true;
-        if (c == '"')
-            field += '"';
-        field += c;
-    }
-    if (quoted) {
+    AppendEscaped(field, bytes, kFieldEscape);
+    // An escape holds neither a comma nor a double quote.
+    if (field.contains(',') || field.contains('"')) {
+        field.replace('"', "\"\"");
         field.prepend('"');
         field += '"';
     }

@@ -1,5 +1,7 @@
 #include "trendwindow.h"
 
+#include "trendmath.h"
+
 #include <QChart>
 #include <QChartView>
 #include <QDateTimeAxis>
@@ -16,7 +18,6 @@
 #include <QVBoxLayout>
 #include <QValueAxis>
 #include <algorithm>
-#include <cmath>
 
 namespace ondrel {
 
@@ -74,96 +75,6 @@ private:
     qreal m_bottom;
     std::function<void()> m_placed;
 };
-
-// Thins a line to what a pixel column can show: its lowest and its highest
-// point, in time order, and each run's first and last point. Ten minutes of
-// readings are some five points a column; drawing them all costs without showing.
-class CColumnThinner
-{
-public:
-    CColumnThinner(qint64 begin, double msecsPerColumn)
-        : m_begin(begin), m_msecsPerColumn(msecsPerColumn)
-    {}
-
-    void Start(QList<QPointF>* out)
-    {
-        m_out = out;
-        m_count = 0;
-    }
-
-    void Add(const QPointF& point)
-    {
-        m_last = point;
-        if (m_out->isEmpty()) {
-            m_out->append(point);
-            return;
-        }
-        const qint64 column = qint64(std::floor((point.x() - m_begin) / m_msecsPerColumn));
-        if (m_count > 0 && column != m_column)
-            Flush();
-        if (m_count++ == 0) {
-            m_column = column;
-            m_low = m_high = point;
-        } else if (point.y() < m_low.y()) {
-            m_low = point;
-        } else if (point.y() > m_high.y()) {
-            m_high = point;
-        }
-    }
-
-    void Finish()
-    {
-        Flush();
-        if (m_out->last() != m_last)
-            m_out->append(m_last);
-    }
-
-private:
-    void Flush()
-    {
-        if (m_count == 0)
-            return;
-        const bool lowFirst = m_low.x() <= m_high.x();
-        m_out->append(lowFirst ? m_low : m_high);
-        if (m_low != m_high)
-            m_out->append(lowFirst ? m_high : m_low);
-        m_count = 0;
-    }
-
-    qint64 m_begin;
-    double m_msecsPerColumn;
-    QList<QPointF>* m_out = nullptr;
-    qint64 m_column = 0;
-    int m_count = 0;
-    QPointF m_low, m_high, m_last;
-};
-
-constexpr int kValueTicks = 5;
-
-struct AxisRange
-{
-    double from;
-    double to;
-    int ticks;
-};
-
-// The range widened to round ticks (1, 2, 2.5 or 5 times a power of ten apart),
-// about `ticks` of them.
-AxisRange NiceRange(double low, double high, int ticks)
-{
-    const double rough = (high - low) / (ticks - 1);
-    const double magnitude = std::pow(10.0, std::floor(std::log10(rough)));
-    double step = magnitude * 10;
-    for (double factor : {1.0, 2.0, 2.5, 5.0}) {
-        if (rough <= magnitude * factor) {
-            step = magnitude * factor;
-            break;
-        }
-    }
-    const double from = std::floor(low / step) * step;
-    const double to = std::ceil(high / step) * step;
-    return {from, to, int(std::lround((to - from) / step)) + 1};
-}
 
 QString DefaultFileName()
 {
@@ -309,39 +220,9 @@ void CTrendWindow::Refresh()
 
 void CTrendWindow::RefreshLines(Strip& strip, CTrendModel::Quantity quantity)
 {
-    const std::deque<CTrendModel::Sample>& samples = m_model.Samples();
-    auto it = std::lower_bound(
-        samples.begin(), samples.end(), m_begin,
-        [](const CTrendModel::Sample& sample, qint64 msecs) { return sample.msecs < msecs; });
-
-    std::vector<QList<QPointF>> runs;
-    size_t used = 0;
     const double columns = std::max(strip.chart->plotArea().width(), 100.0);
-    CColumnThinner thinner(m_begin, double(m_end - m_begin) / columns);
-    bool open = false;
-    double low = HUGE_VAL;
-    double high = -HUGE_VAL;
-    for (; it != samples.end(); ++it) {
-        const std::optional<double>& value = it->value[quantity];
-        if (open && (!value || it->breakBefore)) {
-            thinner.Finish();
-            open = false;
-        }
-        if (!value)
-            continue;
-        if (!open) {
-            if (used == runs.size())
-                runs.emplace_back();
-            thinner.Start(&runs[used++]);
-            open = true;
-        }
-        thinner.Add(QPointF(it->msecs, *value));
-        low = std::min(low, *value);
-        high = std::max(high, *value);
-    }
-    if (open)
-        thinner.Finish();
-    runs.resize(used);
+    const TrendLines lines = LinesOf(m_model.Samples(), quantity, m_begin, m_end, columns);
+    const std::vector<QList<QPointF>>& runs = lines.runs;
 
     while (strip.lines.size() < runs.size())
         AddLine(strip, quantity);
@@ -356,14 +237,7 @@ void CTrendWindow::RefreshLines(Strip& strip, CTrendModel::Quantity quantity)
         }
     }
 
-    if (runs.empty()) {
-        low = 0;
-        high = 1;
-    }
-    const double pad = high > low ? (high - low) * 0.1 : std::max(1.0, std::abs(high) * 0.05);
-    // Read-outs are never negative; an axis below zero would suggest they were.
-    const AxisRange range =
-        NiceRange(low >= 0 ? std::max(0.0, low - pad) : low - pad, high + pad, kValueTicks);
+    const AxisRange& range = lines.values;
     // A new range lays out the labels and every line again: only when it changed.
     if (range.from != strip.values->min() || range.to != strip.values->max()) {
         strip.values->setTickCount(range.ticks);

@@ -1,16 +1,12 @@
 // The status poll: the fault verdict, the monitor read-outs by position, and
 // what a silent generator does to polling and to the read-outs.
 #include "consolerig.h"
+#include "replycases.h"
 
 #include <QLineEdit>
 #include <QtTest>
 
 using namespace ondrel;
-
-namespace {
-const QByteArray kMonExample = "\x02"
-                               "0805 1100 0250 0000\r";
-}
 
 class TestPoll : public QObject
 {
@@ -28,24 +24,10 @@ private slots:
     void verdictTextsOfASecondTick();
 };
 
+// The rows of a whole reply: the form shows what the parse makes of it.
 void TestPoll::faultVerdict_data()
 {
-    QTest::addColumn<QByteArray>("reply");
-    QTest::addColumn<QString>("verdict");
-    QTest::newRow("no fault") << QByteArray(frames::kNoFaultReply) << "No Error";
-    QTest::newRow("one flag") << QByteArray("\x02"
-                                            "0 0 0 0 1 0 0 0 0\r")
-                              << "Error.Please Clear";
-    QTest::newRow("last flag") << QByteArray("\x02"
-                                             "0 0 0 0 0 0 0 0 9\r")
-                               << "Error.Please Clear";
-    QTest::newRow("wrong separator") << QByteArray("\x02"
-                                                   "0 0 0,0 0 0 0 0 0\r")
-                                     << "Error.Please Clear";
-    QTest::newRow("LF for CR") << QByteArray("\x02"
-                                             "0 0 0 0 0 0 0 0 0\n")
-                               << "Error.Please Clear";
-    QTest::newRow("garbage") << QByteArray("ABCDEFGHIJKLMNOPQRS") << "Error.Please Clear";
+    replycases::AddFaultRows(true);
 }
 
 void TestPoll::faultVerdict()
@@ -60,45 +42,30 @@ void TestPoll::faultVerdict()
     QCOMPARE(rig.port->Written(),
              (QList<QByteArray>{Frame(frames::kReadFaults), Frame(frames::kReadMonitor)}));
     QCOMPARE(g_faultReply, reply);
-    QCOMPARE(g_noFaultReply, QByteArray(frames::kNoFaultReply));
     QCOMPARE(g_polling, 0);
     QCOMPARE(g_linkFailed, 0);
 }
 
 void TestPoll::monitorPositions_data()
 {
-    QTest::addColumn<QByteArray>("reply");
-    QTest::addColumn<QString>("kv");
-    QTest::addColumn<QString>("ua");
-    QTest::addColumn<QString>("temp");
-    QTest::newRow("example") << kMonExample << "080.5"
-                             << "1100"
-                             << "025.0";
-    QTest::newRow("other positions ignored") << QByteArray("Z0805Z1100Z0250ZZZZZZ") << "080.5"
-                                             << "1100"
-                                             << "025.0";
-    QTest::newRow("leading zeros kept") << QByteArray("\x02"
-                                                      "0001 0000 0009 0000\r")
-                                        << "000.1"
-                                        << "0000"
-                                        << "000.9";
-    QTest::newRow("non-digits as received") << QByteArray("\x02"
-                                                          "AB-C x?yz #Q!% 0000\r")
-                                            << "AB-.C"
-                                            << "x?yz"
-                                            << "#Q!.%";
+    replycases::AddMonitorRows(true);
 }
 
 void TestPoll::monitorPositions()
 {
     QFETCH(QByteArray, reply);
+    QFETCH(bool, shown);
     CConsoleRig rig;
     rig.StartAnswered();
     rig.AnswerAll(frames::kNoFaultReply, reply);
     rig.Tick();
-    QTEST(rig.view->m_editKilovolts->text(), "kv");
-    QTEST(rig.view->m_editMicroamps->text(), "ua");
-    QTEST(rig.view->m_editTemperature->text(), "temp");
+    QFETCH(QString, kilovolts);
+    QFETCH(QString, microamps);
+    QFETCH(QString, temperature);
+    // Nothing was on the read-outs before this poll.
+    QCOMPARE(rig.view->m_editKilovolts->text(), shown ? kilovolts : QString());
+    QCOMPARE(rig.view->m_editMicroamps->text(), shown ? microamps : QString());
+    QCOMPARE(rig.view->m_editTemperature->text(), shown ? temperature : QString());
 }
 
 namespace {

@@ -235,8 +235,12 @@ public:
 
     bool PollingShows(const QStringList& texts) const { return ReadOutTexts() == texts; }
 
-    static QString TimeOutText() { return QString::fromLatin1(COndrelView::kTimeOutText); }
-    static QString StoppedText() { return QString::fromLatin1(COndrelView::kReadingsStoppedText); }
+    // The texts as the operator reads them, so that a changed text fails here.
+    static QString TimeOutText() { return QStringLiteral("TimeOut...Restart Application"); }
+    static QString StoppedText()
+    {
+        return QStringLiteral("Generator not responding: readings stopped");
+    }
 
 private:
     static sim::Options WithoutNoise(sim::Options options)

@@ -179,7 +179,11 @@ void TestPtyLine::framingRefused_data()
     QTest::newRow("odd parity, 7 bits") << "9600,O,7,1"
                                         << "";
     QTest::newRow("space parity") << "9600,S,8,1"
-                                  << "";
+                                  << "the device does not take space parity";
+    QTest::newRow("odd parity") << "9600,O,8,1"
+                                << "the device does not take odd parity";
+    QTest::newRow("mark parity") << "9600,M,8,1"
+                                 << "the device does not take mark parity";
 }
 
 void TestPtyLine::framingRefused()

@@ -235,8 +235,7 @@ void TestClosing::silentGeneratorOnSwitchOff()
     });
     m_rig->Run(ID_APP_EXIT);
 
-    QCOMPARE(m_rig->answerer.Texts(),
-             (QStringList{kQuestion, QString::fromLatin1(COndrelView::kTimeOutText)}));
+    QCOMPARE(m_rig->answerer.Texts(), (QStringList{kQuestion, "TimeOut...Restart Application"}));
     QVERIFY(!CShellRig::Frame()->isVisible());
     QCOMPARE(EnableFrames(*m_generator, mark), QList<QByteArray>{kOff});
 }

@@ -55,6 +55,8 @@ class TestGeneratorModel : public QObject
     Q_OBJECT
 
 private slots:
+    void visible_data();
+    void visible();
     void replies_data();
     void replies();
     void readings_data();
@@ -62,6 +64,25 @@ private slots:
     void status_data();
     void status();
 };
+
+// How the simulator's log shows the bytes of a frame.
+void TestGeneratorModel::visible_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<QString>("shown");
+    QTest::newRow("a frame") << Frame("FREV") << "<STX>FREV<CR>";
+    QTest::newRow("printable ASCII as it is, backslash too") << QByteArray(" ~\\x41") << " ~\\x41";
+    QTest::newRow("other bytes in upper-case hex")
+        << QByteArray("\x00\x01\x0A\x1F\x7F\x80\xB5\xFF", 8)
+        << "<x00><x01><x0A><x1F><x7F><x80><xB5><xFF>";
+    QTest::newRow("nothing") << QByteArray() << "";
+}
+
+void TestGeneratorModel::visible()
+{
+    QFETCH(QByteArray, bytes);
+    QTEST(QString::fromStdString(Visible(bytes.toStdString())), "shown");
+}
 
 void TestGeneratorModel::replies_data()
 {
