@@ -233,6 +233,17 @@ void TestMqttPublisher::url_data()
     QTest::newRow("empty") << ""
                            << ""
                            << "not a URL" << false << "";
+    QTest::newRow("password behind an encoded colon") << "mqtt://ops%3Ahunter2@b/x"
+                                                      << ""
+                                                      << "must not hold a password" << false << "";
+    QTest::newRow("hash, which a URL takes for a fragment")
+        << "mqtt://b/lab/#"
+        << ""
+        << "the topic prefix \"lab/#\" holds a wildcard" << false << "";
+    QTest::newRow("prefix too long for a topic") << "mqtt://b/" + QString(65528, 'p') << ""
+                                                 << "65,535 bytes" << false << "";
+    QTest::newRow("longest prefix")
+        << "mqtt://b/" + QString(65527, 'p') << "b:1883" << QString(65527, 'p') << false << "";
 }
 
 void TestMqttPublisher::url()
