@@ -39,17 +39,22 @@ struct FileId
     }
 };
 
-bool IsDevNull(const struct stat& info)
+// /dev/null, and /dev/full, which fails every write at once as a full disk does.
+bool IsNeverBlockingDevice(const struct stat& info)
 {
-    struct stat null = {};
-    return S_ISCHR(info.st_mode) && ::stat("/dev/null", &null) == 0 && S_ISCHR(null.st_mode) &&
-           info.st_rdev == null.st_rdev;
+    for (const char* path : {"/dev/null", "/dev/full"}) {
+        struct stat device = {};
+        if (S_ISCHR(info.st_mode) && ::stat(path, &device) == 0 && S_ISCHR(device.st_mode) &&
+            info.st_rdev == device.st_rdev)
+            return true;
+    }
+    return false;
 }
 
-// Why a file cannot hold a record, or an empty string when it can. /dev/null is
-// the one character device taken: a terminal or a serial line would take rows
-// meant for the disk, and a write to one can block for as long as its output is
-// held up.
+// Why a file cannot hold a record, or an empty string when it can. Of character
+// devices only /dev/null and /dev/full are taken: a terminal or a serial line
+// would take rows meant for the disk, and a write to one can block for as long
+// as its output is held up.
 QString RefusedKind(const struct stat& info, const FileId& port)
 {
     if (port.Is(info))
@@ -62,7 +67,7 @@ QString RefusedKind(const struct stat& info, const FileId& port)
         return QStringLiteral("it is a socket, not a file");
     if (S_ISBLK(info.st_mode))
         return QStringLiteral("it is a block device, not a file");
-    if (S_ISCHR(info.st_mode) && !IsDevNull(info))
+    if (S_ISCHR(info.st_mode) && !IsNeverBlockingDevice(info))
         return QStringLiteral("it is a character device (a terminal, a serial line or the "
                               "like), not a file");
     return QString();

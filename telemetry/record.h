@@ -23,7 +23,7 @@ public:
 
     // Opens path for appending (created when absent) and locks it against other
     // consoles. Refuses a folder, a FIFO, a socket, a block device, a character
-    // device other than /dev/null and, whatever its name, the console's own port
+    // device other than /dev/null or /dev/full and, whatever its name, the console's own port
     // (portPath, may be empty), without blocking on any of them; on failure returns
     // nothing and sets *error to a sentence naming the file and the reason.
     static std::unique_ptr<CExposureRecord> Open(const QString& path, const QString& portPath,

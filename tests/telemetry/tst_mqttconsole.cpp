@@ -4,6 +4,7 @@
 #include "brokerrig.h"
 #include "e2erig.h"
 #include "mqttpublisher.h"
+#include "ptyend.h"
 
 #include <QElapsedTimer>
 #include <QFile>
@@ -67,6 +68,7 @@ private slots:
     void badUrls_data();
     void badUrls();
     void brokenPipe();
+    void recordOnOwnPort();
 
 private:
     MqttSettings Settings(const QString& prefix, int port) const;
@@ -341,6 +343,31 @@ void TestMqttConsole::brokenPipe()
     ::kill(pid_t(pid), SIGTERM);
     QVERIFY(console.waitForFinished(kDeadlineMs));
     QVERIFY2(ReadAllOf(record).contains(",stop,"), ReadAllOf(record).right(200).constData());
+}
+
+// --record naming the console's own line, by another name: refused with a word
+// on standard error, and the console runs on without a record.
+void TestMqttConsole::recordOnOwnPort()
+{
+    QTemporaryDir home;
+    CPtyEnd line;
+    const QString alias = home.filePath("also-the-port");
+    QVERIFY(QFile::link(line.SlavePath(), alias));
+    QProcess console;
+    console.setProcessEnvironment(ConsoleEnvironment(home.path()));
+    console.start(QStringLiteral(ONDREL_BINARY), {"--port", line.SlavePath(), "--record", alias});
+    QVERIFY(console.waitForStarted(kDeadlineMs));
+    auto cleanup = qScopeGuard([&] {
+        console.kill();
+        console.waitForFinished(kDeadlineMs);
+    });
+    QByteArray err;
+    const QByteArray expected = "ondrel: Cannot record to " + QFile::encodeName(alias) +
+                                ": it is the console's own serial port (running without a "
+                                "record)\n";
+    QTRY_VERIFY_WITH_TIMEOUT((err += console.readAllStandardError()).contains(expected),
+                             kDeadlineMs);
+    QCOMPARE(console.state(), QProcess::Running);
 }
 
 QTEST_MAIN(TestMqttConsole)
