@@ -204,9 +204,11 @@ struct CExposureRecord::Shared
 
     mutable std::mutex lock;
     QString stoppedMessage;             // guarded by lock
-    CExposureRecord* owner = nullptr;   // guarded by lock; none once abandoned
     std::condition_variable finishedCv; // with lock
     bool finished = false;              // guarded by lock
+    // Held around stopped(), so that its receivers may call back into the record.
+    std::mutex ownerLock;
+    CExposureRecord* owner = nullptr; // guarded by ownerLock; none once abandoned
 };
 
 std::unique_ptr<CExposureRecord> CExposureRecord::Open(const QString& path, const QString& portPath,
@@ -256,10 +258,16 @@ CExposureRecord::~CExposureRecord()
     {
         std::unique_lock<std::mutex> locked(s.lock);
         finished = s.finishedCv.wait_for(locked, kCloseWait, [&s] { return s.finished; });
-        if (!finished) {
+    }
+    if (!finished) {
+        {
+            std::lock_guard<std::mutex> owned(s.ownerLock);
             s.owner = nullptr;
             s.abandoned = true;
         }
+        // It may have got through in the meantime.
+        std::lock_guard<std::mutex> locked(s.lock);
+        finished = s.finished;
     }
     if (finished) {
         m_writer.join();
@@ -464,11 +472,14 @@ QString CExposureRecord::StoppedMessage() const
 void CExposureRecord::Shared::Fail(const QString& reason)
 {
     const QString message = QStringLiteral("Recording stopped: %1").arg(reason);
-    std::lock_guard<std::mutex> locked(lock);
-    stoppedMessage = message;
+    {
+        std::lock_guard<std::mutex> locked(lock);
+        stoppedMessage = message;
+    }
     if (failed.exchange(true))
         return;
-    // Under the lock, so that the record cannot be destroyed in between.
+    // Under the owner's lock, so that the record cannot be destroyed in between.
+    std::lock_guard<std::mutex> owned(ownerLock);
     if (owner)
         emit owner->stopped(message);
 }
