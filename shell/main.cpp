@@ -15,8 +15,8 @@ int main(int argc, char* argv[])
         return ondrel::kNoDisplayExitCode;
     }
     ondrel::COndrelApp app(argc, argv);
+    app.WatchTerminationSignals();
     if (!app.InitInstance())
         return app.ExitCode();
-    app.WatchTerminationSignals();
     return app.exec();
 }

@@ -100,6 +100,8 @@ bool COndrelApp::InitInstance(const QStringList& arguments)
     };
     classes.createView = [this](CMainFrame* frame) {
         auto* view = new COndrelView(CViewContext{m_port}, frame);
+        if (m_waitClock)
+            view->m_wait.SetClock(m_waitClock.get());
         ConnectRecord(view, frame);
         ConnectTelemetry(view, frame);
         return view;
@@ -422,27 +424,54 @@ void COndrelApp::WatchTerminationSignals()
     m_terminationSignals = std::make_unique<CTerminationSignals>();
     connect(m_terminationSignals.get(), &CTerminationSignals::received, this,
             &COndrelApp::OnTerminationSignal);
+    if (!m_terminationSignals->IsWatching())
+        return;
+    m_waitClock = std::make_unique<CHurriedWaitClock>(*m_terminationSignals);
+    if (CMainFrame* frame = MainWindow(); frame && frame->View())
+        frame->View()->m_wait.SetClock(m_waitClock.get());
 }
 
 void COndrelApp::OnTerminationSignal(int signalNumber)
 {
-    if (m_terminating)
-        return; // the first signal is being carried out
-    CMainFrame* frame = MainWindow();
-    COndrelView* view = frame ? frame->View() : nullptr;
-    if (view && view->InOperatorExchange()) {
-        // Only a command's time-out box runs events inside a command. Ending
-        // its loop now would let the command go on with its remaining frames
-        // (up to ENBL1) after our ENBL0, so the signal waits for the command.
-        QTimer::singleShot(kSignalRetry, this,
-                           [this, signalNumber] { OnTerminationSignal(signalNumber); });
+    if (m_terminating) {
+        // Told twice: whatever the first signal still waits for is given up.
+        EndEventLoops();
         return;
     }
     m_terminating = true;
-    if (view && view->XraysMayBeOn())
-        view->SwitchOffXrays();
-    // exit() rather than closing the window: closing would ask the operator.
-    exit(128 + signalNumber);
+    m_terminationCode = 128 + signalNumber;
+    CMainFrame* frame = MainWindow();
+    if (COndrelView* view = frame ? frame->View() : nullptr)
+        view->StopForExit();
+    CarryOutTermination();
+}
+
+void COndrelApp::CarryOutTermination()
+{
+    if (m_loopsEnded)
+        return;
+    CMainFrame* frame = MainWindow();
+    COndrelView* view = frame ? frame->View() : nullptr;
+    if (view && view->InOperatorExchange()) {
+        // The command unwinds from the box that was closed for it, sending nothing
+        // more; ENBL0 must come after it, never in the middle of a switch-on.
+        QTimer::singleShot(kSignalRetry, this, [this] { CarryOutTermination(); });
+        return;
+    }
+    if (view && view->XraysMayBeOn() && !view->SwitchOffXrays(COndrelView::Prompt::Never))
+        WriteStderr(QStringLiteral("ondrel: %1 (ENBL0): X-rays may still be on\n")
+                        .arg(QString::fromLatin1(COndrelView::kTimeOutText)));
+    EndEventLoops();
+}
+
+void COndrelApp::EndEventLoops()
+{
+    m_loopsEnded = true;
+    // exit() rather than closing the window: closing would ask the operator. It
+    // ends every loop that runs, a box's included; during start-up no loop may
+    // run yet, so the code is also left for the main loop's first turn.
+    exit(m_terminationCode);
+    QTimer::singleShot(0, this, [this] { exit(m_terminationCode); });
 }
 
 bool COndrelApp::notify(QObject* receiver, QEvent* event)

@@ -25,6 +25,7 @@ class COndrelDoc;
 class CRecentFileList;
 class CSingleDocTemplate;
 class CTerminationSignals;
+class CHurriedWaitClock;
 struct CCommandLineInfo;
 
 class COndrelApp : public QApplication
@@ -102,10 +103,13 @@ public:
     static void ShowError(const QString& text);
 
     // From here on SIGTERM, SIGHUP and SIGINT end the application through
-    // OnTerminationSignal instead of killing it where it stands.
+    // OnTerminationSignal instead of killing it where it stands; called before
+    // InitInstance, so that a signal during start-up is handled the same way.
     void WatchTerminationSignals();
-    // Switches X-rays off if the X-Ray On/Off box is checked (no question), then
-    // ends the event loop with 128 + the signal's number.
+    // Closes the box the console has open and cuts its running command short,
+    // switches X-rays off if the X-Ray On/Off box is checked (no question, no
+    // box), then ends the event loops with 128 + the signal's number. A second
+    // signal ends them at once.
     void OnTerminationSignal(int signalNumber);
 
     // A last guard: no exception may unwind through the event loop.
@@ -120,6 +124,8 @@ private:
     // --mqtt: the publisher, started before the first view so that it sees the start.
     bool StartTelemetry(const CCommandLineInfo& info);
     void ConnectTelemetry(COndrelView* view, CMainFrame* frame);
+    void CarryOutTermination();
+    void EndEventLoops();
 
     Seams m_seams;
     // The line of this run: the seams' unless the command line names one.
@@ -131,7 +137,10 @@ private:
     std::unique_ptr<CMqttPublisher> m_telemetry; // likewise
     std::unique_ptr<QPrinter> m_printer;
     std::unique_ptr<CTerminationSignals> m_terminationSignals;
+    std::unique_ptr<CHurriedWaitClock> m_waitClock; // outlives the views that wait on it
     bool m_terminating = false;
+    bool m_loopsEnded = false;
+    int m_terminationCode = 0;
     int m_exitCode = 0;
 };
 

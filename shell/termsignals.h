@@ -5,6 +5,8 @@
 // come back when it goes.
 #pragma once
 
+#include "exchange.h"
+
 #include <QObject>
 #include <csignal>
 
@@ -25,6 +27,12 @@ public:
     // keep their default action).
     bool IsWatching() const { return m_notifier != nullptr; }
 
+    // True once a second signal has come: the process is to end without
+    // waiting any more, not even in a reply wait that is running.
+    static bool Hurried();
+    // Readable once Hurried(); -1 without a watcher.
+    int HurryFd() const { return m_hurry[0]; }
+
 signals:
     void received(int signalNumber);
 
@@ -32,9 +40,30 @@ private:
     void OnReadable();
 
     int m_pipe[2] = {-1, -1};
+    int m_hurry[2] = {-1, -1};
     QSocketNotifier* m_notifier = nullptr;
     struct sigaction m_previous[3] = {};
     bool m_installed[3] = {};
+};
+
+// The console's wait clock while the signals are watched: the monotonic clock,
+// except that once the watcher is hurried every wait counts as over, so that a
+// reply wait on the one UI thread cannot hold up an exit the operator insisted on.
+class CHurriedWaitClock : public CWaitClock
+{
+public:
+    explicit CHurriedWaitClock(const CTerminationSignals& watcher) : m_signals(watcher) {}
+
+    void Begin() override { m_monotonic.Begin(); }
+    std::chrono::nanoseconds Elapsed() override;
+    void SleepUntil(std::chrono::nanoseconds until, const InputWake& wake) override;
+
+private:
+    // Sleeps until `until` or until hurried, whichever comes first.
+    void SleepOnHurry(std::chrono::nanoseconds until);
+
+    const CTerminationSignals& m_signals;
+    CMonotonicWaitClock m_monotonic;
 };
 
 } // namespace ondrel
