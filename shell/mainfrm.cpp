@@ -31,6 +31,8 @@ constexpr int kToolbarImages = 8;
 constexpr int kLockKeyPollMs = 250;
 constexpr int kIndicators[] = {ID_INDICATOR_CAPS, ID_INDICATOR_NUM, ID_INDICATOR_SCRL};
 
+const char* const kRecordStopped = "REC stopped";
+
 // Commands the frame offers although no menu item, button or key sends them.
 constexpr int kUnboundCommands[] = {ID_FILE_PRINT_DIRECT};
 
@@ -396,6 +398,36 @@ void CMainFrame::SetMessageText(const QString& text)
 {
     if (m_messagePane)
         m_messagePane->setText(text);
+}
+
+bool CMainFrame::MakeRecordPane()
+{
+    if (m_recordPane || !m_wndStatusBar)
+        return m_recordPane != nullptr;
+    // Made only for a console that records: without one the bar is as it always was.
+    m_recordPane = new QLabel(m_wndStatusBar);
+    m_recordPane->setObjectName(QStringLiteral("recordPane"));
+    m_recordPane->setAlignment(Qt::AlignCenter);
+    m_recordPane->setMinimumWidth(
+        m_recordPane->fontMetrics().horizontalAdvance(QString::fromLatin1(kRecordStopped)) + 8);
+    m_wndStatusBar->addPermanentWidget(m_recordPane);
+    return true;
+}
+
+void CMainFrame::ShowRecording()
+{
+    if (!MakeRecordPane())
+        return;
+    m_recordPane->setText(LoadString(ID_INDICATOR_REC));
+    m_recordPane->setToolTip(QString());
+}
+
+void CMainFrame::ShowRecordingStopped(const QString& message)
+{
+    if (!MakeRecordPane())
+        return;
+    m_recordPane->setText(QString::fromLatin1(kRecordStopped));
+    m_recordPane->setToolTip(message);
 }
 
 QString CMainFrame::MessageText() const

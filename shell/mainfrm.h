@@ -56,6 +56,13 @@ public:
     void SetMessageText(const QString& text);
     QString MessageText() const;
 
+    // The REC pane, beside the lock indicators: shown while the exposure record
+    // is written; once recording has stopped it says so, with the reason as its
+    // tool tip, for as long as the window lasts, whatever the message pane says.
+    void ShowRecording();
+    void ShowRecordingStopped(const QString& message);
+    QLabel* RecordPane() const { return m_recordPane; }
+
     QAction* Action(int commandId) const;
     QToolBar* ToolBar() const { return m_wndToolBar; }
     QStatusBar* StatusBar() const { return m_wndStatusBar; }
@@ -78,12 +85,14 @@ private:
     void CreateMenus();
     void OnBarCheck(int barId);
     void OnUpdateLockKeys();
+    bool MakeRecordPane();
 
     // Status bar before toolbar, as the bars are declared.
     QStatusBar* m_wndStatusBar = nullptr;
     QToolBar* m_wndToolBar = nullptr;
     QLabel* m_messagePane = nullptr;
     std::map<int, QLabel*> m_indicators;
+    QLabel* m_recordPane = nullptr;
     QTimer* m_lockKeyTimer = nullptr;
 
     std::map<int, QAction*> m_actions;

@@ -204,14 +204,28 @@ void COndrelApp::ConnectRecord(COndrelView* view, CMainFrame* frame)
     // its own writer thread.
     connect(view, &COndrelView::readingTaken, m_record.get(), &CExposureRecord::OnReading);
     connect(view, &COndrelView::consoleEvent, m_record.get(), &CExposureRecord::OnEvent);
-    connect(m_record.get(), &CExposureRecord::stopped, frame, &CMainFrame::SetMessageText,
-            Qt::QueuedConnection);
+    frame->ShowRecording();
+    connect(
+        m_record.get(), &CExposureRecord::stopped, frame,
+        [this, frame](const QString& message) { OnRecordStopped(frame, message); },
+        Qt::QueuedConnection);
     // The record may have failed already (its header, on a full disk): queued
     // like the signal, so that the console's own start-up messages come first.
     if (!m_record->Recording())
         QMetaObject::invokeMethod(
-            frame, [frame, text = m_record->StoppedMessage()] { frame->SetMessageText(text); },
+            frame,
+            [this, frame, text = m_record->StoppedMessage()] { OnRecordStopped(frame, text); },
             Qt::QueuedConnection);
+}
+
+void COndrelApp::OnRecordStopped(CMainFrame* frame, const QString& message)
+{
+    frame->SetMessageText(message);
+    frame->ShowRecordingStopped(message);
+    // The status bar's message goes with the next one; the terminal keeps it.
+    if (!m_recordStopSaid)
+        WriteStderr(QStringLiteral("ondrel: %1\n").arg(message));
+    m_recordStopSaid = true;
 }
 
 bool COndrelApp::StartTelemetry(const CCommandLineInfo& info)
@@ -256,6 +270,7 @@ bool COndrelApp::StartSimulator(bool log)
 
 int COndrelApp::ExitInstance()
 {
+    m_recordStopSaid = false;
     // The window and its view go before the simulated generator they may talk to.
     m_docTemplate.reset();
     m_record.reset();    // written out and synced, the view's stop included

@@ -121,6 +121,7 @@ private:
     // --record: opens the file, or says why not and runs without it.
     QString OpenRecord(const QString& path);
     void ConnectRecord(COndrelView* view, CMainFrame* frame);
+    void OnRecordStopped(CMainFrame* frame, const QString& message);
     // --mqtt: the publisher, started before the first view so that it sees the start.
     bool StartTelemetry(const CCommandLineInfo& info);
     void ConnectTelemetry(COndrelView* view, CMainFrame* frame);
@@ -141,6 +142,7 @@ private:
     bool m_terminating = false;
     bool m_loopsEnded = false;
     int m_terminationCode = 0;
+    bool m_recordStopSaid = false;
     int m_exitCode = 0;
 };
 
