@@ -7,6 +7,7 @@
 #include "exchange.h"
 #include "replyparse.h"
 #include "resource.h"
+#include "stderrwriter.h"
 
 #include <QCheckBox>
 #include <QCloseEvent>
@@ -17,7 +18,6 @@
 #include <QStringList>
 #include <QTimerEvent>
 #include <QVariant>
-#include <cstdio>
 #include <exception>
 #include <stdexcept>
 
@@ -221,9 +221,7 @@ bool COndrelView::OpenPort()
         PortOpenAdvice(error, m_portLister ? m_portLister() : QList<SerialPortEntry>());
     box.setInformativeText(advice);
     // Started from a terminal, the operator may never see the box.
-    const QByteArray printed = QStringLiteral("ondrel: %1\n%2").arg(error, advice).toLocal8Bit();
-    std::fwrite(printed.constData(), 1, static_cast<size_t>(printed.size()), stderr);
-    std::fflush(stderr);
+    WriteStderr(QStringLiteral("ondrel: %1\n%2").arg(error, advice));
     RunBox(box);
     // Without a port every poll would fail anyway; stopping polling here keeps the
     // console usable (the operator commands still report their own failures).

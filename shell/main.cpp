@@ -1,8 +1,7 @@
 #include "cmdlineinfo.h"
 #include "displaycheck.h"
 #include "ondrelapp.h"
-
-#include <cstdio>
+#include "stderrwriter.h"
 
 int main(int argc, char* argv[])
 {
@@ -11,7 +10,7 @@ int main(int argc, char* argv[])
         return exitCode;
     QString noDisplay;
     if (!ondrel::CheckGraphicalSession(argc, argv, &noDisplay)) {
-        std::fputs(noDisplay.toLocal8Bit().constData(), stderr);
+        ondrel::WriteStderr(noDisplay);
         return ondrel::kNoDisplayExitCode;
     }
     ondrel::COndrelApp app(argc, argv);

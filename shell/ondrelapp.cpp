@@ -11,6 +11,7 @@
 #include "recentfilelist.h"
 #include "record.h"
 #include "resource.h"
+#include "stderrwriter.h"
 #include "stringtable.h"
 #include "termsignals.h"
 
@@ -21,7 +22,6 @@
 #include <QTimer>
 #include <QtDebug>
 #include <chrono>
-#include <cstdio>
 
 namespace ondrel {
 
@@ -32,13 +32,6 @@ const QString kRegistryKey = QStringLiteral("Local AppWizard-Generated Applicati
 // How often a termination signal that came during an operator command looks
 // again whether the command has ended.
 constexpr std::chrono::milliseconds kSignalRetry{50};
-
-void WriteStderr(const QString& text)
-{
-    const QByteArray bytes = text.toLocal8Bit();
-    std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), stderr);
-    std::fflush(stderr);
-}
 
 } // namespace
 
@@ -72,18 +65,12 @@ bool COndrelApp::InitInstance(const QStringList& arguments)
     ExitInstance();
     m_exitCode = 0;
 
-    // 1. Hosting of ActiveX controls: the form's communications control is a
-    //    class of ours, so there is nothing to host.
-    // 2. The three-dimensional look of dialog controls: Qt's styles draw them so.
-
-    // 3. Profile settings under the historic key (an INI file on Linux).
+    // The profile settings keep the key operators' existing INI files are under.
     setOrganizationName(kRegistryKey);
 
-    // 4. The standard profile settings: the recent-file list.
     m_recentFiles = std::make_unique<CRecentFileList>(kRecentFiles);
     m_recentFiles->ReadList();
 
-    // 5. The single-document template.
     CSingleDocTemplate::Classes classes;
     classes.createDocument = [this] {
         auto* doc = new COndrelDoc;
@@ -108,47 +95,25 @@ bool COndrelApp::InitInstance(const QStringList& arguments)
     };
     m_docTemplate = std::make_unique<CSingleDocTemplate>(IDR_MAINFRAME, std::move(classes));
 
-    // 6. The command line.
-    const CCommandLineInfo info = CCommandLineInfo::Parse(arguments);
-
-    // 7. Carry it out; without a document and a window there is nothing to run.
-    if (!ProcessShellCommand(info))
+    // Without a document and a window there is nothing to run.
+    if (!ProcessShellCommand(CCommandLineInfo::Parse(arguments)))
         return false;
 
-    // 8. Show the main window and paint it at once.
     MainWindow()->show();
+    // Painted before the first poll can block the thread for a reply wait.
     MainWindow()->repaint();
-
-    // 9.
     return true;
 }
 
 bool COndrelApp::ProcessShellCommand(const CCommandLineInfo& info)
 {
-    switch (info.shellCommand) {
-    case CCommandLineInfo::Shell::Help:
-        std::fputs(CCommandLineInfo::HelpText().toLocal8Bit().constData(), stdout);
-        std::fflush(stdout);
-        m_exitCode = 0;
+    if (CCommandLineInfo::AnswerWithoutWindow(info, &m_exitCode))
         return false;
-    case CCommandLineInfo::Shell::Version:
-        std::fputs(CCommandLineInfo::VersionText().toLocal8Bit().constData(), stdout);
-        std::fflush(stdout);
-        m_exitCode = 0;
-        return false;
-    case CCommandLineInfo::Shell::ListPorts:
-        std::fputs(CCommandLineInfo::ListPortsText().toLocal8Bit().constData(), stdout);
-        std::fflush(stdout);
-        m_exitCode = 0;
-        return false;
-    case CCommandLineInfo::Shell::Error:
+    if (info.shellCommand == CCommandLineInfo::Shell::Error) {
         WriteStderr(QStringLiteral("ondrel: %1\nTry 'ondrel --help' for more information.\n")
                         .arg(info.error));
         m_exitCode = CCommandLineInfo::UsageExitCode;
         return false;
-    case CCommandLineInfo::Shell::FileNew:
-    case CCommandLineInfo::Shell::FileOpen:
-        break;
     }
 
     m_port = info.port.isEmpty() ? m_seams.port : info.port;
