@@ -256,17 +256,11 @@ void CMainFrame::OnUpdateLockKeys()
 void CMainFrame::SetView(COndrelView* view)
 {
     m_printing.reset();
-    if (m_view && m_trend)
-        disconnect(m_view, nullptr, m_trend, nullptr);
     m_view = view;
     if (view) {
         setCentralWidget(view);
         connect(view, &COndrelView::statusMessage, this, &CMainFrame::SetMessageText);
         m_printing = std::make_unique<CViewPrinting>(view, this, m_printSeams);
-        if (m_trend) {
-            connect(view, &COndrelView::readingTaken, m_trend, &CTrendWindow::AddReading);
-            connect(view, &COndrelView::consoleEvent, m_trend, &CTrendWindow::AddEvent);
-        }
     }
     UpdateCommandUI();
 }

@@ -6,6 +6,7 @@
 #include "generatorsim.h"
 #include "mainfrm.h"
 #include "mqttpublisher.h"
+#include "observers.h"
 #include "ondreldoc.h"
 #include "ondrelview.h"
 #include "recentfilelist.h"
@@ -89,8 +90,8 @@ bool COndrelApp::InitInstance(const QStringList& arguments)
         auto* view = new COndrelView(CViewContext{m_port}, frame);
         if (m_waitClock)
             view->m_wait.SetClock(m_waitClock.get());
-        ConnectRecord(view, frame);
-        ConnectTelemetry(view, frame);
+        if (m_observers)
+            m_observers->Attach(view, frame);
         return view;
     };
     m_docTemplate = std::make_unique<CSingleDocTemplate>(IDR_MAINFRAME, std::move(classes));
@@ -127,6 +128,7 @@ bool COndrelApp::ProcessShellCommand(const CCommandLineInfo& info)
         m_exitCode = 1;
         return false;
     }
+    m_observers = std::make_unique<CConsoleObservers>(m_record.get(), m_telemetry.get());
 
     QString error;
     const QString path =
@@ -161,38 +163,6 @@ QString COndrelApp::OpenRecord(const QString& path)
     return error;
 }
 
-void COndrelApp::ConnectRecord(COndrelView* view, CMainFrame* frame)
-{
-    if (!m_record)
-        return;
-    // Direct connections: the record only formats the row here and hands it to
-    // its own writer thread.
-    connect(view, &COndrelView::readingTaken, m_record.get(), &CExposureRecord::OnReading);
-    connect(view, &COndrelView::consoleEvent, m_record.get(), &CExposureRecord::OnEvent);
-    frame->ShowRecording();
-    connect(
-        m_record.get(), &CExposureRecord::stopped, frame,
-        [this, frame](const QString& message) { OnRecordStopped(frame, message); },
-        Qt::QueuedConnection);
-    // The record may have failed already (its header, on a full disk): queued
-    // like the signal, so that the console's own start-up messages come first.
-    if (!m_record->Recording())
-        QMetaObject::invokeMethod(
-            frame,
-            [this, frame, text = m_record->StoppedMessage()] { OnRecordStopped(frame, text); },
-            Qt::QueuedConnection);
-}
-
-void COndrelApp::OnRecordStopped(CMainFrame* frame, const QString& message)
-{
-    frame->SetMessageText(message);
-    frame->ShowRecordingStopped(message);
-    // The status bar's message goes with the next one; the terminal keeps it.
-    if (!m_recordStopSaid)
-        WriteStderr(QStringLiteral("ondrel: %1\n").arg(message));
-    m_recordStopSaid = true;
-}
-
 bool COndrelApp::StartTelemetry(const CCommandLineInfo& info)
 {
     if (!info.mqtt)
@@ -204,17 +174,6 @@ bool COndrelApp::StartTelemetry(const CCommandLineInfo& info)
     m_telemetry.reset();
     WriteStderr(QStringLiteral("ondrel: %1\n").arg(error));
     return false;
-}
-
-void COndrelApp::ConnectTelemetry(COndrelView* view, CMainFrame* frame)
-{
-    if (!m_telemetry)
-        return;
-    // Direct: publishing formats the JSON and queues it for the client's thread.
-    connect(view, &COndrelView::readingTaken, m_telemetry.get(), &CMqttPublisher::PublishReading);
-    connect(view, &COndrelView::consoleEvent, m_telemetry.get(), &CMqttPublisher::PublishEvent);
-    connect(m_telemetry.get(), &CMqttPublisher::statusMessage, frame, &CMainFrame::SetMessageText,
-            Qt::UniqueConnection);
 }
 
 bool COndrelApp::StartSimulator(bool log)
@@ -235,9 +194,9 @@ bool COndrelApp::StartSimulator(bool log)
 
 int COndrelApp::ExitInstance()
 {
-    m_recordStopSaid = false;
     // The window and its view go before the simulated generator they may talk to.
     m_docTemplate.reset();
+    m_observers.reset();
     m_record.reset();    // written out and synced, the view's stop included
     m_telemetry.reset(); // `offline`, after the view's stop
     if (m_recentFiles)

@@ -18,6 +18,7 @@ class CGeneratorSim;
 }
 
 class CMainFrame;
+class CConsoleObservers;
 class CExposureRecord;
 class CMqttPublisher;
 class COndrelView;
@@ -120,11 +121,8 @@ private:
     bool StartSimulator(bool log);
     // --record: opens the file, or says why not and runs without it.
     QString OpenRecord(const QString& path);
-    void ConnectRecord(COndrelView* view, CMainFrame* frame);
-    void OnRecordStopped(CMainFrame* frame, const QString& message);
     // --mqtt: the publisher, started before the first view so that it sees the start.
     bool StartTelemetry(const CCommandLineInfo& info);
-    void ConnectTelemetry(COndrelView* view, CMainFrame* frame);
     void CarryOutTermination();
     void EndEventLoops();
 
@@ -136,13 +134,14 @@ private:
     std::unique_ptr<CSingleDocTemplate> m_docTemplate;
     std::unique_ptr<CExposureRecord> m_record;   // after the view, which records its stop
     std::unique_ptr<CMqttPublisher> m_telemetry; // likewise
+    // Made once the command line's observers are; attaches them to each view.
+    std::unique_ptr<CConsoleObservers> m_observers;
     std::unique_ptr<QPrinter> m_printer;
     std::unique_ptr<CTerminationSignals> m_terminationSignals;
     std::unique_ptr<CHurriedWaitClock> m_waitClock; // outlives the views that wait on it
     bool m_terminating = false;
     bool m_loopsEnded = false;
     int m_terminationCode = 0;
-    bool m_recordStopSaid = false;
     int m_exitCode = 0;
 };
 
