@@ -1,11 +1,12 @@
 #include "mainfrm.h"
 
 #include "lockkeys.h"
-#include "ondrelapp.h"
+#include "mainicon.h"
 #include "ondreldoc.h"
 #include "ondrelview.h"
 #include "recentfilelist.h"
 #include "resource.h"
+#include "shellservices.h"
 #include "stringtable.h"
 #include "trendwindow.h"
 #include "viewprint.h"
@@ -104,7 +105,7 @@ void CMainFrame::CreateActions()
             captions[item.commandId] = item.caption;
         }
     }
-    for (int id = ID_FILE_MRU_FILE1 + 1; id < ID_FILE_MRU_FILE1 + COndrelApp::kRecentFiles; ++id)
+    for (int id = ID_FILE_MRU_FILE1 + 1; id < ID_FILE_MRU_FILE1 + kRecentFileCount; ++id)
         ids.push_back(id);
     for (int id : ToolbarSlots())
         ids.push_back(id);
@@ -152,7 +153,7 @@ void CMainFrame::CreateMenus()
             menu->addAction(m_actions.at(item.commandId));
             if (item.commandId == ID_FILE_MRU_FILE1) {
                 // The one "Recent File" item stands for the whole list.
-                for (int i = 1; i < COndrelApp::kRecentFiles; ++i)
+                for (int i = 1; i < kRecentFileCount; ++i)
                     menu->addAction(m_actions.at(ID_FILE_MRU_FILE1 + i));
             }
         }
@@ -165,7 +166,7 @@ void CMainFrame::CreateMenus()
 
 bool CMainFrame::CreateFrameWindow()
 {
-    setWindowIcon(COndrelApp::MainIcon());
+    setWindowIcon(MainIcon());
     CreateActions();
     CreateMenus();
     UpdateFrameTitle();
@@ -260,7 +261,7 @@ void CMainFrame::SetView(COndrelView* view)
     if (view) {
         setCentralWidget(view);
         connect(view, &COndrelView::statusMessage, this, &CMainFrame::SetMessageText);
-        m_printing = std::make_unique<CViewPrinting>(view, this, m_printSeams);
+        m_printing = std::make_unique<CViewPrinting>(view, this, m_printSeams, m_services);
     }
     UpdateCommandUI();
 }
@@ -338,10 +339,11 @@ bool CMainFrame::OnCmdMsg(int commandId, bool run)
         default:
             break;
         }
-        if (COndrelApp* app = COndrelApp::Instance())
-            return app->OnCmdMsg(commandId, run);
+        if (m_services)
+            return m_services->OnCmdMsg(commandId, run);
     } catch (const std::exception& e) {
-        COndrelApp::ShowError(QStringLiteral("The command failed: %1").arg(e.what()));
+        if (m_services)
+            m_services->ShowError(QStringLiteral("The command failed: %1").arg(e.what()));
         return true;
     }
     return false;
@@ -361,12 +363,12 @@ void CMainFrame::UpdateCommandUI()
 
 void CMainFrame::UpdateRecentFileMenu()
 {
-    const COndrelApp* app = COndrelApp::Instance();
-    const int size = app && app->RecentFileList() ? app->RecentFileList()->Size() : 0;
-    for (int i = 0; i < COndrelApp::kRecentFiles; ++i) {
+    const CRecentFileList* recent = m_services ? m_services->RecentFileList() : nullptr;
+    const int size = recent ? recent->Size() : 0;
+    for (int i = 0; i < kRecentFileCount; ++i) {
         QAction* action = m_actions.at(ID_FILE_MRU_FILE1 + i);
         if (i < size) {
-            action->setText(app->RecentFileList()->MenuText(i));
+            action->setText(recent->MenuText(i));
             action->setVisible(true);
             action->setEnabled(true);
         } else if (i == 0) {

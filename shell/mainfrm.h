@@ -22,6 +22,7 @@ class QToolBar;
 namespace ondrel {
 
 class CTrendWindow;
+class IShellServices;
 
 class CMainFrame : public QMainWindow
 {
@@ -36,6 +37,11 @@ public:
     virtual bool PreCreateWindow();
     // 0 to let creation continue, -1 to make it fail.
     virtual int OnCreate();
+
+    // What the application lends: handed over once, before LoadFrame. Without
+    // it only the frame's own and the view's commands are offered.
+    void SetServices(IShellServices* services) { m_services = services; }
+    IShellServices* Services() const { return m_services; }
 
     void SetView(COndrelView* view);
     void SetDocument(COndrelDoc* document);
@@ -100,6 +106,7 @@ private:
     QPointer<COndrelView> m_view;
     QPointer<COndrelDoc> m_document;
     CViewPrinting::Seams m_printSeams;
+    IShellServices* m_services = nullptr;
     std::unique_ptr<CViewPrinting> m_printing;
     CTrendWindow* m_trend = nullptr; // a child window: goes with the frame
 };

@@ -5,6 +5,7 @@
 #include "doctemplate.h"
 #include "generatorsim.h"
 #include "mainfrm.h"
+#include "mainicon.h"
 #include "mqttpublisher.h"
 #include "observers.h"
 #include "ondreldoc.h"
@@ -74,12 +75,13 @@ bool COndrelApp::InitInstance(const QStringList& arguments)
 
     CSingleDocTemplate::Classes classes;
     classes.createDocument = [this] {
-        auto* doc = new COndrelDoc;
+        auto* doc = new COndrelDoc(this);
         connect(doc, &COndrelDoc::pathNameChanged, m_recentFiles.get(), &CRecentFileList::Add);
         return doc;
     };
     classes.createFrame = [this] {
         CMainFrame* frame = m_seams.createFrame ? m_seams.createFrame() : new CMainFrame;
+        frame->SetServices(this);
         connect(m_recentFiles.get(), &CRecentFileList::changed, frame, [frame] {
             frame->UpdateRecentFileMenu();
             frame->UpdateCommandUI();
@@ -270,7 +272,7 @@ void COndrelApp::OnFileNew()
 
 void COndrelApp::OnFileOpen()
 {
-    const QString path = DoPromptFileName(FileDialog::Open, QString());
+    const QString path = PromptFileName(FileDialog::Open, QString());
     if (path.isEmpty())
         return;
     QString error;
@@ -314,46 +316,35 @@ void COndrelApp::OnAppExit()
 
 QPrinter& COndrelApp::Printer()
 {
-    COndrelApp* app = Instance();
-    if (!app) {
-        // Only reachable without the application object; kept for the process.
-        static QPrinter* orphan = new QPrinter;
-        return *orphan;
-    }
-    if (!app->m_printer)
-        app->m_printer = std::make_unique<QPrinter>();
-    return *app->m_printer;
+    if (!m_printer)
+        m_printer = std::make_unique<QPrinter>();
+    return *m_printer;
 }
 
-QIcon COndrelApp::MainIcon()
+QString COndrelApp::PromptFileName(FileDialog kind, const QString& suggestion)
 {
-    InitResources();
-    QIcon icon;
-    icon.addFile(QStringLiteral(":/res/mainframe32.xpm"), QSize(32, 32));
-    icon.addFile(QStringLiteral(":/res/mainframe16.xpm"), QSize(16, 16));
-    return icon;
-}
-
-QString COndrelApp::DoPromptFileName(FileDialog kind, const QString& suggestion)
-{
-    if (COndrelApp* app = Instance(); app && app->m_seams.fileDialog)
-        return app->m_seams.fileDialog(kind, suggestion);
+    if (m_seams.fileDialog)
+        return m_seams.fileDialog(kind, suggestion);
     // Documents have no file type of their own: every file is offered.
     const QString filter = QStringLiteral("All Files (*)");
-    QWidget* parent = Instance() ? Instance()->MainWindow() : nullptr;
     if (kind == FileDialog::Open)
-        return QFileDialog::getOpenFileName(parent, QStringLiteral("Open"), QString(), filter);
+        return QFileDialog::getOpenFileName(MainWindow(), QStringLiteral("Open"), QString(),
+                                            filter);
     // Replacing a file is asked about when it is saved, together with what
     // replacing it would lose.
-    return QFileDialog::getSaveFileName(parent, QStringLiteral("Save As"), suggestion, filter,
+    return QFileDialog::getSaveFileName(MainWindow(), QStringLiteral("Save As"), suggestion, filter,
                                         nullptr, QFileDialog::DontConfirmOverwrite);
 }
 
 void COndrelApp::ShowError(const QString& text)
 {
-    QWidget* parent = Instance() ? Instance()->MainWindow() : nullptr;
-    QMessageBox box(QMessageBox::Warning, DocStringField(0), text, QMessageBox::Ok, parent);
+    QMessageBox box(QMessageBox::Warning, DocStringField(0), text, QMessageBox::Ok, MainWindow());
     box.exec();
+}
+
+QWidget* COndrelApp::DialogParent() const
+{
+    return MainWindow();
 }
 
 void COndrelApp::WatchTerminationSignals()

@@ -4,8 +4,10 @@
 // commands (New, Open, recent files, Print Setup, About, Exit).
 #pragma once
 
+#include "recentfilelist.h"
+#include "shellservices.h"
+
 #include <QApplication>
-#include <QIcon>
 #include <QStringList>
 #include <functional>
 #include <memory>
@@ -29,18 +31,13 @@ class CTerminationSignals;
 class CHurriedWaitClock;
 struct CCommandLineInfo;
 
-class COndrelApp : public QApplication
+class COndrelApp : public QApplication, public IShellServices
 {
     Q_OBJECT
 public:
-    static constexpr int kRecentFiles = 4;
+    static constexpr int kRecentFiles = kRecentFileCount;
 
-    // The open and save dialogs.
-    enum class FileDialog
-    {
-        Open,
-        Save
-    };
+    using FileDialog = IShellServices::FileDialog;
     using FileDialogHook = std::function<QString(FileDialog kind, const QString& suggestion)>;
 
     // What the application is given from outside, for the runs of InitInstance
@@ -74,7 +71,7 @@ public:
     CMainFrame* MainWindow() const;
     COndrelDoc* Document() const;
     CSingleDocTemplate* DocTemplate() const { return m_docTemplate.get(); }
-    CRecentFileList* RecentFileList() const { return m_recentFiles.get(); }
+    CRecentFileList* RecentFileList() const override { return m_recentFiles.get(); }
     sim::CGeneratorSim* Simulator() const { return m_simulator.get(); }
     // The exposure record of --record, while it is open.
     CExposureRecord* Record() const { return m_record.get(); }
@@ -84,7 +81,7 @@ public:
 
     // The application's command table; with run false only asks whether the
     // command is handled here.
-    bool OnCmdMsg(int commandId, bool run);
+    bool OnCmdMsg(int commandId, bool run) override;
     void OnFileNew();
     void OnFileOpen();
     bool OnOpenRecentFile(int index);
@@ -92,16 +89,12 @@ public:
     void OnAppAbout();
     void OnAppExit();
 
-    // The printer that Print Setup configures and the print commands use.
-    static QPrinter& Printer();
-    // Icon 128 in both sizes.
-    static QIcon MainIcon();
-
-    // The open and save dialogs, or the seams' answer in their place.
-    static QString DoPromptFileName(FileDialog kind, const QString& suggestion);
-
-    // A modal error box owned by the main window.
-    static void ShowError(const QString& text);
+    // The services lent to the frame, the document and the print code. The
+    // file dialogs give the seams' answer when there is one.
+    QPrinter& Printer() override;
+    QString PromptFileName(FileDialog kind, const QString& suggestion) override;
+    void ShowError(const QString& text) override;
+    QWidget* DialogParent() const override;
 
     // From here on SIGTERM, SIGHUP and SIGINT end the application through
     // OnTerminationSignal instead of killing it where it stands; called before
