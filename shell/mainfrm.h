@@ -16,11 +16,13 @@
 class QLabel;
 class QMenu;
 class QStatusBar;
-class QTimer;
 class QToolBar;
 
 namespace ondrel {
 
+class CLockIndicators;
+class CRecordPane;
+class CTrendHost;
 class CTrendWindow;
 class IShellServices;
 
@@ -67,7 +69,7 @@ public:
     // tool tip, for as long as the window lasts, whatever the message pane says.
     void ShowRecording();
     void ShowRecordingStopped(const QString& message);
-    QLabel* RecordPane() const { return m_recordPane; }
+    QLabel* RecordPane() const;
 
     QAction* Action(int commandId) const;
     QToolBar* ToolBar() const { return m_wndToolBar; }
@@ -75,7 +77,7 @@ public:
     QLabel* MessagePane() const { return m_messagePane; }
     QLabel* Indicator(int indicatorId) const;
     QMenu* Popup(const QString& caption) const;
-    CTrendWindow* TrendWindow() const { return m_trend; }
+    CTrendWindow* TrendWindow() const;
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -87,19 +89,14 @@ protected:
     virtual bool CreateStatusBar();
 
 private:
-    void CreateActions();
-    void CreateMenus();
     void OnBarCheck(int barId);
-    void OnUpdateLockKeys();
-    bool MakeRecordPane();
 
     // Status bar before toolbar, as the bars are declared.
     QStatusBar* m_wndStatusBar = nullptr;
     QToolBar* m_wndToolBar = nullptr;
     QLabel* m_messagePane = nullptr;
-    std::map<int, QLabel*> m_indicators;
-    QLabel* m_recordPane = nullptr;
-    QTimer* m_lockKeyTimer = nullptr;
+    CLockIndicators* m_lockIndicators = nullptr; // owned by the status bar
+    std::unique_ptr<CRecordPane> m_recordPane;
 
     std::map<int, QAction*> m_actions;
     std::map<QString, QMenu*> m_popups;
@@ -108,7 +105,7 @@ private:
     CViewPrinting::Seams m_printSeams;
     IShellServices* m_services = nullptr;
     std::unique_ptr<CViewPrinting> m_printing;
-    CTrendWindow* m_trend = nullptr; // a child window: goes with the frame
+    std::unique_ptr<CTrendHost> m_trend;
 };
 
 } // namespace ondrel
