@@ -34,7 +34,7 @@ CMainFrame::~CMainFrame()
 
 bool CMainFrame::PreCreateWindow()
 {
-    // The framework's default window style stays as it is.
+    // A hook for frames that must refuse creation; this one never does.
     return true;
 }
 

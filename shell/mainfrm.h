@@ -1,7 +1,8 @@
-// CMainFrame: the main window around the form view, with the menu, the
-// accelerators, the toolbar and the status bar. Commands are routed like the
-// original framework did: the view first, then the document, the frame and the
-// application; a command nobody handles is offered disabled.
+// CMainFrame: the main window around the form view. It puts together the
+// menu, the toolbar, the status bar and the trend window (each built in a unit
+// of its own) and routes commands: the view first, then the document, the frame
+// and the application, so that the narrowest owner of a command handles it; a
+// command nobody handles is offered disabled.
 #pragma once
 
 #include "ondreldoc.h"
