@@ -4,6 +4,7 @@
 #include "cmdlineinfo.h"
 #include "doctemplate.h"
 #include "generatorsim.h"
+#include "hurriedclock.h"
 #include "mainfrm.h"
 #include "mainicon.h"
 #include "mqttpublisher.h"

@@ -5,8 +5,6 @@
 // come back when it goes.
 #pragma once
 
-#include "exchange.h"
-
 #include <QObject>
 #include <csignal>
 
@@ -44,26 +42,6 @@ private:
     QSocketNotifier* m_notifier = nullptr;
     struct sigaction m_previous[3] = {};
     bool m_installed[3] = {};
-};
-
-// The console's wait clock while the signals are watched: the monotonic clock,
-// except that once the watcher is hurried every wait counts as over, so that a
-// reply wait on the one UI thread cannot hold up an exit the operator insisted on.
-class CHurriedWaitClock : public CWaitClock
-{
-public:
-    explicit CHurriedWaitClock(const CTerminationSignals& watcher) : m_signals(watcher) {}
-
-    void Begin() override { m_monotonic.Begin(); }
-    std::chrono::nanoseconds Elapsed() override;
-    void SleepUntil(std::chrono::nanoseconds until, const InputWake& wake) override;
-
-private:
-    // Sleeps until `until` or until hurried, whichever comes first.
-    void SleepOnHurry(std::chrono::nanoseconds until);
-
-    const CTerminationSignals& m_signals;
-    CMonotonicWaitClock m_monotonic;
 };
 
 } // namespace ondrel
