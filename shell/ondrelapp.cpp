@@ -4,7 +4,6 @@
 #include "cmdlineinfo.h"
 #include "doctemplate.h"
 #include "generatorsim.h"
-#include "hurriedclock.h"
 #include "mainfrm.h"
 #include "mainicon.h"
 #include "mqttpublisher.h"
@@ -16,25 +15,19 @@
 #include "resource.h"
 #include "stderrwriter.h"
 #include "stringtable.h"
-#include "termsignals.h"
+#include "termination.h"
 
 #include <QFileDialog>
 #include <QMessageBox>
 #include <QPageSetupDialog>
 #include <QPrinter>
-#include <QTimer>
 #include <QtDebug>
-#include <chrono>
 
 namespace ondrel {
 
 namespace {
 
 const QString kRegistryKey = QStringLiteral("Local AppWizard-Generated Applications");
-
-// How often a termination signal that came during an operator command looks
-// again whether the command has ended.
-constexpr std::chrono::milliseconds kSignalRetry{50};
 
 } // namespace
 
@@ -91,8 +84,8 @@ bool COndrelApp::InitInstance(const QStringList& arguments)
     };
     classes.createView = [this](CMainFrame* frame) {
         auto* view = new COndrelView(CViewContext{m_port}, frame);
-        if (m_waitClock)
-            view->m_wait.SetClock(m_waitClock.get());
+        if (CWaitClock* clock = m_termination ? m_termination->WaitClock() : nullptr)
+            view->m_wait.SetClock(clock);
         if (m_observers)
             m_observers->Attach(view, frame);
         return view;
@@ -350,59 +343,14 @@ QWidget* COndrelApp::DialogParent() const
 
 void COndrelApp::WatchTerminationSignals()
 {
-    if (m_terminationSignals)
+    if (m_termination)
         return;
-    m_terminationSignals = std::make_unique<CTerminationSignals>();
-    connect(m_terminationSignals.get(), &CTerminationSignals::received, this,
-            &COndrelApp::OnTerminationSignal);
-    if (!m_terminationSignals->IsWatching())
-        return;
-    m_waitClock = std::make_unique<CHurriedWaitClock>(*m_terminationSignals);
-    if (CMainFrame* frame = MainWindow(); frame && frame->View())
-        frame->View()->m_wait.SetClock(m_waitClock.get());
-}
-
-void COndrelApp::OnTerminationSignal(int signalNumber)
-{
-    if (m_terminating) {
-        // Told twice: whatever the first signal still waits for is given up.
-        EndEventLoops();
-        return;
-    }
-    m_terminating = true;
-    m_terminationCode = 128 + signalNumber;
-    CMainFrame* frame = MainWindow();
-    if (COndrelView* view = frame ? frame->View() : nullptr)
-        view->StopForExit();
-    CarryOutTermination();
-}
-
-void COndrelApp::CarryOutTermination()
-{
-    if (m_loopsEnded)
-        return;
-    CMainFrame* frame = MainWindow();
-    COndrelView* view = frame ? frame->View() : nullptr;
-    if (view && view->InOperatorExchange()) {
-        // The command unwinds from the box that was closed for it, sending nothing
-        // more; ENBL0 must come after it, never in the middle of a switch-on.
-        QTimer::singleShot(kSignalRetry, this, [this] { CarryOutTermination(); });
-        return;
-    }
-    if (view && view->XraysMayBeOn() && !view->SwitchOffXrays(COndrelView::Prompt::Never))
-        WriteStderr(QStringLiteral("ondrel: %1 (ENBL0): X-rays may still be on\n")
-                        .arg(QString::fromLatin1(COndrelView::kTimeOutText)));
-    EndEventLoops();
-}
-
-void COndrelApp::EndEventLoops()
-{
-    m_loopsEnded = true;
-    // exit() rather than closing the window: closing would ask the operator. It
-    // ends every loop that runs, a box's included; during start-up no loop may
-    // run yet, so the code is also left for the main loop's first turn.
-    exit(m_terminationCode);
-    QTimer::singleShot(0, this, [this] { exit(m_terminationCode); });
+    m_termination = std::make_unique<CTermination>([this] {
+        CMainFrame* frame = MainWindow();
+        return frame ? frame->View() : nullptr;
+    });
+    if (CMainFrame* frame = MainWindow(); frame && frame->View() && m_termination->WaitClock())
+        frame->View()->m_wait.SetClock(m_termination->WaitClock());
 }
 
 bool COndrelApp::notify(QObject* receiver, QEvent* event)

@@ -27,8 +27,7 @@ class COndrelView;
 class COndrelDoc;
 class CRecentFileList;
 class CSingleDocTemplate;
-class CTerminationSignals;
-class CHurriedWaitClock;
+class CTermination;
 struct CCommandLineInfo;
 
 class COndrelApp : public QApplication, public IShellServices
@@ -96,15 +95,10 @@ public:
     void ShowError(const QString& text) override;
     QWidget* DialogParent() const override;
 
-    // From here on SIGTERM, SIGHUP and SIGINT end the application through
-    // OnTerminationSignal instead of killing it where it stands; called before
+    // From here on SIGTERM, SIGHUP and SIGINT end the application as
+    // CTermination has it instead of killing it where it stands; called before
     // InitInstance, so that a signal during start-up is handled the same way.
     void WatchTerminationSignals();
-    // Closes the box the console has open and cuts its running command short,
-    // switches X-rays off if the X-Ray On/Off box is checked (no question, no
-    // box), then ends the event loops with 128 + the signal's number. A second
-    // signal ends them at once.
-    void OnTerminationSignal(int signalNumber);
 
     // A last guard: no exception may unwind through the event loop.
     bool notify(QObject* receiver, QEvent* event) override;
@@ -116,8 +110,6 @@ private:
     QString OpenRecord(const QString& path);
     // --mqtt: the publisher, started before the first view so that it sees the start.
     bool StartTelemetry(const CCommandLineInfo& info);
-    void CarryOutTermination();
-    void EndEventLoops();
 
     Seams m_seams;
     // The line of this run: the seams' unless the command line names one.
@@ -130,11 +122,7 @@ private:
     // Made once the command line's observers are; attaches them to each view.
     std::unique_ptr<CConsoleObservers> m_observers;
     std::unique_ptr<QPrinter> m_printer;
-    std::unique_ptr<CTerminationSignals> m_terminationSignals;
-    std::unique_ptr<CHurriedWaitClock> m_waitClock; // outlives the views that wait on it
-    bool m_terminating = false;
-    bool m_loopsEnded = false;
-    int m_terminationCode = 0;
+    std::unique_ptr<CTermination> m_termination; // its clock outlives the views that wait on it
     int m_exitCode = 0;
 };
 
