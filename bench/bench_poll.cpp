@@ -15,6 +15,7 @@
 #include "mainfrm.h"
 #include "modalanswerer.h"
 #include "mscomm.h"
+#include "observers.h"
 #include "ondrelview.h"
 #include "resource.h"
 
@@ -301,6 +302,8 @@ struct Console
         }
         view = new COndrelView(CViewContext{port}, frame.get());
         frame->SetView(view);
+        CConsoleObservers(nullptr, nullptr)
+            .Attach(view, frame.get()); // the trend, as the console has it
         frame->show();
         // Start-up talks to the generator; a box it raises must not hang the run,
         // but it does mean the figures would be meaningless.

@@ -12,6 +12,7 @@
 #include "mainfrm.h"
 #include "modalanswerer.h"
 #include "mscomm.h"
+#include "observers.h"
 #include "ondrelview.h"
 #include "resource.h"
 
@@ -100,6 +101,8 @@ int main(int argc, char** argv)
     }
     auto* view = new COndrelView(CViewContext{QString::fromLocal8Bit(port)}, &frame);
     frame.SetView(view);
+    CConsoleObservers observers(nullptr, nullptr);
+    observers.Attach(view, &frame); // the trend, as the console has it
     frame.show();
     {
         CModalAnswerer answerer;

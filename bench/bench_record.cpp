@@ -14,6 +14,7 @@
 #include "mainfrm.h"
 #include "modalanswerer.h"
 #include "mscomm.h"
+#include "observers.h"
 #include "ondrelview.h"
 #include "record.h"
 #include "recordformat.h"
@@ -170,6 +171,8 @@ bool Round(QApplication& app, const Config& c, CExposureRecord* record, Tally* t
         return false;
     auto* view = new COndrelView(CViewContext{c.port}, &frame);
     frame.SetView(view);
+    CConsoleObservers observers(nullptr, nullptr);
+    observers.Attach(view, &frame); // the trend, as the console has it
     frame.show();
 
     QObject::connect(view, &COndrelView::readingTaken, [&](const Reading& r) {

@@ -15,6 +15,7 @@
 #include "mainfrm.h"
 #include "modalanswerer.h"
 #include "mscomm.h"
+#include "observers.h"
 #include "ondrelview.h"
 #include "resource.h"
 
@@ -176,6 +177,8 @@ private:
                                  m_frame.get());
         m_view->m_wait.SetClock(&m_sleep);
         m_frame->SetView(m_view);
+        CConsoleObservers(nullptr, nullptr)
+            .Attach(m_view, m_frame.get()); // the trend, as the console has it
         m_frame->show();
         m_view->installEventFilter(this);
         m_lastStart = Elapsed();

@@ -7,6 +7,7 @@
 #include "exchange.h"
 #include "replyparse.h"
 #include "resource.h"
+#include "stderrwriter.h"
 
 #include <QCheckBox>
 #include <QCloseEvent>
@@ -17,7 +18,6 @@
 #include <QStringList>
 #include <QTimerEvent>
 #include <QVariant>
-#include <cstdio>
 #include <exception>
 #include <stdexcept>
 
@@ -117,12 +117,10 @@ void COndrelView::Announce(EventKind kind, const QString& detail)
 
 void COndrelView::AnnounceStop()
 {
-    // Closing and then destroying the view is one stop. A dynamic property rather
-    // than a member: the view's state is its form and its port, nothing else.
-    static const char* const kStopAnnounced = "ondrelStopAnnounced";
-    if (!Bound() || property(kStopAnnounced).toBool())
+    // Closing and then destroying the view is one stop.
+    if (!Bound() || m_stopAnnounced)
         return;
-    setProperty(kStopAnnounced, true);
+    m_stopAnnounced = true;
     Announce(EventKind::Stop);
 }
 
@@ -171,14 +169,14 @@ void COndrelView::OnInitialUpdate()
         },
         &error);
     if (!ok) {
-        g_ready = 1;
+        EndCommand();
         ReportFailure(error);
     }
     // One timer for the life of the view, even when the port failed: a tick with
     // g_linkFailed set costs nothing. A later start-up (New, Open) retries a port
     // that failed to open, so the operator commands can work again; polling, once
     // stopped, stays stopped for the process, as after a timed-out poll.
-    if (m_timerId == 0)
+    if (m_timerId == 0 && !m_stoppedForExit)
         m_timerId = startTimer(kPollPeriodMs);
 }
 
@@ -223,14 +221,12 @@ bool COndrelView::OpenPort()
         PortOpenAdvice(error, m_portLister ? m_portLister() : QList<SerialPortEntry>());
     box.setInformativeText(advice);
     // Started from a terminal, the operator may never see the box.
-    const QByteArray printed = QStringLiteral("ondrel: %1\n%2").arg(error, advice).toLocal8Bit();
-    std::fwrite(printed.constData(), 1, static_cast<size_t>(printed.size()), stderr);
-    std::fflush(stderr);
-    box.exec();
+    WriteStderr(QStringLiteral("ondrel: %1\n%2").arg(error, advice));
+    RunBox(box);
     // Without a port every poll would fail anyway; stopping polling here keeps the
     // console usable (the operator commands still report their own failures).
     g_linkFailed = 1;
-    g_ready = 1;
+    EndCommand();
     ShowReadingsStopped(error);
     return false;
 }
@@ -239,7 +235,15 @@ void COndrelView::ShowTimeOutBox()
 {
     QMessageBox box(QMessageBox::NoIcon, QString::fromLatin1(kAppName),
                     QString::fromLatin1(kTimeOutText), QMessageBox::Ok, window());
-    box.exec();
+    RunBox(box);
+}
+
+int COndrelView::RunBox(QMessageBox& box)
+{
+    m_runningBox = &box;
+    const int answer = box.exec();
+    m_runningBox = nullptr;
+    return answer;
 }
 
 bool COndrelView::WaitForReply(int n)
@@ -249,11 +253,15 @@ bool COndrelView::WaitForReply(int n)
 
 QByteArray COndrelView::CommandExchange(const frames::Command& command)
 {
+    if (m_abandonCommand)
+        return QByteArray();
     m_comm.SetOutput(QVariant(QString::fromLatin1(command.frame)));
     m_comm.SetInputLen(static_cast<short>(command.replyLength));
     if (!WaitForReply(command.replyLength)) {
         Announce(EventKind::Timeout, Mnemonic(QByteArray(command.frame)));
-        ShowTimeOutBox();
+        m_commandTimedOut = true;
+        if (m_prompt == Prompt::Always)
+            ShowTimeOutBox();
     }
     // Read even after a time-out: whatever part of the reply came is taken, so it
     // does not spoil the next exchange's count.
@@ -288,7 +296,7 @@ void COndrelView::ReadVersion()
             Announce(EventKind::Version, m_editVersion->text());
         },
         &error);
-    g_ready = 1;
+    EndCommand();
     if (!ok)
         ReportFailure(error);
 }
@@ -401,6 +409,8 @@ void COndrelView::OnXrayOnOff()
                 CommandExchange(voltage);
                 CommandExchange(current);
                 CommandExchange(frames::kEnable);
+                if (m_abandonCommand)
+                    return;
                 Announce(EventKind::XrayOn, QStringList{Mnemonic(QByteArray(voltage.frame)),
                                                         Mnemonic(QByteArray(current.frame)),
                                                         Mnemonic(QByteArray(frames::kEnable.frame))}
@@ -411,7 +421,7 @@ void COndrelView::OnXrayOnOff()
             }
         },
         &error);
-    g_ready = 1;
+    EndCommand();
     if (!ok)
         ReportFailure(error);
 }
@@ -429,7 +439,7 @@ void COndrelView::OnClearFaults()
             Announce(EventKind::ClearFaults);
         },
         &error);
-    g_ready = 1;
+    EndCommand();
     if (!ok)
         ReportFailure(error);
 }
@@ -439,17 +449,40 @@ bool COndrelView::XraysMayBeOn() const
     return m_checkXray && IsChecked(m_checkXray);
 }
 
-void COndrelView::SwitchOffXrays()
+bool COndrelView::SwitchOffXrays(Prompt prompt)
 {
     if (!Bound())
-        return;
+        return true;
+    m_prompt = prompt;
+    m_commandTimedOut = false;
     m_checkXray->setChecked(false);
     OnXrayOnOff();
+    m_prompt = Prompt::Always;
+    return !m_commandTimedOut;
 }
 
 bool COndrelView::InOperatorExchange() const
 {
     return g_ready == 0;
+}
+
+void COndrelView::StopForExit()
+{
+    m_stoppedForExit = true;
+    if (m_timerId != 0) {
+        killTimer(m_timerId);
+        m_timerId = 0;
+    }
+    if (InOperatorExchange())
+        m_abandonCommand = true;
+    if (m_runningBox)
+        m_runningBox->done(QMessageBox::Ok);
+}
+
+void COndrelView::EndCommand()
+{
+    g_ready = 1;
+    m_abandonCommand = false;
 }
 
 void COndrelView::ReportFailure(const QString& text)

@@ -8,11 +8,13 @@
 #include "portadvice.h"
 
 #include <QByteArray>
+#include <QPointer>
 #include <QScrollArea>
 #include <QString>
 
 class QCheckBox;
 class QLineEdit;
+class QMessageBox;
 class QPainter;
 class QPrinter;
 
@@ -45,12 +47,26 @@ public:
     void OnXrayOnOff();
     void OnClearFaults();
 
+    // Whether a missing reply to an operator command opens the time-out box.
+    enum class Prompt
+    {
+        Always,
+        Never
+    };
+
     // Closing with X-rays on: the X-Ray On/Off box is checked; switching off is
-    // the operator's own unchecking (ENBL0, with its time-out box); an operator
-    // command whose exchanges are unfinished (its time-out box is up).
+    // the operator's own unchecking (ENBL0; with Prompt::Never a time-out is
+    // only announced, for a process that ends without a person to click);
+    // an operator command whose exchanges are unfinished (its time-out box is up).
+    // SwitchOffXrays is false when ENBL0 got no reply.
     bool XraysMayBeOn() const;
-    void SwitchOffXrays();
+    bool SwitchOffXrays(Prompt prompt = Prompt::Always);
     bool InOperatorExchange() const;
+    // For a process that is ending: no poll starts any more, the box the view
+    // has open is closed as if answered, and the running command sends none of
+    // its remaining frames (a switch-on cut short must not enable the generator
+    // after its ENBL0).
+    void StopForExit();
     // Where the serial ports offered after a failed open come from.
     void SetPortLister(SerialPortLister lister) { m_portLister = std::move(lister); }
 
@@ -111,8 +127,17 @@ private:
     void ReleaseDeadPort();
     void Announce(EventKind kind, const QString& detail = QString());
     void AnnounceStop();
+    void EndCommand();
+    int RunBox(QMessageBox& box);
 
     QWidget* m_form = nullptr;
+    // The running operator command's state, for an ending process to cut short.
+    Prompt m_prompt = Prompt::Always;
+    bool m_commandTimedOut = false;
+    bool m_abandonCommand = false;
+    bool m_stoppedForExit = false;
+    QPointer<QMessageBox> m_runningBox;
+    bool m_stopAnnounced = false;
     int m_timerId = 0;
     SerialPortLister m_portLister = SystemSerialPorts;
 };

@@ -158,7 +158,7 @@ const std::vector<MenuPopup>& MainMenu()
          {
              {QStringLiteral("&Toolbar"), ID_VIEW_TOOLBAR},
              {QStringLiteral("&Status Bar"), ID_VIEW_STATUS_BAR},
-             {QStringLiteral("&Trend"), ID_VIEW_TREND},
+             {QStringLiteral("T&rend"), ID_VIEW_TREND},
          }},
         {QStringLiteral("&Help"),
          {

@@ -1,7 +1,7 @@
 #include "aboutdlg.h"
 
 #include "dialogbuilder.h"
-#include "ondrelapp.h"
+#include "mainicon.h"
 #include "resource.h"
 
 #include <QPushButton>
@@ -14,7 +14,7 @@ CAboutDlg::CAboutDlg(QWidget* parent)
 {
     const DialogTemplate& tmpl = AboutBoxTemplate();
     setWindowTitle(tmpl.caption);
-    setWindowIcon(COndrelApp::MainIcon());
+    setWindowIcon(MainIcon());
     setModal(true);
     setFixedSize(BuildDialog(tmpl, this));
     // OK closes the box; Escape and the close box reject it, which is all the

@@ -154,25 +154,28 @@ bool CCommandLineInfo::HandleBeforeStart(int argc, char** argv, int* exitCode)
     QStringList args;
     for (int i = 0; i < argc; ++i)
         args << QString::fromLocal8Bit(argv[i]);
-    const CCommandLineInfo info = Parse(args);
+    // Errors wait for the application: the toolkit may yet claim an option
+    // (e.g. -platform) that this parser does not know.
+    return AnswerWithoutWindow(Parse(args), exitCode);
+}
+
+bool CCommandLineInfo::AnswerWithoutWindow(const CCommandLineInfo& info, int* exitCode)
+{
     switch (info.shellCommand) {
     case Shell::Help:
         Write(stdout, HelpText());
-        *exitCode = 0;
-        return true;
+        break;
     case Shell::Version:
         Write(stdout, VersionText());
-        *exitCode = 0;
-        return true;
+        break;
     case Shell::ListPorts:
         Write(stdout, ListPortsText());
-        *exitCode = 0;
-        return true;
+        break;
     default:
-        // Errors wait for the application: the toolkit may yet claim an option
-        // (e.g. -platform) that this parser does not know.
         return false;
     }
+    *exitCode = 0;
+    return true;
 }
 
 } // namespace ondrel

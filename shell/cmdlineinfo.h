@@ -39,11 +39,16 @@ struct CCommandLineInfo
     // --list-ports: the serial ports the system reports.
     static QString ListPortsText();
 
-    // --help, --version, --list-ports and usage errors need no window, so they are answered
+    // --help, --version and --list-ports need no window, so they are answered
     // before the GUI exists (e.g. on a machine without a display). True when the
     // program should end now with *exitCode. Anything it cannot settle alone
-    // (e.g. the toolkit's own options) is left for the application to parse.
+    // (e.g. the toolkit's own options, or a usage error they may explain) is
+    // left for the application to parse.
     static bool HandleBeforeStart(int argc, char** argv, int* exitCode);
+    // The one place that answers --help, --version and --list-ports on standard
+    // output: true, with *exitCode, when `info` asked for one of them; the
+    // application asks again once the toolkit has taken its own options.
+    static bool AnswerWithoutWindow(const CCommandLineInfo& info, int* exitCode);
 
     // Exit code of a usage error.
     static constexpr int UsageExitCode = 2;

@@ -1,9 +1,9 @@
 #include "cmdlineinfo.h"
 #include "displaycheck.h"
 #include "ondrelapp.h"
+#include "stderrwriter.h"
 
 #include <csignal>
-#include <cstdio>
 
 int main(int argc, char* argv[])
 {
@@ -15,12 +15,12 @@ int main(int argc, char* argv[])
         return exitCode;
     QString noDisplay;
     if (!ondrel::CheckGraphicalSession(argc, argv, &noDisplay)) {
-        std::fputs(noDisplay.toLocal8Bit().constData(), stderr);
+        ondrel::WriteStderr(noDisplay);
         return ondrel::kNoDisplayExitCode;
     }
     ondrel::COndrelApp app(argc, argv);
+    app.WatchTerminationSignals();
     if (!app.InitInstance())
         return app.ExitCode();
-    app.WatchTerminationSignals();
     return app.exec();
 }

@@ -1,7 +1,8 @@
-// CMainFrame: the main window around the form view, with the menu, the
-// accelerators, the toolbar and the status bar. Commands are routed like the
-// original framework did: the view first, then the document, the frame and the
-// application; a command nobody handles is offered disabled.
+// CMainFrame: the main window around the form view. It puts together the
+// menu, the toolbar, the status bar and the trend window (each built in a unit
+// of its own) and routes commands: the view first, then the document, the frame
+// and the application, so that the narrowest owner of a command handles it; a
+// command nobody handles is offered disabled.
 #pragma once
 
 #include "ondreldoc.h"
@@ -16,12 +17,15 @@
 class QLabel;
 class QMenu;
 class QStatusBar;
-class QTimer;
 class QToolBar;
 
 namespace ondrel {
 
+class CLockIndicators;
+class CRecordPane;
+class CTrendHost;
 class CTrendWindow;
+class IShellServices;
 
 class CMainFrame : public QMainWindow
 {
@@ -36,6 +40,11 @@ public:
     virtual bool PreCreateWindow();
     // 0 to let creation continue, -1 to make it fail.
     virtual int OnCreate();
+
+    // What the application lends: handed over once, before LoadFrame. Without
+    // it only the frame's own and the view's commands are offered.
+    void SetServices(IShellServices* services) { m_services = services; }
+    IShellServices* Services() const { return m_services; }
 
     void SetView(COndrelView* view);
     void SetDocument(COndrelDoc* document);
@@ -56,13 +65,20 @@ public:
     void SetMessageText(const QString& text);
     QString MessageText() const;
 
+    // The REC pane, beside the lock indicators: shown while the exposure record
+    // is written; once recording has stopped it says so, with the reason as its
+    // tool tip, for as long as the window lasts, whatever the message pane says.
+    void ShowRecording();
+    void ShowRecordingStopped(const QString& message);
+    QLabel* RecordPane() const;
+
     QAction* Action(int commandId) const;
     QToolBar* ToolBar() const { return m_wndToolBar; }
     QStatusBar* StatusBar() const { return m_wndStatusBar; }
     QLabel* MessagePane() const { return m_messagePane; }
     QLabel* Indicator(int indicatorId) const;
     QMenu* Popup(const QString& caption) const;
-    CTrendWindow* TrendWindow() const { return m_trend; }
+    CTrendWindow* TrendWindow() const;
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -74,25 +90,23 @@ protected:
     virtual bool CreateStatusBar();
 
 private:
-    void CreateActions();
-    void CreateMenus();
     void OnBarCheck(int barId);
-    void OnUpdateLockKeys();
 
     // Status bar before toolbar, as the bars are declared.
     QStatusBar* m_wndStatusBar = nullptr;
     QToolBar* m_wndToolBar = nullptr;
     QLabel* m_messagePane = nullptr;
-    std::map<int, QLabel*> m_indicators;
-    QTimer* m_lockKeyTimer = nullptr;
+    CLockIndicators* m_lockIndicators = nullptr; // owned by the status bar
+    std::unique_ptr<CRecordPane> m_recordPane;
 
     std::map<int, QAction*> m_actions;
     std::map<QString, QMenu*> m_popups;
     QPointer<COndrelView> m_view;
     QPointer<COndrelDoc> m_document;
     CViewPrinting::Seams m_printSeams;
+    IShellServices* m_services = nullptr;
     std::unique_ptr<CViewPrinting> m_printing;
-    CTrendWindow* m_trend = nullptr; // a child window: goes with the frame
+    std::unique_ptr<CTrendHost> m_trend;
 };
 
 } // namespace ondrel

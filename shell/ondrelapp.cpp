@@ -5,40 +5,29 @@
 #include "doctemplate.h"
 #include "generatorsim.h"
 #include "mainfrm.h"
+#include "mainicon.h"
 #include "mqttpublisher.h"
+#include "observers.h"
 #include "ondreldoc.h"
 #include "ondrelview.h"
 #include "recentfilelist.h"
 #include "record.h"
 #include "resource.h"
+#include "stderrwriter.h"
 #include "stringtable.h"
-#include "termsignals.h"
+#include "termination.h"
 
 #include <QFileDialog>
 #include <QMessageBox>
 #include <QPageSetupDialog>
 #include <QPrinter>
-#include <QTimer>
 #include <QtDebug>
-#include <chrono>
-#include <cstdio>
 
 namespace ondrel {
 
 namespace {
 
 const QString kRegistryKey = QStringLiteral("Local AppWizard-Generated Applications");
-
-// How often a termination signal that came during an operator command looks
-// again whether the command has ended.
-constexpr std::chrono::milliseconds kSignalRetry{50};
-
-void WriteStderr(const QString& text)
-{
-    const QByteArray bytes = text.toLocal8Bit();
-    std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), stderr);
-    std::fflush(stderr);
-}
 
 } // namespace
 
@@ -72,26 +61,21 @@ bool COndrelApp::InitInstance(const QStringList& arguments)
     ExitInstance();
     m_exitCode = 0;
 
-    // 1. Hosting of ActiveX controls: the form's communications control is a
-    //    class of ours, so there is nothing to host.
-    // 2. The three-dimensional look of dialog controls: Qt's styles draw them so.
-
-    // 3. Profile settings under the historic key (an INI file on Linux).
+    // The profile settings keep the key operators' existing INI files are under.
     setOrganizationName(kRegistryKey);
 
-    // 4. The standard profile settings: the recent-file list.
     m_recentFiles = std::make_unique<CRecentFileList>(kRecentFiles);
     m_recentFiles->ReadList();
 
-    // 5. The single-document template.
     CSingleDocTemplate::Classes classes;
     classes.createDocument = [this] {
-        auto* doc = new COndrelDoc;
+        auto* doc = new COndrelDoc(this);
         connect(doc, &COndrelDoc::pathNameChanged, m_recentFiles.get(), &CRecentFileList::Add);
         return doc;
     };
     classes.createFrame = [this] {
         CMainFrame* frame = m_seams.createFrame ? m_seams.createFrame() : new CMainFrame;
+        frame->SetServices(this);
         connect(m_recentFiles.get(), &CRecentFileList::changed, frame, [frame] {
             frame->UpdateRecentFileMenu();
             frame->UpdateCommandUI();
@@ -100,53 +84,33 @@ bool COndrelApp::InitInstance(const QStringList& arguments)
     };
     classes.createView = [this](CMainFrame* frame) {
         auto* view = new COndrelView(CViewContext{m_port}, frame);
-        ConnectRecord(view, frame);
-        ConnectTelemetry(view, frame);
+        if (CWaitClock* clock = m_termination ? m_termination->WaitClock() : nullptr)
+            view->m_wait.SetClock(clock);
+        if (m_observers)
+            m_observers->Attach(view, frame);
         return view;
     };
     m_docTemplate = std::make_unique<CSingleDocTemplate>(IDR_MAINFRAME, std::move(classes));
 
-    // 6. The command line.
-    const CCommandLineInfo info = CCommandLineInfo::Parse(arguments);
-
-    // 7. Carry it out; without a document and a window there is nothing to run.
-    if (!ProcessShellCommand(info))
+    // Without a document and a window there is nothing to run.
+    if (!ProcessShellCommand(CCommandLineInfo::Parse(arguments)))
         return false;
 
-    // 8. Show the main window and paint it at once.
     MainWindow()->show();
+    // Painted before the first poll can block the thread for a reply wait.
     MainWindow()->repaint();
-
-    // 9.
     return true;
 }
 
 bool COndrelApp::ProcessShellCommand(const CCommandLineInfo& info)
 {
-    switch (info.shellCommand) {
-    case CCommandLineInfo::Shell::Help:
-        std::fputs(CCommandLineInfo::HelpText().toLocal8Bit().constData(), stdout);
-        std::fflush(stdout);
-        m_exitCode = 0;
+    if (CCommandLineInfo::AnswerWithoutWindow(info, &m_exitCode))
         return false;
-    case CCommandLineInfo::Shell::Version:
-        std::fputs(CCommandLineInfo::VersionText().toLocal8Bit().constData(), stdout);
-        std::fflush(stdout);
-        m_exitCode = 0;
-        return false;
-    case CCommandLineInfo::Shell::ListPorts:
-        std::fputs(CCommandLineInfo::ListPortsText().toLocal8Bit().constData(), stdout);
-        std::fflush(stdout);
-        m_exitCode = 0;
-        return false;
-    case CCommandLineInfo::Shell::Error:
+    if (info.shellCommand == CCommandLineInfo::Shell::Error) {
         WriteStderr(QStringLiteral("ondrel: %1\nTry 'ondrel --help' for more information.\n")
                         .arg(info.error));
         m_exitCode = CCommandLineInfo::UsageExitCode;
         return false;
-    case CCommandLineInfo::Shell::FileNew:
-    case CCommandLineInfo::Shell::FileOpen:
-        break;
     }
 
     m_port = info.port.isEmpty() ? m_seams.port : info.port;
@@ -160,6 +124,7 @@ bool COndrelApp::ProcessShellCommand(const CCommandLineInfo& info)
         m_exitCode = 1;
         return false;
     }
+    m_observers = std::make_unique<CConsoleObservers>(m_record.get(), m_telemetry.get());
 
     QString error;
     const QString path =
@@ -194,24 +159,6 @@ QString COndrelApp::OpenRecord(const QString& path)
     return error;
 }
 
-void COndrelApp::ConnectRecord(COndrelView* view, CMainFrame* frame)
-{
-    if (!m_record)
-        return;
-    // Direct connections: the record only formats the row here and hands it to
-    // its own writer thread.
-    connect(view, &COndrelView::readingTaken, m_record.get(), &CExposureRecord::OnReading);
-    connect(view, &COndrelView::consoleEvent, m_record.get(), &CExposureRecord::OnEvent);
-    connect(m_record.get(), &CExposureRecord::stopped, frame, &CMainFrame::SetMessageText,
-            Qt::QueuedConnection);
-    // The record may have failed already (its header, on a full disk): queued
-    // like the signal, so that the console's own start-up messages come first.
-    if (!m_record->Recording())
-        QMetaObject::invokeMethod(
-            frame, [frame, text = m_record->StoppedMessage()] { frame->SetMessageText(text); },
-            Qt::QueuedConnection);
-}
-
 bool COndrelApp::StartTelemetry(const CCommandLineInfo& info)
 {
     if (!info.mqtt)
@@ -223,17 +170,6 @@ bool COndrelApp::StartTelemetry(const CCommandLineInfo& info)
     m_telemetry.reset();
     WriteStderr(QStringLiteral("ondrel: %1\n").arg(error));
     return false;
-}
-
-void COndrelApp::ConnectTelemetry(COndrelView* view, CMainFrame* frame)
-{
-    if (!m_telemetry)
-        return;
-    // Direct: publishing formats the JSON and queues it for the client's thread.
-    connect(view, &COndrelView::readingTaken, m_telemetry.get(), &CMqttPublisher::PublishReading);
-    connect(view, &COndrelView::consoleEvent, m_telemetry.get(), &CMqttPublisher::PublishEvent);
-    connect(m_telemetry.get(), &CMqttPublisher::statusMessage, frame, &CMainFrame::SetMessageText,
-            Qt::UniqueConnection);
 }
 
 bool COndrelApp::StartSimulator(bool log)
@@ -256,6 +192,7 @@ int COndrelApp::ExitInstance()
 {
     // The window and its view go before the simulated generator they may talk to.
     m_docTemplate.reset();
+    m_observers.reset();
     m_record.reset();    // written out and synced, the view's stop included
     m_telemetry.reset(); // `offline`, after the view's stop
     if (m_recentFiles)
@@ -329,7 +266,7 @@ void COndrelApp::OnFileNew()
 
 void COndrelApp::OnFileOpen()
 {
-    const QString path = DoPromptFileName(FileDialog::Open, QString());
+    const QString path = PromptFileName(FileDialog::Open, QString());
     if (path.isEmpty())
         return;
     QString error;
@@ -373,76 +310,47 @@ void COndrelApp::OnAppExit()
 
 QPrinter& COndrelApp::Printer()
 {
-    COndrelApp* app = Instance();
-    if (!app) {
-        // Only reachable without the application object; kept for the process.
-        static QPrinter* orphan = new QPrinter;
-        return *orphan;
-    }
-    if (!app->m_printer)
-        app->m_printer = std::make_unique<QPrinter>();
-    return *app->m_printer;
+    if (!m_printer)
+        m_printer = std::make_unique<QPrinter>();
+    return *m_printer;
 }
 
-QIcon COndrelApp::MainIcon()
+QString COndrelApp::PromptFileName(FileDialog kind, const QString& suggestion)
 {
-    InitResources();
-    QIcon icon;
-    icon.addFile(QStringLiteral(":/res/mainframe32.xpm"), QSize(32, 32));
-    icon.addFile(QStringLiteral(":/res/mainframe16.xpm"), QSize(16, 16));
-    return icon;
-}
-
-QString COndrelApp::DoPromptFileName(FileDialog kind, const QString& suggestion)
-{
-    if (COndrelApp* app = Instance(); app && app->m_seams.fileDialog)
-        return app->m_seams.fileDialog(kind, suggestion);
+    if (m_seams.fileDialog)
+        return m_seams.fileDialog(kind, suggestion);
     // Documents have no file type of their own: every file is offered.
     const QString filter = QStringLiteral("All Files (*)");
-    QWidget* parent = Instance() ? Instance()->MainWindow() : nullptr;
     if (kind == FileDialog::Open)
-        return QFileDialog::getOpenFileName(parent, QStringLiteral("Open"), QString(), filter);
+        return QFileDialog::getOpenFileName(MainWindow(), QStringLiteral("Open"), QString(),
+                                            filter);
     // Replacing a file is asked about when it is saved, together with what
     // replacing it would lose.
-    return QFileDialog::getSaveFileName(parent, QStringLiteral("Save As"), suggestion, filter,
+    return QFileDialog::getSaveFileName(MainWindow(), QStringLiteral("Save As"), suggestion, filter,
                                         nullptr, QFileDialog::DontConfirmOverwrite);
 }
 
 void COndrelApp::ShowError(const QString& text)
 {
-    QWidget* parent = Instance() ? Instance()->MainWindow() : nullptr;
-    QMessageBox box(QMessageBox::Warning, DocStringField(0), text, QMessageBox::Ok, parent);
+    QMessageBox box(QMessageBox::Warning, DocStringField(0), text, QMessageBox::Ok, MainWindow());
     box.exec();
+}
+
+QWidget* COndrelApp::DialogParent() const
+{
+    return MainWindow();
 }
 
 void COndrelApp::WatchTerminationSignals()
 {
-    if (m_terminationSignals)
+    if (m_termination)
         return;
-    m_terminationSignals = std::make_unique<CTerminationSignals>();
-    connect(m_terminationSignals.get(), &CTerminationSignals::received, this,
-            &COndrelApp::OnTerminationSignal);
-}
-
-void COndrelApp::OnTerminationSignal(int signalNumber)
-{
-    if (m_terminating)
-        return; // the first signal is being carried out
-    CMainFrame* frame = MainWindow();
-    COndrelView* view = frame ? frame->View() : nullptr;
-    if (view && view->InOperatorExchange()) {
-        // Only a command's time-out box runs events inside a command. Ending
-        // its loop now would let the command go on with its remaining frames
-        // (up to ENBL1) after our ENBL0, so the signal waits for the command.
-        QTimer::singleShot(kSignalRetry, this,
-                           [this, signalNumber] { OnTerminationSignal(signalNumber); });
-        return;
-    }
-    m_terminating = true;
-    if (view && view->XraysMayBeOn())
-        view->SwitchOffXrays();
-    // exit() rather than closing the window: closing would ask the operator.
-    exit(128 + signalNumber);
+    m_termination = std::make_unique<CTermination>([this] {
+        CMainFrame* frame = MainWindow();
+        return frame ? frame->View() : nullptr;
+    });
+    if (CMainFrame* frame = MainWindow(); frame && frame->View() && m_termination->WaitClock())
+        frame->View()->m_wait.SetClock(m_termination->WaitClock());
 }
 
 bool COndrelApp::notify(QObject* receiver, QEvent* event)

@@ -4,8 +4,10 @@
 // commands (New, Open, recent files, Print Setup, About, Exit).
 #pragma once
 
+#include "recentfilelist.h"
+#include "shellservices.h"
+
 #include <QApplication>
-#include <QIcon>
 #include <QStringList>
 #include <functional>
 #include <memory>
@@ -18,27 +20,23 @@ class CGeneratorSim;
 }
 
 class CMainFrame;
+class CConsoleObservers;
 class CExposureRecord;
 class CMqttPublisher;
 class COndrelView;
 class COndrelDoc;
 class CRecentFileList;
 class CSingleDocTemplate;
-class CTerminationSignals;
+class CTermination;
 struct CCommandLineInfo;
 
-class COndrelApp : public QApplication
+class COndrelApp : public QApplication, public IShellServices
 {
     Q_OBJECT
 public:
-    static constexpr int kRecentFiles = 4;
+    static constexpr int kRecentFiles = kRecentFileCount;
 
-    // The open and save dialogs.
-    enum class FileDialog
-    {
-        Open,
-        Save
-    };
+    using FileDialog = IShellServices::FileDialog;
     using FileDialogHook = std::function<QString(FileDialog kind, const QString& suggestion)>;
 
     // What the application is given from outside, for the runs of InitInstance
@@ -72,7 +70,7 @@ public:
     CMainFrame* MainWindow() const;
     COndrelDoc* Document() const;
     CSingleDocTemplate* DocTemplate() const { return m_docTemplate.get(); }
-    CRecentFileList* RecentFileList() const { return m_recentFiles.get(); }
+    CRecentFileList* RecentFileList() const override { return m_recentFiles.get(); }
     sim::CGeneratorSim* Simulator() const { return m_simulator.get(); }
     // The exposure record of --record, while it is open.
     CExposureRecord* Record() const { return m_record.get(); }
@@ -82,7 +80,7 @@ public:
 
     // The application's command table; with run false only asks whether the
     // command is handled here.
-    bool OnCmdMsg(int commandId, bool run);
+    bool OnCmdMsg(int commandId, bool run) override;
     void OnFileNew();
     void OnFileOpen();
     bool OnOpenRecentFile(int index);
@@ -90,23 +88,17 @@ public:
     void OnAppAbout();
     void OnAppExit();
 
-    // The printer that Print Setup configures and the print commands use.
-    static QPrinter& Printer();
-    // Icon 128 in both sizes.
-    static QIcon MainIcon();
+    // The services lent to the frame, the document and the print code. The
+    // file dialogs give the seams' answer when there is one.
+    QPrinter& Printer() override;
+    QString PromptFileName(FileDialog kind, const QString& suggestion) override;
+    void ShowError(const QString& text) override;
+    QWidget* DialogParent() const override;
 
-    // The open and save dialogs, or the seams' answer in their place.
-    static QString DoPromptFileName(FileDialog kind, const QString& suggestion);
-
-    // A modal error box owned by the main window.
-    static void ShowError(const QString& text);
-
-    // From here on SIGTERM, SIGHUP and SIGINT end the application through
-    // OnTerminationSignal instead of killing it where it stands.
+    // From here on SIGTERM, SIGHUP and SIGINT end the application as
+    // CTermination has it instead of killing it where it stands; called before
+    // InitInstance, so that a signal during start-up is handled the same way.
     void WatchTerminationSignals();
-    // Switches X-rays off if the X-Ray On/Off box is checked (no question), then
-    // ends the event loop with 128 + the signal's number.
-    void OnTerminationSignal(int signalNumber);
 
     // A last guard: no exception may unwind through the event loop.
     bool notify(QObject* receiver, QEvent* event) override;
@@ -116,10 +108,8 @@ private:
     bool StartSimulator(bool log);
     // --record: opens the file, or says why not and runs without it.
     QString OpenRecord(const QString& path);
-    void ConnectRecord(COndrelView* view, CMainFrame* frame);
     // --mqtt: the publisher, started before the first view so that it sees the start.
     bool StartTelemetry(const CCommandLineInfo& info);
-    void ConnectTelemetry(COndrelView* view, CMainFrame* frame);
 
     Seams m_seams;
     // The line of this run: the seams' unless the command line names one.
@@ -129,9 +119,10 @@ private:
     std::unique_ptr<CSingleDocTemplate> m_docTemplate;
     std::unique_ptr<CExposureRecord> m_record;   // after the view, which records its stop
     std::unique_ptr<CMqttPublisher> m_telemetry; // likewise
+    // Made once the command line's observers are; attaches them to each view.
+    std::unique_ptr<CConsoleObservers> m_observers;
     std::unique_ptr<QPrinter> m_printer;
-    std::unique_ptr<CTerminationSignals> m_terminationSignals;
-    bool m_terminating = false;
+    std::unique_ptr<CTermination> m_termination; // its clock outlives the views that wait on it
     int m_exitCode = 0;
 };
 

@@ -1,8 +1,7 @@
 #include "ondreldoc.h"
 
-#include "mainfrm.h"
-#include "ondrelapp.h"
 #include "resource.h"
+#include "shellservices.h"
 #include "stringtable.h"
 
 #include <QDir>
@@ -29,11 +28,10 @@ QString NotAPlainFile(const QFileInfo& info)
 // A document holds nothing, so saving over a file with content empties it: that
 // content was not written by Ondrel and goes only with the operator's consent.
 // The save dialog does not ask about replacing; this is the one question.
-bool ConfirmEmptying(const QFileInfo& info)
+bool ConfirmEmptying(const QFileInfo& info, QWidget* parent)
 {
     if (!info.isFile() || info.size() == 0)
         return true;
-    QWidget* parent = COndrelApp::Instance() ? COndrelApp::Instance()->MainWindow() : nullptr;
     QMessageBox box(QMessageBox::Question, DocStringField(0),
                     QStringLiteral("%1 is not empty. Saving an Ondrel document would leave it "
                                    "empty. Replace its content?")
@@ -45,7 +43,9 @@ bool ConfirmEmptying(const QFileInfo& info)
 
 } // namespace
 
-COndrelDoc::COndrelDoc(QObject* parent) : QObject(parent), m_title(UntitledTitle()) {}
+COndrelDoc::COndrelDoc(IShellServices* services, QObject* parent)
+    : QObject(parent), m_title(UntitledTitle()), m_services(services)
+{}
 
 COndrelDoc::~COndrelDoc() = default;
 
@@ -138,7 +138,9 @@ bool COndrelDoc::OnFileSave()
 bool COndrelDoc::OnFileSaveAs()
 {
     const QString suggestion = m_pathName.isEmpty() ? m_title : m_pathName;
-    const QString path = COndrelApp::DoPromptFileName(COndrelApp::FileDialog::Save, suggestion);
+    const QString path =
+        m_services ? m_services->PromptFileName(IShellServices::FileDialog::Save, suggestion)
+                   : QString();
     if (path.isEmpty())
         return false;
     return DoSave(path);
@@ -146,11 +148,12 @@ bool COndrelDoc::OnFileSaveAs()
 
 bool COndrelDoc::DoSave(const QString& path, bool replacePath)
 {
-    if (!ConfirmEmptying(QFileInfo(path)))
+    if (!ConfirmEmptying(QFileInfo(path), m_services ? m_services->DialogParent() : nullptr))
         return false;
     QString error;
     if (!OnSaveDocument(path, &error)) {
-        COndrelApp::ShowError(error);
+        if (m_services)
+            m_services->ShowError(error);
         return false;
     }
     if (replacePath)

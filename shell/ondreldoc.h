@@ -10,11 +10,15 @@ class QIODevice;
 
 namespace ondrel {
 
+class IShellServices;
+
 class COndrelDoc : public QObject
 {
     Q_OBJECT
 public:
-    explicit COndrelDoc(QObject* parent = nullptr);
+    // `services` lends the save dialog and the boxes; without them Save As is
+    // cancelled and failures go unreported.
+    explicit COndrelDoc(IShellServices* services = nullptr, QObject* parent = nullptr);
     ~COndrelDoc() override;
 
     // New-document step: empties the document and clears its path and title.
@@ -54,6 +58,7 @@ signals:
 private:
     QString m_pathName;
     QString m_title;
+    IShellServices* m_services;
 };
 
 } // namespace ondrel

@@ -7,6 +7,9 @@
 
 namespace ondrel {
 
+// The File menu's slots for recent files.
+inline constexpr int kRecentFileCount = 4;
+
 class CRecentFileList : public QObject
 {
     Q_OBJECT

@@ -25,6 +25,12 @@ public:
     // keep their default action).
     bool IsWatching() const { return m_notifier != nullptr; }
 
+    // True once a second signal has come: the process is to end without
+    // waiting any more, not even in a reply wait that is running.
+    static bool Hurried();
+    // Readable once Hurried(); -1 without a watcher.
+    int HurryFd() const { return m_hurry[0]; }
+
 signals:
     void received(int signalNumber);
 
@@ -32,6 +38,7 @@ private:
     void OnReadable();
 
     int m_pipe[2] = {-1, -1};
+    int m_hurry[2] = {-1, -1};
     QSocketNotifier* m_notifier = nullptr;
     struct sigaction m_previous[3] = {};
     bool m_installed[3] = {};

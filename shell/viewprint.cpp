@@ -1,7 +1,7 @@
 #include "viewprint.h"
 
-#include "ondrelapp.h"
 #include "ondrelview.h"
+#include "shellservices.h"
 
 #include <QMessageBox>
 #include <QPainter>
@@ -19,9 +19,27 @@ constexpr int kPageCount = 1;
 
 } // namespace
 
-CViewPrinting::CViewPrinting(COndrelView* view, QWidget* dialogParent, Seams seams)
-    : m_view(view), m_dialogParent(dialogParent), m_seams(std::move(seams))
+CViewPrinting::CViewPrinting(COndrelView* view, QWidget* dialogParent, Seams seams,
+                             IShellServices* services)
+    : m_view(view), m_dialogParent(dialogParent), m_seams(std::move(seams)), m_services(services)
 {}
+
+CViewPrinting::~CViewPrinting() = default;
+
+QPrinter& CViewPrinting::Printer()
+{
+    if (m_services)
+        return m_services->Printer();
+    if (!m_ownPrinter)
+        m_ownPrinter = std::make_unique<QPrinter>();
+    return *m_ownPrinter;
+}
+
+void CViewPrinting::ShowError(const QString& text)
+{
+    if (m_services)
+        m_services->ShowError(text);
+}
 
 void CViewPrinting::OnFilePrint()
 {
@@ -35,14 +53,14 @@ void CViewPrinting::OnFilePrintDirect()
 
 void CViewPrinting::OnFilePrintPreview()
 {
-    QPrinter& printer = COndrelApp::Printer();
+    QPrinter& printer = Printer();
     if (!OnPreparePrinting(printer, Mode::Preview))
         return;
     QPrintPreviewDialog preview(&printer, m_dialogParent);
     QObject::connect(&preview, &QPrintPreviewDialog::paintRequested, &preview, [this](QPrinter* p) {
         QString error;
         if (!RunPageLoop(*p, &error))
-            COndrelApp::ShowError(error);
+            ShowError(error);
     });
     preview.exec();
 }
@@ -59,12 +77,12 @@ bool CViewPrinting::OnPreparePrinting(QPrinter& printer, Mode mode)
 
 void CViewPrinting::Print(Mode mode)
 {
-    QPrinter& printer = COndrelApp::Printer();
+    QPrinter& printer = Printer();
     if (!OnPreparePrinting(printer, mode))
         return; // cancelled: nothing is printed
     QString error;
     if (!RunPageLoop(printer, &error))
-        COndrelApp::ShowError(error);
+        ShowError(error);
 }
 
 bool CViewPrinting::RunPageLoop(QPrinter& printer, QString* error)

@@ -5,6 +5,7 @@
 
 #include <QString>
 #include <functional>
+#include <memory>
 
 class QPrinter;
 class QWidget;
@@ -12,6 +13,7 @@ class QWidget;
 namespace ondrel {
 
 class COndrelView;
+class IShellServices;
 
 class CViewPrinting
 {
@@ -32,8 +34,12 @@ public:
         std::function<void()> pageLoopRun;
     };
 
-    // `dialogParent` owns the print and preview dialogs (the main window).
-    CViewPrinting(COndrelView* view, QWidget* dialogParent, Seams seams = {});
+    // `dialogParent` owns the print and preview dialogs (the main window);
+    // `services` lends the printer and the error box. Without them the job
+    // gets a printer of its own and failures go unreported.
+    CViewPrinting(COndrelView* view, QWidget* dialogParent, Seams seams = {},
+                  IShellServices* services = nullptr);
+    ~CViewPrinting();
 
     void OnFilePrint();        // Print: the print dialog first
     void OnFilePrintDirect();  // print-without-dialog: the current printer
@@ -50,10 +56,14 @@ public:
 private:
     void Print(Mode mode);
     bool RunPageLoop(QPrinter& printer, QString* error);
+    QPrinter& Printer();
+    void ShowError(const QString& text);
 
     COndrelView* m_view;
     QWidget* m_dialogParent;
     Seams m_seams;
+    IShellServices* m_services;
+    std::unique_ptr<QPrinter> m_ownPrinter;
 };
 
 } // namespace ondrel

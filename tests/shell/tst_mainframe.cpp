@@ -9,6 +9,7 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QPushButton>
+#include <QSet>
 #include <QSignalSpy>
 #include <QStatusBar>
 #include <QStatusTipEvent>
@@ -153,7 +154,7 @@ void TestMainFrame::menus_data()
                                          "Cu&t\tCtrl+X|57635 (grey)", "&Copy\tCtrl+C|57634 (grey)",
                                          "&Paste\tCtrl+V|57637 (grey)"};
     QTest::newRow("View") << "&View"
-                          << QStringList{"&Toolbar|59392", "&Status Bar|59393", "&Trend|32771"};
+                          << QStringList{"&Toolbar|59392", "&Status Bar|59393", "T&rend|32771"};
     QTest::newRow("Help") << "&Help" << QStringList{"&About Brevane...|57664"};
 }
 
@@ -166,6 +167,14 @@ void TestMainFrame::menus()
     QVERIFY(menu);
     emit menu->aboutToShow(); // the menu's enabled states are settled as it opens
     QCOMPARE(Entries(menu), entries);
+    // Alt and a letter reaches one item of the popup, never two.
+    QStringList mnemonics;
+    for (const QString& entry : entries) {
+        const int amp = entry.indexOf(QLatin1Char('&'));
+        if (amp >= 0 && amp + 1 < entry.size())
+            mnemonics << entry.mid(amp + 1, 1).toLower();
+    }
+    QCOMPARE(QSet<QString>(mnemonics.begin(), mnemonics.end()).size(), mnemonics.size());
 
     // The popups stand in the menu bar in this order.
     QStringList bar;

@@ -1,17 +1,62 @@
 // --record in the application: the option, a path it cannot record to, and a
 // disk that fills while the console runs.
 #include "cmdlineinfo.h"
+#include "consolestate.h"
 #include "ondrelview.h"
 #include "record.h"
 #include "resource.h"
 #include "shellrig.h"
 
+#include <QLabel>
+#include <QProcess>
+#include <QStatusBar>
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <csignal>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 using namespace ondrel;
+
+namespace {
+
+constexpr rlim_t kFileSizeLimit = 300; // the header and a few rows
+
+// A disk that fills up, for one process: files stop growing at a few hundred
+// bytes, and a write past that fails with EFBIG instead of raising SIGXFSZ.
+void LimitFileSize()
+{
+    std::signal(SIGXFSZ, SIG_IGN);
+    const rlimit limit{kFileSizeLimit, kFileSizeLimit};
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+}
+
+// Puts this process's limit back when it goes.
+class CFileSizeLimit
+{
+public:
+    CFileSizeLimit()
+    {
+        ::getrlimit(RLIMIT_FSIZE, &m_saved);
+        m_handler = std::signal(SIGXFSZ, SIG_IGN);
+        const rlimit limit{kFileSizeLimit, m_saved.rlim_max};
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    ~CFileSizeLimit()
+    {
+        ::setrlimit(RLIMIT_FSIZE, &m_saved);
+        std::signal(SIGXFSZ, m_handler);
+    }
+    CFileSizeLimit(const CFileSizeLimit&) = delete;
+    CFileSizeLimit& operator=(const CFileSizeLimit&) = delete;
+
+private:
+    rlimit m_saved{};
+    void (*m_handler)(int) = nullptr;
+};
+
+} // namespace
 
 class TestRecording : public QObject
 {
@@ -22,6 +67,9 @@ private slots:
     void badPath_data();
     void badPath();
     void diskFillsUp();
+    void recordPane_data();
+    void recordPane();
+    void stopSaidOnce();
 };
 
 void TestRecording::option_data()
@@ -108,6 +156,77 @@ void TestRecording::diskFillsUp()
     rig.Run(ID_FILE_NEW);
     QCoreApplication::processEvents();
     QVERIFY(!rig.Frame()->MessageText().startsWith(QLatin1String("Recording stopped")));
+}
+
+void TestRecording::recordPane_data()
+{
+    QTest::addColumn<QString>("record"); // none, file, filling
+    QTest::addColumn<QString>("text");   // "" = no pane
+    QTest::addColumn<QString>("toolTip");
+    QTest::newRow("no record") << "none"
+                               << ""
+                               << "";
+    QTest::newRow("recording") << "file"
+                               << "REC"
+                               << "";
+    QTest::newRow("the disk fills up") << "filling"
+                                       << "REC stopped"
+                                       << "Recording stopped: File too large";
+}
+
+void TestRecording::recordPane()
+{
+    QFETCH(QString, record);
+    QFETCH(QString, text);
+    QFETCH(QString, toolTip);
+    QTemporaryDir dir;
+    QStringList args{"--simulate"};
+    if (record != "none")
+        args << "--record" << dir.filePath("r.csv");
+    ResetConsoleState(); // the rows come from polls, which an earlier missing port stopped
+    CShellRig rig;
+    std::unique_ptr<CFileSizeLimit> limit;
+    if (record == "filling")
+        limit = std::make_unique<CFileSizeLimit>();
+    QVERIFY(rig.Start(args));
+    QLabel* pane = rig.Frame()->RecordPane();
+    if (text.isEmpty()) {
+        QVERIFY(!pane);
+        return;
+    }
+    QVERIFY(pane);
+    QTRY_COMPARE(pane->text(), text);
+    QVERIFY(pane->isVisible());
+    QCOMPARE(pane->toolTip(), toolTip);
+    // Beside the lock indicators, and lasting: another message does not take it away.
+    QCOMPARE(pane->parentWidget(), rig.Frame()->StatusBar());
+    QVERIFY(pane->x() > rig.Frame()->Indicator(ID_INDICATOR_SCRL)->x());
+    rig.Frame()->SetMessageText(QStringLiteral("Telemetry: connected"));
+    QCoreApplication::processEvents();
+    QCOMPARE(pane->text(), text);
+    QCOMPARE(pane->toolTip(), toolTip);
+}
+
+void TestRecording::stopSaidOnce()
+{
+    QTemporaryDir dir;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("XDG_CONFIG_HOME", dir.path());
+    env.insert("QT_QPA_PLATFORM", "offscreen");
+    QProcess console;
+    console.setProcessEnvironment(env);
+    console.setChildProcessModifier(&LimitFileSize);
+    console.start(QStringLiteral(ONDREL_BINARY), {"--simulate", "--record", dir.filePath("r.csv")});
+    QVERIFY(console.waitForStarted());
+    const QByteArray said = "ondrel: Recording stopped: File too large\n";
+    QByteArray errors;
+    QTRY_VERIFY_WITH_TIMEOUT((errors += console.readAllStandardError()).contains(said), 30000);
+    // The exit, with its stop row, does not say it again.
+    QCOMPARE(::kill(pid_t(console.processId()), SIGTERM), 0);
+    QVERIFY(console.waitForFinished(30000));
+    errors += console.readAllStandardError();
+    QCOMPARE(console.exitCode(), 128 + SIGTERM);
+    QCOMPARE(errors.count(said), 1);
 }
 
 ONDREL_SHELL_TEST_MAIN(TestRecording)
