@@ -1,6 +1,7 @@
 #include "record.h"
 
 #include "recordformat.h"
+#include "stderrwriter.h"
 
 #include <QByteArray>
 #include <QFile>
@@ -143,12 +144,6 @@ bool OpenRecordFile(const QByteArray& native, const FileId& port, OpenedFile* ou
     else if (S_ISREG(info.st_mode) && !EndsWithNewline(native, info.st_size))
         out->lead = kRecordRowEnd; // a torn last line from elsewhere must not swallow our row
     return true;
-}
-
-void WriteStderr(const QString& text)
-{
-    const QByteArray bytes = text.toLocal8Bit();
-    (void)::write(STDERR_FILENO, bytes.constData(), size_t(bytes.size()));
 }
 
 } // namespace
