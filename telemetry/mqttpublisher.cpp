@@ -4,6 +4,7 @@
 
 #include <QCoreApplication>
 #include <QMetaObject>
+#include <QSysInfo>
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -33,8 +34,15 @@ QString WithoutFullStop(QString text)
 
 } // namespace
 
+CMqttPublisher::CMqttPublisher(MqttSettings settings, ConsoleInfo info, QObject* parent)
+    : QObject(parent), m_settings(std::move(settings)), m_info(InfoJson(info))
+{}
+
 CMqttPublisher::CMqttPublisher(MqttSettings settings, QObject* parent)
-    : QObject(parent), m_settings(std::move(settings))
+    : CMqttPublisher(std::move(settings),
+                     ConsoleInfo{TelemetryNow(), QSysInfo::machineHostName(), QString(), 200,
+                                 QStringLiteral("Ondrel")},
+                     parent)
 {}
 
 CMqttPublisher::~CMqttPublisher()
@@ -58,7 +66,7 @@ bool CMqttPublisher::Start(QString* error)
         if (!QChar::isLetterOrNumber(uchar(c)) || uchar(c) > 0x7F)
             c = '-';
     clientId = clientId.right(64);
-    for (const char* subtopic : {"status", "version", "reading", "event"})
+    for (const char* subtopic : {"status", "version", "reading", "event", "info"})
         m_topics[subtopic] = m_settings.prefix.toUtf8() + '/' + subtopic;
     m_mosq = mosquitto_new(clientId.constData(), true, this);
     if (!m_mosq) {
@@ -242,6 +250,8 @@ void CMqttPublisher::OnConnect(mosquitto*, void* self, int rc)
         return;
     }
     p->m_connected = true;
+    // Before the status, so that a watcher that sees `online` knows the period.
+    p->Publish("info", p->m_info, 1, true);
     p->PublishStateLocked();
     p->Post(QStringLiteral("Telemetry: connected to %1").arg(p->m_settings.Endpoint()));
 }
@@ -299,14 +309,28 @@ void CMqttPublisher::PublishStateLocked()
 
 void CMqttPublisher::PublishReading(const Reading& reading)
 {
+    ++m_counters.seq;
+    double beam = m_closedBeamSeconds;
+    if (m_xrayOnSince.isValid())
+        beam += std::max<qint64>(0, m_xrayOnSince.msecsTo(reading.time)) / 1000.0;
+    m_counters.beamOnSeconds = beam;
+    m_counters.xrayOn = m_xrayOnSince.isValid();
     // Only the latest reading matters and it is retained: none wait for a link.
     if (!m_mosq || !m_connected)
         return;
-    Publish("reading", ReadingJson(reading), 0, true);
+    Publish("reading", ReadingJson(reading, m_counters), 0, true);
 }
 
 void CMqttPublisher::PublishEvent(const ConsoleEvent& event)
 {
+    const qint64 seq = ++m_eventSeq;
+    if (event.kind == EventKind::XrayOn && !m_xrayOnSince.isValid()) {
+        m_xrayOnSince = event.time;
+    } else if ((event.kind == EventKind::XrayOff || event.kind == EventKind::Stop) &&
+               m_xrayOnSince.isValid()) {
+        m_closedBeamSeconds += std::max<qint64>(0, m_xrayOnSince.msecsTo(event.time)) / 1000.0;
+        m_xrayOnSince = QDateTime();
+    }
     // Nothing is kept for a link that will never be made.
     if (!m_mosq || !m_thread.joinable() || m_gaveUp)
         return;
@@ -332,7 +356,7 @@ void CMqttPublisher::PublishEvent(const ConsoleEvent& event)
         return;
     }
     int mid = 0;
-    if (Publish("event", EventJson(event), 1, false, &mid))
+    if (Publish("event", EventJson(event, seq), 1, false, &mid))
         m_pendingEvents.insert(mid);
     else
         ++m_dropped;

@@ -6,6 +6,7 @@
 
 #include "model.h"
 #include "mqttsettings.h"
+#include "payloads.h"
 
 #include <QObject>
 #include <QString>
@@ -25,6 +26,8 @@ class CMqttPublisher : public QObject
 {
     Q_OBJECT
 public:
+    // `info` goes out retained on every connection.
+    CMqttPublisher(MqttSettings settings, ConsoleInfo info, QObject* parent = nullptr);
     explicit CMqttPublisher(MqttSettings settings, QObject* parent = nullptr);
     ~CMqttPublisher() override; // Stop()
 
@@ -61,6 +64,7 @@ private:
     QString DownReason(int rc, int savedErrno) const;
 
     const MqttSettings m_settings;
+    const QByteArray m_info;
     std::map<std::string, QByteArray> m_topics; // full topic by subtopic, made once
     mosquitto* m_mosq = nullptr;
     std::thread m_thread;
@@ -81,6 +85,12 @@ private:
     std::mutex m_waitMutex;
     std::condition_variable m_wake;
     bool m_finished = false;
+
+    // The counters sent with readings and events; the caller's thread only.
+    ReadingCounters m_counters;
+    QDateTime m_xrayOnSince; // the open exposure's start, or invalid
+    double m_closedBeamSeconds = 0.0;
+    qint64 m_eventSeq = 0;
 
     std::atomic<bool> m_connected{false};
     std::atomic<bool> m_gaveUp{false};
