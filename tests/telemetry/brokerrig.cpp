@@ -252,6 +252,13 @@ QList<Message> CSubscriber::On(const QString& topic) const
     return out;
 }
 
+bool CSubscriber::Publish(const QString& topic, const QByteArray& payload, int qos, bool retain)
+{
+    const QByteArray t = topic.toUtf8();
+    return mosquitto_publish(m_mosq, nullptr, t.constData(), int(payload.size()),
+                             payload.constData(), qos, retain) == MOSQ_ERR_SUCCESS;
+}
+
 void CSubscriber::Clear()
 {
     std::lock_guard<std::mutex> lock(m_mutex);
