@@ -5,12 +5,17 @@
 #include "payloads.h"
 
 #include <QElapsedTimer>
+#include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSignalSpy>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTest>
 #include <QTimer>
 #include <memory>
+#include <mutex>
+#include <unistd.h>
 
 using namespace ondrel;
 using namespace ondrel::testing;
@@ -32,6 +37,106 @@ Reading Sample(const QString& kv, const QString& ua = "1100", const QString& tem
                              "FLT 0000\r");
 }
 
+// Resident memory of this process, in bytes.
+qint64 Resident()
+{
+    QFile statm("/proc/self/statm");
+    if (!statm.open(QIODevice::ReadOnly))
+        return 0;
+    const QList<QByteArray> fields = statm.readAll().split(' ');
+    return fields.size() > 1 ? fields[1].toLongLong() * sysconf(_SC_PAGESIZE) : 0;
+}
+
+QByteArray RemainingLength(qint64 n)
+{
+    QByteArray out;
+    do {
+        char byte = char(n % 128);
+        n /= 128;
+        if (n > 0)
+            byte = char(byte | 0x80);
+        out += byte;
+    } while (n > 0);
+    return out;
+}
+
+// A broker of the test's own on 127.0.0.1 that accepts any CONNECT and then
+// misbehaves as told, writing only as fast as the client reads so that its own
+// memory stays small.
+class CFakeBroker : public QObject
+{
+public:
+    enum Behaviour
+    {
+        Qos2Flood, // 60 KB PUBLISH packets at QoS 2, never a PUBREL
+        Qos1Once,
+        Qos0Once,
+        HugePacket // one PUBLISH of 200 MB
+    };
+    explicit CFakeBroker(Behaviour behaviour) : m_behaviour(behaviour)
+    {
+        m_server.listen(QHostAddress::LocalHost);
+        QObject::connect(&m_server, &QTcpServer::newConnection, this, [this] {
+            while (QTcpSocket* s = m_server.nextPendingConnection())
+                Serve(s);
+        });
+    }
+    int Port() const { return m_server.serverPort(); }
+    int connections = 0;
+    qint64 sent = 0;
+
+private:
+    static constexpr qint64 kFloodPackets = 4000; // 240 MB in all
+    static constexpr qint64 kHugeSize = 200 * 1024 * 1024;
+
+    void Serve(QTcpSocket* s)
+    {
+        ++connections;
+        auto packets = std::make_shared<qint64>(0);
+        auto connected = std::make_shared<bool>(false);
+        QObject::connect(s, &QTcpSocket::disconnected, s, &QObject::deleteLater);
+        auto feed = [this, s, packets, connected] {
+            if (!*connected)
+                return;
+            while (s->state() == QAbstractSocket::ConnectedState &&
+                   s->bytesToWrite() < 256 * 1024) {
+                if (m_behaviour == HugePacket) {
+                    if (*packets == 0)
+                        s->write("\x30" + RemainingLength(kHugeSize) + QByteArray("\0\1t", 3));
+                    if (*packets * 65536 >= kHugeSize)
+                        return;
+                    s->write(QByteArray(65536, 'x'));
+                } else {
+                    const int qos = m_behaviour == Qos2Flood ? 2 : m_behaviour == Qos1Once ? 1 : 0;
+                    if (*packets >= (m_behaviour == Qos2Flood ? kFloodPackets : 1))
+                        return;
+                    QByteArray body("\0\1t", 3);
+                    if (qos > 0) {
+                        body += char(0);
+                        body += char(*packets % 250 + 1);
+                    }
+                    body += QByteArray(60 * 1024, 'x');
+                    s->write(char(0x30 | (qos << 1)) + RemainingLength(body.size()) + body);
+                }
+                ++*packets;
+                sent += 65536;
+            }
+        };
+        QObject::connect(s, &QTcpSocket::bytesWritten, s, feed);
+        QObject::connect(s, &QTcpSocket::readyRead, s, [s, connected, feed] {
+            const QByteArray in = s->readAll();
+            if (!*connected && !in.isEmpty() && (uchar(in[0]) & 0xF0) == 0x10) {
+                *connected = true;
+                s->write(QByteArray("\x20\x02\0\0", 4)); // CONNACK, accepted
+                feed();
+            }
+        });
+    }
+
+    Behaviour m_behaviour;
+    QTcpServer m_server;
+};
+
 } // namespace
 
 class TestMqttPublisher : public QObject
@@ -50,6 +155,8 @@ private slots:
     void refusals();
     void outages_data();
     void outages();
+    void brokers_data();
+    void brokers();
 
 private:
     MqttSettings Plain(const QString& prefix) const;
@@ -505,6 +612,103 @@ void TestMqttPublisher::outages()
         QTRY_COMPARE_WITH_TIMEOUT(Payloads(watcher.On(prefix + "/status")).last(), "online",
                                   kDeadlineMs);
     }
+}
+
+void TestMqttPublisher::brokers_data()
+{
+    QTest::addColumn<QString>("broker");
+    QTest::addColumn<QStringList>("addresses"); // the name's, in order; none: 127.0.0.1 itself
+    QTest::addColumn<QStringList>("said");      // %1: the endpoint
+
+    const QString connected = "Telemetry: connected to %1";
+    const QString published =
+        "Telemetry: %1 sent a message although Ondrel subscribes to nothing; reconnecting";
+    QTest::newRow("first address refuses")
+        << "mosquitto" << QStringList{"127.0.0.2", "127.0.0.1"} << QStringList{connected};
+    QTest::newRow("ipv6 address refuses, ipv4 answers")
+        << "mosquitto" << QStringList{"::1", "127.0.0.1"} << QStringList{connected};
+    QTest::newRow("no address answers")
+        << "nobody" << QStringList{"127.0.0.2", "::1", "127.0.0.3"}
+        << QStringList{"Telemetry: cannot reach %1 (Connection refused); retrying"};
+    QTest::newRow("qos 2 flood") << "qos 2 flood" << QStringList{}
+                                 << QStringList{connected, published};
+    QTest::newRow("qos 1 message")
+        << "qos 1 once" << QStringList{} << QStringList{connected, published};
+    QTest::newRow("qos 0 message")
+        << "qos 0 once" << QStringList{} << QStringList{connected, published};
+    QTest::newRow("one huge packet")
+        << "huge packet" << QStringList{}
+        << QStringList{connected, "Telemetry: %1 sent more than a broker answers a publisher "
+                                  "with; reconnecting"};
+}
+
+// What the console says and does for each kind of broker: every address of a name
+// tried in order, and a broker that sends what a publisher never asks for is left
+// at once, its reconnections said nothing more about, memory staying bounded.
+void TestMqttPublisher::brokers()
+{
+    QFETCH(QString, broker);
+    QFETCH(QStringList, addresses);
+    QFETCH(QStringList, said);
+
+    std::unique_ptr<CFakeBroker> fake;
+    if (broker == "qos 2 flood")
+        fake = std::make_unique<CFakeBroker>(CFakeBroker::Qos2Flood);
+    else if (broker == "qos 1 once")
+        fake = std::make_unique<CFakeBroker>(CFakeBroker::Qos1Once);
+    else if (broker == "qos 0 once")
+        fake = std::make_unique<CFakeBroker>(CFakeBroker::Qos0Once);
+    else if (broker == "huge packet")
+        fake = std::make_unique<CFakeBroker>(CFakeBroker::HugePacket);
+    const int port = fake ? fake->Port() : broker == "nobody" ? FreePort() : m_broker->plainPort;
+    const QString host = addresses.isEmpty() ? "127.0.0.1" : "broker.test";
+    QString error;
+    auto s =
+        ParseMqttUrl(QStringLiteral("mqtt://%1:%2/lab/brokers").arg(host).arg(port), "pc", &error);
+    QVERIFY2(s, qPrintable(error));
+    const QString endpoint = s->Endpoint();
+
+    std::vector<std::string> numeric;
+    for (const QString& a : addresses)
+        numeric.push_back(a.toStdString());
+    std::mutex askedMutex; // the resolver runs on the link's thread
+    QStringList asked;
+    auto resolve = [&](const std::string& name, QString* why) {
+        std::lock_guard<std::mutex> lock(askedMutex);
+        asked << QString::fromStdString(name);
+        return addresses.isEmpty() ? ResolveBroker(name, why) : numeric;
+    };
+    const qint64 before = Resident();
+    qint64 peak = before;
+    QTimer sampler;
+    QObject::connect(&sampler, &QTimer::timeout, [&] { peak = std::max(peak, Resident()); });
+    sampler.start(20ms);
+
+    CMqttPublisher publisher(*s, resolve);
+    QSignalSpy spy(&publisher, &CMqttPublisher::statusMessage);
+    QVERIFY2(publisher.Start(&error), qPrintable(error));
+    auto texts = [&] {
+        QStringList out;
+        for (const QList<QVariant>& args : spy)
+            out << args.at(0).toString();
+        return out;
+    };
+    QStringList expected;
+    for (const QString& t : said)
+        expected << t.arg(endpoint);
+    QTRY_COMPARE_WITH_TIMEOUT(texts(), expected, kDeadlineMs);
+    if (fake) {
+        // Back again, with the usual back-off, and nothing more said about it.
+        QTRY_VERIFY_WITH_TIMEOUT(fake->connections >= 3, kDeadlineMs);
+        QCOMPARE(texts(), expected);
+        QVERIFY2(peak - before < 64 * 1024 * 1024,
+                 qPrintable(QStringLiteral("%1 MB more").arg((peak - before) >> 20)));
+    } else if (broker == "mosquitto") {
+        QVERIFY(publisher.Connected());
+    }
+    publisher.Stop();
+    if (!addresses.isEmpty())
+        QCOMPARE(asked.first(), "broker.test");
 }
 
 QTEST_GUILESS_MAIN(TestMqttPublisher)
