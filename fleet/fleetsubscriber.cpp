@@ -48,7 +48,7 @@ bool CFleetSubscriber::Start(QString* error)
     hooks.connected = [this, filter] {
         // Again on every connection: the broker then sends the retained topics
         // afresh, which is how the tiles learn where things stand.
-        mosquitto_subscribe_v5(m_link->Handle(), nullptr, filter.constData(), 1, 0, nullptr);
+        m_link->Subscribe(filter, 1);
         Push({Item::Up, {}});
     };
     hooks.lost = [this] { Push({Item::Down, {}}); };
