@@ -79,7 +79,11 @@ CFleetModel::CFleetModel(QString root, Clock clock, QObject* parent, Complaint c
     : QAbstractListModel(parent), m_root(std::move(root)), m_clock(std::move(clock)),
       m_complain(complain ? std::move(complain) : Complaint(&ToStderr)),
       m_alarms(std::make_unique<CAlarmModel>(this))
-{}
+{
+    m_flushTimer.setSingleShot(true);
+    m_flushTimer.setInterval(kNotifyPeriodMs);
+    connect(&m_flushTimer, &QTimer::timeout, this, &CFleetModel::Flush);
+}
 
 CFleetModel::~CFleetModel() = default;
 
@@ -450,7 +454,20 @@ void CFleetModel::UpdateAlarm(const Generator& g, qint64 now)
 
 void CFleetModel::EmitRows(int first, int last)
 {
-    emit dataChanged(index(first), index(last));
+    if (first <= last) {
+        m_dirtyFirst = m_dirtyFirst < 0 ? first : std::min(m_dirtyFirst, first);
+        m_dirtyLast = std::max(m_dirtyLast, last);
+    }
+    if (!m_flushTimer.isActive())
+        m_flushTimer.start();
+}
+
+void CFleetModel::Flush()
+{
+    m_flushTimer.stop();
+    if (m_dirtyFirst >= 0)
+        emit dataChanged(index(m_dirtyFirst), index(m_dirtyLast));
+    m_dirtyFirst = m_dirtyLast = -1;
     const QString summary = Summary();
     if (summary != m_lastSummary) {
         m_lastSummary = summary;
@@ -463,10 +480,8 @@ void CFleetModel::Refresh()
     const qint64 now = m_clock();
     for (auto& g : m_rows)
         Rejudge(*g, now);
-    if (!m_rows.empty())
-        EmitRows(0, int(m_rows.size()) - 1);
-    else
-        EmitRows(0, -1);
+    EmitRows(0, int(m_rows.size()) - 1);
+    Flush();
 }
 
 void CFleetModel::OnBrokerConnected()
@@ -494,13 +509,13 @@ void CFleetModel::OnBrokerLost()
 void CFleetModel::Acknowledge(const QString& name)
 {
     m_alarms->Acknowledge(name);
-    EmitRows(0, int(m_rows.size()) - 1);
+    Flush();
 }
 
 void CFleetModel::AcknowledgeAll()
 {
     m_alarms->AcknowledgeAll();
-    EmitRows(0, int(m_rows.size()) - 1);
+    Flush();
 }
 
 QString CFleetModel::Summary() const

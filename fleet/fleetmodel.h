@@ -14,6 +14,7 @@
 #include <QList>
 #include <QSet>
 #include <QString>
+#include <QTimer>
 #include <deque>
 #include <functional>
 #include <memory>
@@ -142,9 +143,12 @@ public:
     void OnBrokerLost();
     bool BrokerContact() const { return m_contact; }
 
-    // Re-judges what time alone changes (staleness, ages); the window calls it a
-    // few times a second, tests after moving their clock.
+    // Re-judges what time alone changes (staleness, ages) and tells the views of
+    // every change at once; the window calls it a few times a second, tests after
+    // moving their clock. Between calls, views hear of changes within
+    // kNotifyPeriodMs; data() is always current.
     void Refresh();
+    static constexpr int kNotifyPeriodMs = 200;
 
     const Generator* Find(const QString& name) const;
     const Generator& At(int row) const { return *m_rows.at(size_t(row)); }
@@ -178,6 +182,7 @@ private:
     void UpdateAlarm(const Generator& g, qint64 now);
     QString Age(qint64 sinceMs, qint64 now) const;
     void EmitRows(int first, int last);
+    void Flush();
     QString LostText() const;
 
     const QString m_root;
@@ -194,6 +199,11 @@ private:
     bool m_limitReached = false;
     std::unique_ptr<CAlarmModel> m_alarms;
     QString m_lastSummary;
+    // Views hear of changed rows at most this often: a thousand generators send
+    // five thousand messages a second, and no one reads a tile faster.
+    QTimer m_flushTimer;
+    int m_dirtyFirst = -1;
+    int m_dirtyLast = -1;
 };
 
 // The alarm list: unacknowledged first, each group newest first.

@@ -3,6 +3,7 @@
 #include "tiledelegate.h"
 #include "trendwindow.h"
 
+#include <QAccessible>
 #include <QComboBox>
 #include <QHBoxLayout>
 #include <QItemSelectionModel>
@@ -51,8 +52,13 @@ CFleetWindow::CFleetWindow(CFleetModel* model, QWidget* parent)
     m_order->setSourceModel(model);
     m_order->setFilterRole(CFleetModel::NameRole);
     m_order->setFilterCaseSensitivity(Qt::CaseInsensitive);
-    m_order->setDynamicSortFilter(true);
+    // Sorted again as a whole whenever the model tells of changes (a few times a
+    // second at most): the proxy's own re-sorting of changed rows left rows out
+    // of order when every row changed at once.
+    m_order->setDynamicSortFilter(false);
     m_order->sort(0);
+    connect(model, &QAbstractItemModel::dataChanged, m_order, [this] { m_order->invalidate(); });
+    connect(model, &QAbstractItemModel::rowsInserted, m_order, [this] { m_order->invalidate(); });
 
     auto* central = new QWidget(this);
     auto* layout = new QVBoxLayout(central);
@@ -135,6 +141,15 @@ CFleetWindow::CFleetWindow(CFleetModel* model, QWidget* parent)
     connect(model, &CFleetModel::summaryChanged, this, &CFleetWindow::UpdateSummary);
     connect(model, &CFleetModel::readingReceived, this, &CFleetWindow::OnReading);
     connect(model, &CFleetModel::eventReceived, this, &CFleetWindow::OnEvent);
+    // A screen reader's items stand for rows: once the order changes they must be
+    // asked for again, or item 0 would go on naming the tile that used to be first.
+    connect(m_order, &QAbstractItemModel::layoutChanged, this, [this] {
+        if (!QAccessible::isActive())
+            return;
+        QAccessibleTableModelChangeEvent event(m_tiles,
+                                               QAccessibleTableModelChangeEvent::ModelReset);
+        QAccessible::updateAccessibility(&event);
+    });
     // Time alone turns a tile stale and ages its read-outs.
     connect(&m_refresh, &QTimer::timeout, model, &CFleetModel::Refresh);
     m_refresh.start(500ms);

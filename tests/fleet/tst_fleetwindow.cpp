@@ -124,8 +124,8 @@ void TestFleetWindow::order()
     QCOMPARE(rig.window.windowTitle(), "Fleet - Ondrel");
     rig.window.SortBox()->setCurrentIndex(sort);
     QTest::keyClicks(rig.window.FilterBox(), filter);
-    QCOMPARE(CRig::Read(rig.window.Tiles()), tiles);
-    QCOMPARE(rig.window.SummaryLabel()->text(),
+    QTRY_COMPARE(CRig::Read(rig.window.Tiles()), tiles);
+    QTRY_COMPARE(rig.window.SummaryLabel()->text(),
              "5 generators: 1 contact lost with X-rays on, 1 X-rays on, 1 fault, 1 offline; 3 "
              "alarms unacknowledged");
 }
@@ -137,8 +137,8 @@ void TestFleetWindow::description()
     rig.Send("gen1", "version", "2000");
     rig.now += 2500;
     rig.model.Refresh();
-    QCOMPARE(CRig::Read(rig.window.Tiles()), QStringList{"gen1: Stale"});
-    QCOMPARE(CRig::Read(rig.window.Tiles(), QAccessible::Description),
+    QTRY_COMPARE(CRig::Read(rig.window.Tiles()), QStringList{"gen1: Stale"});
+    QTRY_COMPARE(CRig::Read(rig.window.Tiles(), QAccessible::Description),
              QStringList{"080.5 kV (2 s old), 1100 µA (2 s old), 025.0 °C (2 s old); firmware "
                          "2000; X-ray time 2.0 s; last heard 06:22:47"});
 }
@@ -176,8 +176,8 @@ void TestFleetWindow::acknowledge()
     } else if (press == "all") {
         QTest::mouseClick(rig.window.AcknowledgeAllButton(), Qt::LeftButton);
     }
-    QCOMPARE(CRig::Read(list), alarms);
-    QCOMPARE(rig.window.SummaryLabel()->text(), summary);
+    QTRY_COMPARE(CRig::Read(list), alarms);
+    QTRY_COMPARE(rig.window.SummaryLabel()->text(), summary);
     QCOMPARE(rig.window.SummaryLabel()->accessibleName(), summary);
 }
 
