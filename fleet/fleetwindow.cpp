@@ -57,8 +57,7 @@ CFleetWindow::CFleetWindow(CFleetModel* model, QWidget* parent)
     // of order when every row changed at once.
     m_order->setDynamicSortFilter(false);
     m_order->sort(0);
-    connect(model, &QAbstractItemModel::dataChanged, m_order, [this] { m_order->invalidate(); });
-    connect(model, &QAbstractItemModel::rowsInserted, m_order, [this] { m_order->invalidate(); });
+    connect(model, &QAbstractItemModel::dataChanged, m_order, [this] { m_order->sort(0); });
 
     auto* central = new QWidget(this);
     auto* layout = new QVBoxLayout(central);
@@ -144,11 +143,10 @@ CFleetWindow::CFleetWindow(CFleetModel* model, QWidget* parent)
     // A screen reader's items stand for rows: once the order changes they must be
     // asked for again, or item 0 would go on naming the tile that used to be first.
     connect(m_order, &QAbstractItemModel::layoutChanged, this, [this] {
-        if (!QAccessible::isActive())
-            return;
-        QAccessibleTableModelChangeEvent event(m_tiles,
-                                               QAccessibleTableModelChangeEvent::ModelReset);
-        QAccessible::updateAccessibility(&event);
+        // The list's interface keeps its items across a re-sort, each still on the
+        // tile it was made for; a fresh interface starts without any.
+        if (QAccessibleInterface* list = QAccessible::queryAccessibleInterface(m_tiles))
+            QAccessible::deleteAccessibleInterface(QAccessible::uniqueId(list));
     });
     // Time alone turns a tile stale and ages its read-outs.
     connect(&m_refresh, &QTimer::timeout, model, &CFleetModel::Refresh);
