@@ -52,9 +52,8 @@ CFleetWindow::CFleetWindow(CFleetModel* model, QWidget* parent)
     m_order->setSourceModel(model);
     m_order->setFilterRole(CFleetModel::NameRole);
     m_order->setFilterCaseSensitivity(Qt::CaseInsensitive);
-    // Sorted again as a whole whenever the model tells of changes (a few times a
-    // second at most): the proxy's own re-sorting of changed rows left rows out
-    // of order when every row changed at once.
+    // Sorted again as a whole when the model tells of changes, a few times a
+    // second at most, rather than row by row as each message comes.
     m_order->setDynamicSortFilter(false);
     m_order->sort(0);
     connect(model, &QAbstractItemModel::dataChanged, m_order, [this] { m_order->sort(0); });
