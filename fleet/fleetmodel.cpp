@@ -134,6 +134,14 @@ QVariant CFleetModel::data(const QModelIndex& index, int role) const
               << QStringLiteral("%1 °C").arg(g.reading->temperature) + suffix;
         return lines;
     }
+    case ReadoutTextsRole:
+        if (!g.reading)
+            return QStringList();
+        return QStringList{QStringLiteral("%1 kV").arg(g.reading->kilovolts),
+                           QStringLiteral("%1 µA").arg(g.reading->microamps),
+                           QStringLiteral("%1 °C").arg(g.reading->temperature)};
+    case ReadingAgeRole:
+        return g.reading ? Age(g.readingMs, now) : QString();
     case GreyedRole:
         return g.state == State::Unknown || g.state == State::Stale || g.state == State::Offline ||
                g.state == State::NotResponding || g.state == State::ContactLostXrayOn;
@@ -566,8 +574,12 @@ QVariant CAlarmModel::data(const QModelIndex& index, int role) const
     const Alarm& a = m_alarms[size_t(index.row())];
     switch (role) {
     case Qt::DisplayRole:
+        return QStringLiteral("%1  %2: %3%4")
+            .arg(ClockText(a.raisedMs), a.name, StateText(a.condition),
+                 a.acknowledged ? QStringLiteral(" (acknowledged)") : QString());
     case Qt::AccessibleTextRole:
         return QStringLiteral("%1: %2").arg(a.name, StateText(a.condition));
+
     case Qt::AccessibleDescriptionRole:
     case Qt::ToolTipRole:
         return QStringLiteral("raised %1; %2; %3")

@@ -118,6 +118,8 @@ public:
         LastHeardRole,               // QString
         EventsRole,                  // QStringList: the last three events, newest first
         NotesRole,                   // QStringList: clock off, events missed, unreadable...
+        ReadoutTextsRole,            // QStringList: kV, µA, temperature without ages
+        ReadingAgeRole,              // QString: "4 s old", empty while fresh
     };
 
     using Clock = std::function<qint64()>; // ms since the epoch, this computer's

@@ -151,12 +151,15 @@ void CTileDelegate::paint(QPainter* painter, const QStyleOptionViewItem& option,
                                       Qt::ElideRight, width - line - 4));
     y += line + 2;
 
-    const QStringList readouts = index.data(CFleetModel::ReadoutsRole).toStringList();
+    // One reading, so one age for all three read-outs.
+    const QStringList readouts = index.data(CFleetModel::ReadoutTextsRole).toStringList();
+    const QString age = index.data(CFleetModel::ReadingAgeRole).toString();
     textLine(readouts.isEmpty() ? QStringLiteral("no reading yet")
                                 : readouts.mid(0, 2).join(QStringLiteral("   ")),
              base, text);
     if (readouts.size() > 2)
-        textLine(readouts.at(2), base, text);
+        textLine(readouts.at(2) + (age.isEmpty() ? QString() : QStringLiteral("   (%1)").arg(age)),
+                 base, text);
     QStringList small;
     for (const int role : {int(CFleetModel::VersionRole), int(CFleetModel::BeamTimeRole)}) {
         const QString s = index.data(role).toString();

@@ -13,7 +13,7 @@ class CTileDelegate : public QStyledItemDelegate
 {
     Q_OBJECT
 public:
-    static constexpr int kWidth = 236;
+    static constexpr int kWidth = 272;
     static constexpr int kHeight = 178;
 
     using QStyledItemDelegate::QStyledItemDelegate;
