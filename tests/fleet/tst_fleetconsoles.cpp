@@ -127,8 +127,9 @@ void TestFleetConsoles::consoles()
     QTRY_COMPARE_WITH_TIMEOUT(TileNames(window.Tiles()),
                               (QStringList{"gen1: Offline", "gen2: Ready", "gen3: Not responding"}),
                               kDeadlineMs);
-    QVERIFY(window.SummaryLabel()->text().startsWith(
-        "3 generators: 1 not responding, 1 offline; 2 alarms unacknowledged"));
+    QTRY_COMPARE_WITH_TIMEOUT(window.SummaryLabel()->text(),
+                              "3 generators: 1 not responding, 1 offline; 2 alarms unacknowledged",
+                              kDeadlineMs);
     subscriber.Stop();
 }
 

@@ -189,6 +189,7 @@ void TestFleetWindow::reflows()
     for (const char* name : {"a", "b", "c"})
         rig.Generator(name, "No Error", false);
     rig.window.SortBox()->setCurrentIndex(1);
+    rig.window.resize(1400, 600);
     QListView* tiles = rig.window.Tiles();
     auto rowOf = [tiles](int i) { return tiles->visualRect(tiles->model()->index(i, 0)).top(); };
     QTRY_VERIFY(rowOf(0) == rowOf(2)); // wide: one row
