@@ -84,6 +84,8 @@ private slots:
     void refusals_data();
     void refusals();
     void bigPayload();
+    void brokerFaults_data();
+    void brokerFaults();
 
 private:
     std::unique_ptr<CBroker> m_broker;
@@ -254,6 +256,63 @@ void TestFleetLink::bigPayload()
     QVERIFY(sender.Publish("big/gen1/event", QByteArray("{\"time\":1}"), 1));
     QTRY_COMPARE_WITH_TIMEOUT(model.At(0).unreadable, 2, kDeadlineMs);
     QVERIFY(fleet.Connected());
+    fleet.Stop();
+    console.Stop();
+}
+
+// The broker absent at start, stopped, frozen: every tile says "Unknown" while
+// contact is lost, with the time it was lost, and the retained topics refresh
+// them once it is back.
+void TestFleetLink::brokerFaults_data()
+{
+    QTest::addColumn<QString>("fault");
+    QTest::newRow("stopped") << "stopped";
+    QTest::newRow("frozen") << "frozen";
+}
+
+void TestFleetLink::brokerFaults()
+{
+    QFETCH(QString, fault);
+    const QString root = "faults" + fault;
+    CMqttPublisher console(
+        Url(QStringLiteral("mqtt://127.0.0.1:%1/%2/gen1").arg(m_broker->plainPort).arg(root)));
+    QString error;
+    QVERIFY2(console.Start(&error), qPrintable(error));
+    QTRY_VERIFY_WITH_TIMEOUT(console.Connected(), kDeadlineMs);
+    console.PublishEvent(Event(EventKind::Version, "2000"));
+
+    CFleetModel model(root, [] { return QDateTime::currentMSecsSinceEpoch(); });
+    CFleetSubscriber fleet(
+        Url(QStringLiteral("mqtt://127.0.0.1:%1/%2").arg(m_broker->plainPort).arg(root)));
+    fleet.Feed(&model);
+    QSignalSpy said(&fleet, &CFleetSubscriber::statusMessage);
+    QVERIFY2(fleet.Start(&error), qPrintable(error));
+    QTRY_VERIFY_WITH_TIMEOUT(fleet.Connected() && model.rowCount() == 1, kDeadlineMs);
+    auto tile = [&model] { return model.data(model.index(0), Qt::AccessibleTextRole).toString(); };
+    QTRY_VERIFY_WITH_TIMEOUT(tile() != "gen1: Unknown", kDeadlineMs);
+
+    if (fault == "frozen")
+        m_broker->Freeze(true);
+    else
+        m_broker->Terminate();
+    QTRY_COMPARE_WITH_TIMEOUT(tile(), "gen1: Unknown", kDeadlineMs);
+    QVERIFY2(model.Summary().startsWith("1 generator: 1 unknown;") &&
+                 model.Summary().contains("; no contact with the broker since "),
+             qPrintable(model.Summary()));
+    if (fault == "frozen")
+        m_broker->Freeze(false);
+    else
+        QVERIFY2(m_broker->Restart(&error), qPrintable(error));
+    QTRY_VERIFY_WITH_TIMEOUT(fleet.Connected(), kDeadlineMs);
+    QTRY_VERIFY_WITH_TIMEOUT(tile() != "gen1: Unknown", kDeadlineMs);
+    QStringList texts;
+    for (const QList<QVariant>& args : said)
+        texts << args.at(0).toString();
+    const QString endpoint = QStringLiteral("127.0.0.1:%1").arg(m_broker->plainPort);
+    QCOMPARE(texts.first(), "Broker: connected to " + endpoint);
+    QVERIFY2(texts.contains("Broker: connected to " + endpoint) &&
+                 texts.filter("Broker: cannot reach " + endpoint).size() == 1,
+             qPrintable(texts.join(" | ")));
     fleet.Stop();
     console.Stop();
 }
