@@ -279,6 +279,13 @@ void Measure(int n, int seconds, int port, const char* self)
 
 int main(int argc, char* argv[])
 {
+    // A client takes three descriptors (its socket and a wake-up pair): a thousand
+    // consoles, and the broker that serves them, need more than the usual 1,024.
+    rlimit files{};
+    if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+        files.rlim_cur = files.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &files);
+    }
     QList<int> sizes;
     int seconds = 60;
     int publish = 0;
