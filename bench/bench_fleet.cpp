@@ -237,8 +237,6 @@ void Measure(int n, int seconds, int port, const char* self)
     WaitFor([&] { return model.rowCount() >= n; }, 60000, "every tile");
     std::fprintf(stderr, "bench_fleet: every tile after %.1f s\n", sinceStart.elapsed() / 1000.0);
     QTest::qWait(5000); // warm-up: retained topics, first batches
-    std::fprintf(stderr, "bench_fleet: %zu live readings in the warm-up\n", latencies.size());
-    latencies.clear();
     const double cpu0 = CpuSeconds();
     QElapsedTimer wall;
     wall.start();
