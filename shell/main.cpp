@@ -2,10 +2,14 @@
 #include "displaycheck.h"
 #include "ondrelapp.h"
 
+#include <csignal>
 #include <cstdio>
 
 int main(int argc, char* argv[])
 {
+    // A closed pipe on standard output or error is a failed write, not the end of
+    // a console that may have X-rays on.
+    std::signal(SIGPIPE, SIG_IGN);
     int exitCode = 0;
     if (ondrel::CCommandLineInfo::HandleBeforeStart(argc, argv, &exitCode))
         return exitCode;

@@ -187,7 +187,7 @@ QString COndrelApp::OpenRecord(const QString& path)
     if (path.isEmpty())
         return QString();
     QString error;
-    m_record = CExposureRecord::Open(path, &error);
+    m_record = CExposureRecord::Open(path, m_port, &error);
     if (m_record)
         return QString();
     error += QStringLiteral(" (running without a record)");

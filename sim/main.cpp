@@ -186,6 +186,8 @@ int ParseOptions(int argc, char** argv, Options* options, bool* quiet)
 
 int main(int argc, char** argv)
 {
+    // A reader of --sim-log that went away is a failed write, not the end.
+    std::signal(SIGPIPE, SIG_IGN);
     Options options;
     bool quiet = false;
     if (int code = ParseOptions(argc, argv, &options, &quiet); code >= 0)
@@ -196,7 +198,6 @@ int main(int argc, char** argv)
         return 1;
     }
     fcntl(g_signalPipe[1], F_SETFL, O_NONBLOCK);
-    std::signal(SIGPIPE, SIG_IGN);
 
     // The serving thread inherits a mask without SIGINT/SIGTERM, so the
     // signals land here, where the handler only pokes the pipe.

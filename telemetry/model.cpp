@@ -45,15 +45,18 @@ QString EventKindName(EventKind kind)
         return QStringLiteral("readings-stopped");
     case EventKind::Stop:
         return QStringLiteral("stop");
+    case EventKind::RecordContinued:
+        return QStringLiteral("record-continued");
     }
     return QStringLiteral("unknown");
 }
 
 std::optional<EventKind> EventKindFromName(const QString& name)
 {
-    for (const EventKind kind : {EventKind::Start, EventKind::PortError, EventKind::Version,
-                                 EventKind::XrayOn, EventKind::XrayOff, EventKind::ClearFaults,
-                                 EventKind::Timeout, EventKind::ReadingsStopped, EventKind::Stop}) {
+    for (const EventKind kind :
+         {EventKind::Start, EventKind::PortError, EventKind::Version, EventKind::XrayOn,
+          EventKind::XrayOff, EventKind::ClearFaults, EventKind::Timeout,
+          EventKind::ReadingsStopped, EventKind::Stop, EventKind::RecordContinued}) {
         if (EventKindName(kind) == name)
             return kind;
     }

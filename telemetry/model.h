@@ -42,7 +42,8 @@ enum class EventKind
     ClearFaults,     //
     Timeout,         // detail: which command
     ReadingsStopped, // the first timed-out poll
-    Stop             //
+    Stop,            //
+    RecordContinued  // detail: what became of the record's previous file
 };
 
 struct ConsoleEvent

@@ -45,6 +45,11 @@ std::optional<MqttSettings> ParseMqttUrl(const QString& url, const QString& host
     else if (scheme != QLatin1String("mqtt"))
         return fail(
             QStringLiteral("the scheme must be mqtt or mqtts, not \"%1\".").arg(parsed.scheme()));
+    // '#' starts a URL's fragment, but in a topic it is the multi-level wildcard.
+    if (parsed.hasFragment() && !parsed.hasQuery())
+        return fail(
+            QStringLiteral("the topic prefix \"%1#%2\" holds a wildcard (+ or #).")
+                .arg(parsed.path(QUrl::FullyDecoded).mid(1), parsed.fragment(QUrl::FullyDecoded)));
     if (parsed.hasQuery() || parsed.hasFragment())
         return fail(
             QStringLiteral("\"%1\" has a query or fragment; the form is %2.").arg(url, shape));
@@ -52,6 +57,10 @@ std::optional<MqttSettings> ParseMqttUrl(const QString& url, const QString& host
     if (s.host.isEmpty())
         return fail(QStringLiteral("\"%1\" names no host.").arg(url));
     s.user = parsed.userName(QUrl::FullyDecoded);
+    // An encoded colon would pass "user:password" as a user name.
+    if (s.user.contains(QLatin1Char(':')))
+        return fail(QStringLiteral("the URL must not hold a password; give it in "
+                                   "ONDREL_MQTT_PASSWORD or --mqtt-password-file."));
     if (authority.contains(QLatin1Char('@')) && s.user.isEmpty())
         return fail(QStringLiteral("the user name before '@' is empty."));
     s.port = parsed.port(s.tls ? 8883 : 1883);
@@ -76,6 +85,12 @@ std::optional<MqttSettings> ParseMqttUrl(const QString& url, const QString& host
         return fail(QStringLiteral("the topic prefix \"%1\" has an empty level.").arg(path));
     if (path.contains(QChar(0)))
         return fail(QStringLiteral("the topic prefix holds a NUL character."));
+    // MQTT caps a topic at 65,535 bytes; the longest one made is prefix + "/version".
+    const qsizetype topicBytes = path.toUtf8().size() + qsizetype(sizeof "/version") - 1;
+    if (topicBytes > 65535)
+        return fail(QStringLiteral("the topic prefix is %1 bytes long; with \"/version\" a topic "
+                                   "would pass MQTT's limit of 65,535 bytes.")
+                        .arg(path.toUtf8().size()));
     s.prefix = path;
     return s;
 }

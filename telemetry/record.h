@@ -4,15 +4,11 @@
 
 #include "model.h"
 
-#include <QByteArray>
 #include <QObject>
 #include <QString>
-#include <atomic>
 #include <chrono>
 #include <memory>
-#include <mutex>
 #include <thread>
-#include <vector>
 
 namespace ondrel {
 
@@ -22,22 +18,34 @@ class CExposureRecord : public QObject
 public:
     // Data reach the disk at least this often, and at once after an event row.
     static constexpr std::chrono::milliseconds kSyncInterval{1000};
+    // The longest the destructor waits for the writer to finish.
+    static constexpr std::chrono::milliseconds kCloseWait{1000};
 
-    // Opens path for appending (created when absent). Refuses a folder, a FIFO, a
-    // socket or a block device without blocking on any of them; on failure returns
+    // Opens path for appending (created when absent) and locks it against other
+    // consoles. Refuses a folder, a FIFO, a socket, a block device, a character
+    // device other than /dev/null or /dev/full and, whatever its name, the console's own port
+    // (portPath, may be empty), without blocking on any of them; on failure returns
     // nothing and sets *error to a sentence naming the file and the reason.
-    static std::unique_ptr<CExposureRecord> Open(const QString& path, QString* error);
+    static std::unique_ptr<CExposureRecord> Open(const QString& path, const QString& portPath,
+                                                 QString* error);
+    // With no serial port to keep apart from (tests, benchmarks).
+    static std::unique_ptr<CExposureRecord> Open(const QString& path, QString* error)
+    {
+        return Open(path, QString(), error);
+    }
 
-    // Writes what is still queued, syncs it and closes the file.
+    // Writes what is still queued, syncs it and closes the file, waiting at most
+    // kCloseWait: what the writer has not written by then is said on standard
+    // error and given up.
     ~CExposureRecord() override;
 
-    QString Path() const { return m_path; }
+    QString Path() const;
     // False once a write or a sync failed: nothing is recorded after that.
-    bool Recording() const { return !m_failed.load(); }
+    bool Recording() const;
     // The stopped() message once recording has ended, for whoever connects late.
     QString StoppedMessage() const;
     // Completed data syncs, for tests of durability.
-    int SyncCount() const { return m_syncs.load(); }
+    int SyncCount() const;
 
     // Receivers for the console's signals; they format the row and hand it to the
     // writer thread, never waiting on the disk.
@@ -50,36 +58,15 @@ signals:
     void stopped(const QString& message);
 
 private:
-    // A row on its way to the writer thread.
-    struct Pending
-    {
-        QByteArray row;
-        bool syncNow = false;
-        Pending* next = nullptr;
-    };
+    // Everything the writer thread touches. It outlives this object when the
+    // writer is stuck in a write past kCloseWait, so that the thread, which is
+    // then left to itself, never reaches freed memory.
+    struct Shared;
 
-    CExposureRecord(const QString& path, int fd, int wakeFd, QByteArray pending);
-    void Enqueue(QByteArray row, bool syncNow);
-    // Everything enqueued so far, oldest first; the caller owns the nodes.
-    std::vector<Pending*> TakePending();
-    void WriterLoop();
-    bool WriteRow(const QByteArray& row, QString* reason);
-    void Fail(const QString& reason);
+    explicit CExposureRecord(std::shared_ptr<Shared> shared);
+    static void WriterLoop(const std::shared_ptr<Shared>& shared);
 
-    const QString m_path;
-    int m_fd = -1;
-    std::atomic<bool> m_failed{false};
-    std::atomic<int> m_syncs{0};
-
-    // The hand-over takes no lock, so a writer thread that is descheduled at a bad
-    // moment can never make the polling thread wait: rows are pushed onto a list
-    // the writer takes whole, and an eventfd wakes it.
-    std::atomic<Pending*> m_pending{nullptr};
-    std::atomic<bool> m_closing{false};
-    const int m_wakeFd;
-
-    mutable std::mutex m_lock;
-    QString m_stoppedMessage; // guarded by m_lock
+    std::shared_ptr<Shared> m_shared;
     std::thread m_writer;
 };
 

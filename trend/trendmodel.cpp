@@ -82,6 +82,7 @@ void CTrendModel::AddEvent(const ConsoleEvent& event)
     case EventKind::PortError:
     case EventKind::Version:
     case EventKind::ClearFaults:
+    case EventKind::RecordContinued:
         break;
     }
     Forget(msecs);

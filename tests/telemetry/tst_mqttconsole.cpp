@@ -4,6 +4,7 @@
 #include "brokerrig.h"
 #include "e2erig.h"
 #include "mqttpublisher.h"
+#include "ptyend.h"
 
 #include <QElapsedTimer>
 #include <QFile>
@@ -12,11 +13,14 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 #include <algorithm>
+#include <fcntl.h>
 #include <memory>
 #include <signal.h>
+#include <unistd.h>
 
 using namespace ondrel;
 using namespace ondrel::e2e;
@@ -33,6 +37,22 @@ QString LastStatus(const CSubscriber& s, const QString& prefix)
     return all.isEmpty() ? QString() : all.last();
 }
 
+QByteArray ReadAllOf(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+QProcessEnvironment ConsoleEnvironment(const QString& home)
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("QT_QPA_PLATFORM", "offscreen");
+    env.insert("HOME", home);
+    env.insert("XDG_CONFIG_HOME", home);
+    env.insert("XDG_RUNTIME_DIR", home);
+    return env;
+}
+
 } // namespace
 
 class TestMqttConsole : public QObject
@@ -45,6 +65,10 @@ private slots:
     void outages_data();
     void outages();
     void refusedLogin();
+    void badUrls_data();
+    void badUrls();
+    void brokenPipe();
+    void recordOnOwnPort();
 
 private:
     MqttSettings Settings(const QString& prefix, int port) const;
@@ -244,6 +268,106 @@ void TestMqttConsole::refusedLogin()
     QCOMPARE(
         rig.StatusText().left(rig.StatusText().indexOf(" (")),
         QStringLiteral("Telemetry: 127.0.0.1:%1 refused the login").arg(m_broker->passwordPort));
+}
+
+void TestMqttConsole::badUrls_data()
+{
+    QTest::addColumn<QString>("url");
+    QTest::addColumn<QString>("said"); // on standard error, after "ondrel: --mqtt: "
+
+    QTest::newRow("password behind an encoded colon")
+        << "mqtt://ops%3Ahunter2@127.0.0.1/x"
+        << "the URL must not hold a password; give it in ONDREL_MQTT_PASSWORD or "
+           "--mqtt-password-file.";
+    QTest::newRow("a # wildcard in the prefix") << "mqtt://127.0.0.1/lab/#"
+                                                << "the topic prefix \"lab/#\" holds a wildcard "
+                                                   "(+ or #).";
+    QTest::newRow("a prefix too long for a topic")
+        << "mqtt://127.0.0.1/" + QString(65530, 'p')
+        << "the topic prefix is 65530 bytes long; with \"/version\" a topic would pass MQTT's "
+           "limit of 65,535 bytes.";
+}
+
+// A bad --mqtt is a usage error like any other: said on standard error, exit 2,
+// no window.
+void TestMqttConsole::badUrls()
+{
+    QFETCH(QString, url);
+    QFETCH(QString, said);
+    QTemporaryDir home;
+    QProcess console;
+    console.setProcessEnvironment(ConsoleEnvironment(home.path()));
+    console.start(QStringLiteral(ONDREL_BINARY), {"--simulate", "--mqtt", url});
+    QVERIFY(console.waitForStarted(kDeadlineMs));
+    auto cleanup = qScopeGuard([&] {
+        console.kill();
+        console.waitForFinished(kDeadlineMs);
+    });
+    QVERIFY(console.waitForFinished(kDeadlineMs));
+    const QString err = QString::fromLocal8Bit(console.readAllStandardError());
+    QCOMPARE(console.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(console.exitCode(), 2);
+    QVERIFY2(err.contains("ondrel: --mqtt: " + said + "\n"), qPrintable(err.left(300)));
+    QVERIFY(!err.contains("hunter2"));
+}
+
+// Standard error closed under the console (its reader gone, as with `| head`):
+// the console goes on recording, and still ends with its stop row.
+void TestMqttConsole::brokenPipe()
+{
+    QTemporaryDir home;
+    const QString record = home.filePath("r.csv");
+    int log[2];
+    QCOMPARE(::pipe2(log, O_CLOEXEC), 0);
+    QProcess console;
+    console.setProcessEnvironment(ConsoleEnvironment(home.path()));
+    // Standard error into a pipe of the test's own, whose reader then goes away.
+    const int writeEnd = log[1];
+    console.setChildProcessModifier([writeEnd] { ::dup2(writeEnd, STDERR_FILENO); });
+    console.start(QStringLiteral(ONDREL_BINARY), {"--simulate", "--sim-log", "--record", record});
+    ::close(log[1]);
+    QVERIFY(console.waitForStarted(kDeadlineMs));
+    const qint64 pid = console.processId();
+    auto cleanup = qScopeGuard([&] {
+        ::kill(pid_t(pid), SIGKILL);
+        console.waitForFinished(kDeadlineMs);
+    });
+    char some[256];
+    QVERIFY(::read(log[0], some, sizeof some) > 0);
+    ::close(log[0]);
+    const qsizetype rowsThen = ReadAllOf(record).count('\n');
+    // Each reading is traffic on the simulated line's log, so each is a write
+    // into the closed pipe.
+    QTRY_VERIFY_WITH_TIMEOUT(ReadAllOf(record).count('\n') >= rowsThen + 5, kDeadlineMs);
+    QCOMPARE(console.state(), QProcess::Running);
+    ::kill(pid_t(pid), SIGTERM);
+    QVERIFY(console.waitForFinished(kDeadlineMs));
+    QVERIFY2(ReadAllOf(record).contains(",stop,"), ReadAllOf(record).right(200).constData());
+}
+
+// --record naming the console's own line, by another name: refused with a word
+// on standard error, and the console runs on without a record.
+void TestMqttConsole::recordOnOwnPort()
+{
+    QTemporaryDir home;
+    CPtyEnd line;
+    const QString alias = home.filePath("also-the-port");
+    QVERIFY(QFile::link(line.SlavePath(), alias));
+    QProcess console;
+    console.setProcessEnvironment(ConsoleEnvironment(home.path()));
+    console.start(QStringLiteral(ONDREL_BINARY), {"--port", line.SlavePath(), "--record", alias});
+    QVERIFY(console.waitForStarted(kDeadlineMs));
+    auto cleanup = qScopeGuard([&] {
+        console.kill();
+        console.waitForFinished(kDeadlineMs);
+    });
+    QByteArray err;
+    const QByteArray expected = "ondrel: Cannot record to " + QFile::encodeName(alias) +
+                                ": it is the console's own serial port (running without a "
+                                "record)\n";
+    QTRY_VERIFY_WITH_TIMEOUT((err += console.readAllStandardError()).contains(expected),
+                             kDeadlineMs);
+    QCOMPARE(console.state(), QProcess::Running);
 }
 
 QTEST_MAIN(TestMqttConsole)

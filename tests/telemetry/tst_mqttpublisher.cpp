@@ -235,6 +235,17 @@ void TestMqttPublisher::url_data()
     QTest::newRow("empty") << ""
                            << ""
                            << "not a URL" << false << "";
+    QTest::newRow("password behind an encoded colon") << "mqtt://ops%3Ahunter2@b/x"
+                                                      << ""
+                                                      << "must not hold a password" << false << "";
+    QTest::newRow("hash, which a URL takes for a fragment")
+        << "mqtt://b/lab/#"
+        << ""
+        << "the topic prefix \"lab/#\" holds a wildcard" << false << "";
+    QTest::newRow("prefix too long for a topic") << "mqtt://b/" + QString(65528, 'p') << ""
+                                                 << "65,535 bytes" << false << "";
+    QTest::newRow("longest prefix")
+        << "mqtt://b/" + QString(65527, 'p') << "b:1883" << QString(65527, 'p') << false << "";
 }
 
 void TestMqttPublisher::url()
@@ -460,6 +471,17 @@ void TestMqttPublisher::refusals_data()
         << "" << true
         << "Telemetry: cannot verify the certificate of localhost:%1 (host name verification "
            "failed); not retrying";
+    // As a stock /etc/hosts has it: ::1 first, where the broker does not listen.
+    QTest::newRow("tls host name, ipv6 address first")
+        << "tls-by-name-ipv6-first"
+        << "" << true
+        << "Telemetry: cannot verify the certificate of localhost:%1 (host name verification "
+           "failed); not retrying";
+    QTest::newRow("tls host name, a refusing ipv4 address first")
+        << "tls-by-name-ipv4-first"
+        << "" << true
+        << "Telemetry: cannot verify the certificate of localhost:%1 (host name verification "
+           "failed); not retrying";
     QTest::newRow("tls wrong ca")
         << "tls"
         << "" << false
@@ -476,7 +498,7 @@ void TestMqttPublisher::refusals()
 
     const bool tls = listener.startsWith("tls");
     // The server's certificate is made out to 127.0.0.1 only.
-    const QString host = listener == "tls-by-name" ? "localhost" : "127.0.0.1";
+    const QString host = listener.startsWith("tls-by-name") ? "localhost" : "127.0.0.1";
     const int port = tls ? m_broker->tlsPort : m_broker->passwordPort;
     QString error;
     const QString url = (tls ? QStringLiteral("mqtts://") : QStringLiteral("mqtt://lab@")) +
@@ -487,7 +509,16 @@ void TestMqttPublisher::refusals()
     s->caFile = rightCa ? m_broker->caFile : m_broker->otherCaFile;
     s->firstRetry = 1s;
 
-    CMqttPublisher publisher(*s);
+    BrokerResolver resolve = &ResolveBroker;
+    if (listener == "tls-by-name-ipv6-first")
+        resolve = [](const std::string&, QString*) {
+            return std::vector<std::string>{"::1", "127.0.0.1"};
+        };
+    if (listener == "tls-by-name-ipv4-first")
+        resolve = [](const std::string&, QString*) {
+            return std::vector<std::string>{"127.0.0.2", "127.0.0.1"};
+        };
+    CMqttPublisher publisher(*s, resolve);
     QSignalSpy spy(&publisher, &CMqttPublisher::statusMessage);
     QVERIFY2(publisher.Start(&error), qPrintable(error));
     QTRY_COMPARE_WITH_TIMEOUT(spy.size(), 1, kDeadlineMs);

@@ -1,6 +1,7 @@
 // The exposure record's file: rows byte for byte, what it does with a file that
 // is already there, paths it must refuse without blocking, and a disk that fills.
 #include "filebytes.h"
+#include "ptyend.h"
 #include "record.h"
 #include "recordformat.h"
 
@@ -10,6 +11,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 #include <cstdlib>
+#include <thread>
 
 #include <fcntl.h>
 #include <sys/mount.h>
@@ -33,6 +35,10 @@ private slots:
     void eventsAreSynced();
     void fullDisk_data();
     void fullDisk();
+    void rotated_data();
+    void rotated();
+    void twoConsoles();
+    void stuckWriter();
 };
 
 namespace {
@@ -48,6 +54,20 @@ ConsoleEvent Event(EventKind kind, const QString& detail = {})
     e.kind = kind;
     e.detail = detail;
     return e;
+}
+
+// The descriptor this process holds open on path, the record's; -1 when none.
+int OpenDescriptor(const QString& path)
+{
+    const QByteArray target = QFile::encodeName(QFileInfo(path).canonicalFilePath());
+    for (int fd = 0; fd < 1024; ++fd) {
+        char link[4096];
+        const QByteArray name = "/proc/self/fd/" + QByteArray::number(fd);
+        const ssize_t n = ::readlink(name.constData(), link, sizeof link);
+        if (n > 0 && QByteArray(link, int(n)) == target)
+            return fd;
+    }
+    return -1;
 }
 
 } // namespace
@@ -175,6 +195,23 @@ void TestRecord::refused_data()
                                                      : "Permission denied");
     QTest::newRow("no name") << "empty"
                              << "no file name given";
+    QTest::newRow("the console's own port") << "port"
+                                            << "it is the console's own serial port";
+    QTest::newRow("the console's own port by a symlink") << "port-symlink"
+                                                         << "it is the console's own serial port";
+    QTest::newRow("another terminal")
+        << "terminal"
+        << "it is a character device (a terminal, a serial line or the like), not a file";
+    QTest::newRow("/dev/zero")
+        << "/dev/zero"
+        << "it is a character device (a terminal, a serial line or the like), not a file";
+    QTest::newRow("being written by another console")
+        << "locked"
+        << "it is being written by another Ondrel console";
+    QTest::newRow("/dev/null is taken") << "/dev/null"
+                                        << "";
+    QTest::newRow("/dev/full is taken") << "/dev/full"
+                                        << "";
 }
 
 void TestRecord::refused()
@@ -184,7 +221,23 @@ void TestRecord::refused()
     QTemporaryDir dir;
     QString path = dir.filePath(QStringLiteral("r.csv"));
     int reader = -1;
-    if (kind == QLatin1String("folder")) {
+    CPtyEnd line;
+    QString port = line.SlavePath();
+    std::unique_ptr<CExposureRecord> first;
+    QString error;
+    if (kind == QLatin1String("port")) {
+        path = port;
+    } else if (kind == QLatin1String("port-symlink")) {
+        QVERIFY(QFile::link(port, path));
+    } else if (kind == QLatin1String("terminal")) {
+        path = port;
+        port.clear();
+    } else if (kind.startsWith(QLatin1String("/dev/"))) {
+        path = kind;
+    } else if (kind == QLatin1String("locked")) {
+        first = CExposureRecord::Open(path, port, &error);
+        QVERIFY2(first, qPrintable(error));
+    } else if (kind == QLatin1String("folder")) {
         path = dir.path();
     } else if (kind.startsWith(QLatin1String("fifo"))) {
         QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
@@ -202,12 +255,15 @@ void TestRecord::refused()
     } else if (kind == QLatin1String("empty")) {
         path.clear();
     }
-    QString error;
-    const std::unique_ptr<CExposureRecord> record = CExposureRecord::Open(path, &error);
+    const std::unique_ptr<CExposureRecord> record = CExposureRecord::Open(path, port, &error);
     if (reader >= 0)
         ::close(reader);
     if (kind == QLatin1String("unwritable") && ::geteuid() == 0)
         QCOMPARE(::umount(QFile::encodeName(dir.path()).constData()), 0);
+    if (reason.isEmpty()) {
+        QVERIFY2(record, qPrintable(error));
+        return;
+    }
     QVERIFY(!record);
     QVERIFY2(error.startsWith(QStringLiteral("Cannot record to %1: ").arg(path)),
              qPrintable(error));
@@ -278,6 +334,137 @@ void TestRecord::fullDisk()
             QCOMPARE(line.size(), kStamp.size() + 71);
         QCOMPARE(::umount(QFile::encodeName(mountPoint.path()).constData()), 0);
     }
+}
+
+void TestRecord::rotated_data()
+{
+    QTest::addColumn<QString>("how");
+    QTest::addColumn<QByteArray>("fate"); // the continued row's detail
+    QTest::newRow("moved away") << "mv" << QByteArray("previous file moved away");
+    QTest::newRow("deleted") << "rm" << QByteArray("previous file deleted");
+    QTest::newRow("moved away, then deleted") << "mv rm" << QByteArray("previous file deleted");
+    QTest::newRow("replaced") << "replace" << QByteArray("previous file replaced");
+}
+
+// Rotated under a running record: the path is made anew at the next sync, with
+// a header and a row saying so, and the rows after it go there.
+void TestRecord::rotated()
+{
+    QFETCH(QString, how);
+    QFETCH(QByteArray, fate);
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("r.csv"));
+    const QString old = dir.filePath(QStringLiteral("r.old"));
+    QString error;
+    std::unique_ptr<CExposureRecord> record = CExposureRecord::Open(path, &error);
+    QVERIFY2(record, qPrintable(error));
+    record->OnEvent(Event(EventKind::Start, "p"));
+    QTRY_COMPARE(record->SyncCount(), 1);
+
+    if (how.startsWith(QLatin1String("mv")))
+        QVERIFY(QFile::rename(path, old));
+    if (how == QLatin1String("rm"))
+        QVERIFY(QFile::remove(path));
+    if (how == QLatin1String("mv rm"))
+        QVERIFY(QFile::remove(old));
+    if (how == QLatin1String("replace")) {
+        WriteFile(old, "");
+        QCOMPARE(::rename(QFile::encodeName(old).constData(), QFile::encodeName(path).constData()),
+                 0);
+    }
+    record->OnEvent(Event(EventKind::XrayOn, "on"));
+    QTRY_VERIFY(ReadAll(path).contains("record-continued"));
+    record->OnEvent(Event(EventKind::XrayOff));
+    record.reset();
+
+    const QList<QByteArray> lines = ReadAll(path).split('\n');
+    QCOMPARE(lines.size(), 4);
+    QCOMPARE(lines[0] + '\n', kHeader);
+    QVERIFY2(lines[1].endsWith(",record-continued,,,,," + fate + "\r"), lines[1].constData());
+    QCOMPARE(lines[2] + '\n', kStamp + "xray-off,,,,,\r\n");
+    if (how == QLatin1String("mv"))
+        QCOMPARE(ReadAll(old),
+                 kHeader + kStamp + "start,,,,,p\r\n" + kStamp + "xray-on,,,,,on\r\n");
+}
+
+// Two consoles started together on one new file: one records, the other is told
+// the file is taken, and the header is there once.
+void TestRecord::twoConsoles()
+{
+    for (int round = 0; round < 8; ++round) {
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("r.csv"));
+        std::unique_ptr<CExposureRecord> records[2];
+        QString errors[2];
+        std::thread other([&] { records[1] = CExposureRecord::Open(path, &errors[1]); });
+        records[0] = CExposureRecord::Open(path, &errors[0]);
+        other.join();
+        QCOMPARE(int(bool(records[0])) + int(bool(records[1])), 1);
+        const QString refused = records[0] ? errors[1] : errors[0];
+        QCOMPARE(refused,
+                 QStringLiteral("Cannot record to %1: it is being written by another Ondrel "
+                                "console")
+                     .arg(path));
+        for (auto& record : records)
+            if (record)
+                record->OnEvent(Event(EventKind::Stop));
+        records[0].reset();
+        records[1].reset();
+        QCOMPARE(ReadAll(path), kHeader + kStamp + "stop,,,,,\r\n");
+    }
+}
+
+// A write that never returns cannot hold up the end: the record gives up after
+// its wait, says on standard error how many rows it lost, and the writer, once
+// its write returns, ends without touching the record that is gone.
+void TestRecord::stuckWriter()
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("r.csv"));
+    QString error;
+    std::unique_ptr<CExposureRecord> record = CExposureRecord::Open(path, &error);
+    QVERIFY2(record, qPrintable(error));
+    QTRY_COMPARE(ReadAll(path), kHeader);
+    int pipeFds[2];
+    QCOMPARE(::pipe2(pipeFds, O_CLOEXEC), 0);
+    // The record's descriptor becomes a pipe nobody reads: its writes block once
+    // the pipe is full.
+    QVERIFY(::dup2(pipeFds[1], OpenDescriptor(path)) >= 0);
+    ::close(pipeFds[1]);
+    const ConsoleEvent event = Event(EventKind::Start, QString(200, QLatin1Char('x')));
+    for (int i = 0; i < 1000; ++i)
+        record->OnEvent(event);
+
+    const QString errPath = dir.filePath(QStringLiteral("stderr"));
+    const int saved = ::dup(STDERR_FILENO);
+    const int err = ::open(QFile::encodeName(errPath).constData(), O_WRONLY | O_CREAT, 0600);
+    ::dup2(err, STDERR_FILENO);
+    record.reset();
+    ::dup2(saved, STDERR_FILENO);
+    ::close(saved);
+    ::close(err);
+
+    const QString said = QString::fromLocal8Bit(ReadAll(errPath));
+    const QRegularExpression expected(
+        QStringLiteral("^ondrel: the exposure record %1 could not be written in time; "
+                       "(\\d+) rows lost\n$")
+            .arg(QRegularExpression::escape(path)));
+    const QRegularExpressionMatch match = expected.match(said);
+    QVERIFY2(match.hasMatch(), qPrintable(said));
+    const int lost = match.captured(1).toInt();
+    QVERIFY2(lost > 0 && lost < 1000, qPrintable(said));
+
+    // Drained, the writer finishes the row it was in and lets the pipe go.
+    QByteArray drained;
+    char buffer[65536];
+    ssize_t n;
+    while ((n = ::read(pipeFds[0], buffer, sizeof buffer)) > 0)
+        drained.append(buffer, n);
+    ::close(pipeFds[0]);
+    QVERIFY(drained.startsWith(kStamp + "start,"));
+    QVERIFY(drained.endsWith("\r\n"));
+    // Every row said to be lost is, but the one the writer was stuck in.
+    QCOMPARE(int(drained.count('\n')), 1000 - lost + 1);
 }
 
 QTEST_GUILESS_MAIN(TestRecord)
