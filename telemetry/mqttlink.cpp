@@ -346,9 +346,11 @@ int CMqttLink::Connect(int* savedErrno)
         return MOSQ_ERR_EAI;
     const int keepAlive = int(m_settings.keepAlive.count());
     // Every address in order, as the library alone would try only the first when it
-    // does not block. A single address needs no trial of its own.
+    // does not block. A single address needs no trial of its own, unless the
+    // connect that follows blocks (MQTT 5): then a stop must not wait out the
+    // kernel's connect time-out of an address that never answers.
     size_t chosen = 0;
-    if (addresses.size() > 1) {
+    if (addresses.size() > 1 || m_options.mqtt5) {
         chosen = addresses.size();
         for (size_t i = 0; i < addresses.size() && chosen == addresses.size(); ++i) {
             const Answer answer = Probe(
