@@ -3,8 +3,9 @@
 #   1. the whole suite on a plain build (build/);
 #   2. the whole suite again under AddressSanitizer, LeakSanitizer and
 #      UndefinedBehaviorSanitizer (build-asan/): any sanitizer report fails;
-#   3. when clang++ is installed, the reply-path fuzzer (build-fuzz/): its corpus
-#      as a regression run, then a minute of fuzzing.
+#   3. when clang++ is installed, the fuzzers of the reply path and of the fleet's
+#      payloads (build-fuzz/): each one's corpus as a regression run, then a minute
+#      of fuzzing each.
 # Every stage runs even after an earlier one failed; the exit status is non-zero
 # if any failed. ONDREL_FUZZ_SECONDS changes the fuzzing time (0 skips fuzzing).
 set -uo pipefail
@@ -78,42 +79,51 @@ fi
 stage_end $status
 
 # --- 3. fuzzing ------------------------------------------------------------
+# Each fuzzer: its target, its corpus and its dictionary under tests/fuzz.
+fuzzers=("reply:corpus:reply.dict" "payload:payload-corpus:payload.dict")
 if command -v clang++ >/dev/null; then
-    stage_begin "reply-path fuzzer"
+    stage_begin "fuzzers (reply path, fleet payloads)"
     fuzz_dir="$top/build-fuzz"
-    fuzzer="$fuzz_dir/tests/fuzz/ondrel_fuzz_reply"
-    corpus="$top/tests/fuzz/corpus"
     status=0
+    targets=()
+    for f in "${fuzzers[@]}"; do targets+=("ondrel_fuzz_${f%%:*}"); done
     if cmake -S "$top" -B "$fuzz_dir" -DCMAKE_CXX_COMPILER=clang++ -DONDREL_FUZZ=ON >/dev/null &&
-        cmake --build "$fuzz_dir" --target ondrel_fuzz_reply -j"$jobs"; then
-        echo "--- regression run over $corpus"
-        if ! "$fuzzer" "$corpus"/* >"$fuzz_dir/regression.log" 2>&1; then
-            status=1
-            tail -n 60 "$fuzz_dir/regression.log"
-        fi
-        if ((status == 0 && fuzz_seconds > 0)); then
-            echo "--- fuzzing for ${fuzz_seconds} s"
-            work="$fuzz_dir/ci-corpus"
-            rm -rf "$work"
-            mkdir -p "$work" "$fuzz_dir/artifacts"
-            if ! "$fuzzer" -max_total_time="$fuzz_seconds" -print_final_stats=1 \
-                -dict="$top/tests/fuzz/reply.dict" -artifact_prefix="$fuzz_dir/artifacts/" \
-                "$work" "$corpus" >"$fuzz_dir/fuzz.log" 2>&1; then
+        cmake --build "$fuzz_dir" --target "${targets[@]}" -j"$jobs"; then
+        for f in "${fuzzers[@]}"; do
+            IFS=: read -r name corpus_name dict <<<"$f"
+            fuzzer="$fuzz_dir/tests/fuzz/ondrel_fuzz_$name"
+            corpus="$top/tests/fuzz/$corpus_name"
+            echo "--- $name: regression run over $corpus"
+            if ! "$fuzzer" "$corpus"/* >"$fuzz_dir/regression-$name.log" 2>&1; then
                 status=1
-                tail -n 60 "$fuzz_dir/fuzz.log"
-                echo "The failing input is in $fuzz_dir/artifacts/; once fixed, add it to" \
-                    "tests/fuzz/corpus/ as regress-<what> so it stays fixed."
-            else
-                grep -E '^stat::(number_of_executed_units|average_exec_per_sec)' "$fuzz_dir/fuzz.log"
+                tail -n 60 "$fuzz_dir/regression-$name.log"
+                continue
             fi
-        fi
+            if ((fuzz_seconds > 0)); then
+                echo "--- $name: fuzzing for ${fuzz_seconds} s"
+                work="$fuzz_dir/ci-corpus-$name"
+                rm -rf "$work"
+                mkdir -p "$work" "$fuzz_dir/artifacts-$name"
+                if ! "$fuzzer" -max_total_time="$fuzz_seconds" -print_final_stats=1 \
+                    -dict="$top/tests/fuzz/$dict" -artifact_prefix="$fuzz_dir/artifacts-$name/" \
+                    "$work" "$corpus" >"$fuzz_dir/fuzz-$name.log" 2>&1; then
+                    status=1
+                    tail -n 60 "$fuzz_dir/fuzz-$name.log"
+                    echo "The failing input is in $fuzz_dir/artifacts-$name/; once fixed, add it" \
+                        "to $corpus/ as regress-<what> so it stays fixed."
+                else
+                    grep -E '^stat::(number_of_executed_units|average_exec_per_sec)' \
+                        "$fuzz_dir/fuzz-$name.log"
+                fi
+            fi
+        done
     else
         status=1
     fi
     stage_end $status
 else
     echo
-    echo "=== reply-path fuzzer: skipped (clang++ is not installed)"
+    echo "=== fuzzers: skipped (clang++ is not installed)"
 fi
 
 echo

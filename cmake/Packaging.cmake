@@ -1,5 +1,5 @@
 # The Debian package: `cpack -G DEB` in the build folder, or scripts/package.sh.
-# Besides the two programs it holds their manual pages, made by help2man from
+# Besides the three programs it holds their manual pages, made by help2man from
 # their own --help so that they never drift from the options, the theme icons,
 # made from the window's XPM art, the AppStream metadata and the Debian files.
 #
@@ -21,7 +21,7 @@ set(ondrel_pkg_src ${CMAKE_SOURCE_DIR}/packaging)
 set(ondrel_pkg_out ${CMAKE_BINARY_DIR}/packaging)
 set(ondrel_pkg_files)
 
-foreach(program ondrel ondrel-sim)
+foreach(program ondrel ondrel-sim ondrel-fleet)
   add_custom_command(
     OUTPUT ${ondrel_pkg_out}/${program}.1.gz
     COMMAND ${CMAKE_COMMAND} -E make_directory ${ondrel_pkg_out}
@@ -62,8 +62,9 @@ list(APPEND ondrel_pkg_files ${ondrel_pkg_out}/changelog.gz)
 
 add_custom_target(ondrel-package-files ALL DEPENDS ${ondrel_pkg_files})
 
-install(TARGETS ondrel-sim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(TARGETS ondrel-sim ondrel-fleet RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES ${ondrel_pkg_out}/ondrel.1.gz ${ondrel_pkg_out}/ondrel-sim.1.gz
+              ${ondrel_pkg_out}/ondrel-fleet.1.gz
         DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES ${ondrel_pkg_src}/org.example.ondrel.metainfo.xml
         DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo)
@@ -82,7 +83,9 @@ off with one fixed preset, shows the live kV, uA and temperature read-outs and
 the generator's fault state, and clears faults.
 
 The package also holds ondrel-sim, a simulated generator on a pseudo-terminal,
-for trying the console without hardware and for injecting faults.")
+for trying the console without hardware and for injecting faults, and
+ondrel-fleet, a read-only window on every console publishing to a lab's MQTT
+broker, with their states and an alarm list.")
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION science)

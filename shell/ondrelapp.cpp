@@ -21,6 +21,7 @@
 #include <QMessageBox>
 #include <QPageSetupDialog>
 #include <QPrinter>
+#include <QSysInfo>
 #include <QtDebug>
 
 namespace ondrel {
@@ -163,7 +164,10 @@ bool COndrelApp::StartTelemetry(const CCommandLineInfo& info)
 {
     if (!info.mqtt)
         return true;
-    m_telemetry = std::make_unique<CMqttPublisher>(*info.mqtt);
+    // The poll's period is the view's fixed 200 ms.
+    const ConsoleInfo about{TelemetryNow(), QSysInfo::machineHostName(), m_port, 200,
+                            QStringLiteral("Ondrel %1").arg(Version().productVersion)};
+    m_telemetry = std::make_unique<CMqttPublisher>(*info.mqtt, about);
     QString error;
     if (m_telemetry->Start(&error))
         return true;

@@ -14,10 +14,11 @@ QString MqttSettings::Endpoint() const
 }
 
 std::optional<MqttSettings> ParseMqttUrl(const QString& url, const QString& hostName,
-                                         QString* error)
+                                         QString* error, const QString& defaultPrefix,
+                                         const QString& option)
 {
-    auto fail = [error](const QString& why) {
-        *error = QStringLiteral("--mqtt: %1").arg(why);
+    auto fail = [error, option](const QString& why) {
+        *error = QStringLiteral("%1: %2").arg(option, why);
         return std::nullopt;
     };
     const QString shape = QStringLiteral("mqtt://[user@]host[:port][/prefix] or mqtts://...");
@@ -71,6 +72,8 @@ std::optional<MqttSettings> ParseMqttUrl(const QString& url, const QString& host
         path.remove(0, 1);
     while (path.endsWith(QLatin1Char('/')))
         path.chop(1);
+    if (path.isEmpty() && !defaultPrefix.isEmpty())
+        path = defaultPrefix;
     if (path.isEmpty()) {
         QString name = hostName;
         name.remove(QLatin1Char('+')).remove(QLatin1Char('#')).remove(QLatin1Char('/'));
@@ -117,7 +120,8 @@ std::optional<QString> ReadPasswordFile(const QString& path, QString* error)
 
 std::optional<MqttSettings>
 MqttSettingsFromOptions(const QStringList& urls, const QString& passwordFile, const QString& caFile,
-                        const QString& environmentPassword, const QString& hostName, QString* error)
+                        const QString& environmentPassword, const QString& hostName, QString* error,
+                        const QString& defaultPrefix, const QString& option)
 {
     if (urls.isEmpty()) {
         *error = QStringLiteral("--mqtt-password-file and --mqtt-ca need --mqtt URL.");
@@ -127,7 +131,8 @@ MqttSettingsFromOptions(const QStringList& urls, const QString& passwordFile, co
         *error = QStringLiteral("--mqtt may be given only once.");
         return std::nullopt;
     }
-    std::optional<MqttSettings> s = ParseMqttUrl(urls.first(), hostName, error);
+    std::optional<MqttSettings> s =
+        ParseMqttUrl(urls.first(), hostName, error, defaultPrefix, option);
     if (!s)
         return std::nullopt;
     if (!caFile.isEmpty()) {

@@ -31,20 +31,22 @@ struct MqttSettings
 };
 
 // mqtt://[user@]host[:port][/prefix] or mqtts://...; the default prefix is
-// "ondrel/<hostName>". Nothing with an error that says what is wrong; the text
-// never repeats a password given in the URL.
+// `defaultPrefix`, or "ondrel/<hostName>" when that is empty. Nothing with an
+// error that says what is wrong, starting with `option`; the text never repeats
+// a password given in the URL.
 std::optional<MqttSettings> ParseMqttUrl(const QString& url, const QString& hostName,
-                                         QString* error);
+                                         QString* error, const QString& defaultPrefix = QString(),
+                                         const QString& option = QStringLiteral("--mqtt"));
 
 // The first line of a password file, without its line end.
 std::optional<QString> ReadPasswordFile(const QString& path, QString* error);
 
 // The command line's --mqtt (each value given), --mqtt-password-file and
 // --mqtt-ca, with the password from the environment unless a file names one.
-std::optional<MqttSettings> MqttSettingsFromOptions(const QStringList& urls,
-                                                    const QString& passwordFile,
-                                                    const QString& caFile,
-                                                    const QString& environmentPassword,
-                                                    const QString& hostName, QString* error);
+std::optional<MqttSettings>
+MqttSettingsFromOptions(const QStringList& urls, const QString& passwordFile, const QString& caFile,
+                        const QString& environmentPassword, const QString& hostName, QString* error,
+                        const QString& defaultPrefix = QString(),
+                        const QString& option = QStringLiteral("--mqtt"));
 
 } // namespace ondrel

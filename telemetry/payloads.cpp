@@ -4,6 +4,8 @@
 #include <QJsonObject>
 #include <QJsonParseError>
 #include <QLocale>
+#include <algorithm>
+#include <cmath>
 
 namespace ondrel {
 
@@ -118,6 +120,25 @@ QDateTime TimeMember(const QJsonObject& o, const char* what, bool* ok, QString* 
     return time.toUTC();
 }
 
+// A whole number member ("seq"): nothing when absent; *ok false when it is of
+// another type, negative, fractional or too large to count with.
+std::optional<qint64> CountMember(const QJsonObject& o, const char* what, const char* name,
+                                  bool* ok, QString* error)
+{
+    const QJsonValue v = o.value(QLatin1String(name));
+    if (v.isUndefined())
+        return std::nullopt;
+    const double d = v.toDouble(-1);
+    if (!v.isDouble() || d < 0 || d > 9.0e15 || std::floor(d) != d) {
+        if (*ok)
+            *error = QStringLiteral("%1 has a \"%2\" that is not a count")
+                         .arg(QLatin1String(what), QLatin1String(name));
+        *ok = false;
+        return std::nullopt;
+    }
+    return qint64(d);
+}
+
 } // namespace
 
 // Written by hand rather than through QJsonDocument: five times a second on the
@@ -139,16 +160,43 @@ QByteArray ReadingJson(const Reading& reading)
     return out;
 }
 
-QByteArray EventJson(const ConsoleEvent& event)
+QByteArray ReadingJson(const Reading& reading, const ReadingCounters& counters)
+{
+    QByteArray out = ReadingJson(reading);
+    out.chop(1); // the closing brace
+    out += ",\"seq\":";
+    out += QByteArray::number(counters.seq);
+    out += counters.xrayOn ? ",\"xray_on\":true" : ",\"xray_on\":false";
+    out += ",\"beam_on_s\":";
+    out += QByteArray::number(std::max(0.0, counters.beamOnSeconds), 'f', 1);
+    out += '}';
+    return out;
+}
+
+QByteArray EventJson(const ConsoleEvent& event, qint64 seq)
 {
     QJsonObject o;
     o.insert(QStringLiteral("time"), IsoTime(event.time));
     o.insert(QStringLiteral("event"), EventKindName(event.kind));
     o.insert(QStringLiteral("detail"), event.detail);
+    if (seq > 0)
+        o.insert(QStringLiteral("seq"), double(seq));
     return QJsonDocument(o).toJson(QJsonDocument::Compact);
 }
 
-std::optional<Reading> ReadingFromJson(const QByteArray& payload, QString* error)
+QByteArray InfoJson(const ConsoleInfo& info)
+{
+    QJsonObject o;
+    o.insert(QStringLiteral("started"), IsoTime(info.started));
+    o.insert(QStringLiteral("host"), info.host);
+    o.insert(QStringLiteral("port"), info.port);
+    o.insert(QStringLiteral("period_ms"), info.periodMs);
+    o.insert(QStringLiteral("program"), info.program);
+    return QJsonDocument(o).toJson(QJsonDocument::Compact);
+}
+
+std::optional<Reading> ReadingFromJson(const QByteArray& payload, QString* error,
+                                       ReadCounters* counters)
 {
     const char* what = "the reading";
     const std::optional<QJsonObject> o = ObjectOf(payload, what, error);
@@ -160,14 +208,33 @@ std::optional<Reading> ReadingFromJson(const QByteArray& payload, QString* error
     const QString ua = StringMember(*o, what, "ua", &ok, error);
     const QString temperature = StringMember(*o, what, "temperature", &ok, error);
     const QString faults = StringMember(*o, what, "faults", &ok, error);
+    ReadCounters read;
+    read.seq = CountMember(*o, what, "seq", &ok, error);
+    const QJsonValue xray = o->value(QLatin1String("xray_on"));
+    if (ok && !xray.isUndefined() && !xray.isBool()) {
+        *error = QStringLiteral("the reading has an \"xray_on\" that is not true or false");
+        ok = false;
+    }
+    if (xray.isBool())
+        read.xrayOn = xray.toBool();
+    const QJsonValue beam = o->value(QLatin1String("beam_on_s"));
+    if (ok && !beam.isUndefined() && (!beam.isDouble() || beam.toDouble() < 0)) {
+        *error = QStringLiteral("the reading has a \"beam_on_s\" that is not a duration");
+        ok = false;
+    }
+    if (beam.isDouble())
+        read.beamOnSeconds = beam.toDouble();
     if (!ok)
         return std::nullopt;
+    if (counters)
+        *counters = read;
     // The numbers are made again from the texts, as the console made them: a
     // *_value that disagreed with its text could only mislead.
     return Reading::FromForm(time, kv, ua, temperature, faults, QByteArray());
 }
 
-std::optional<ConsoleEvent> EventFromJson(const QByteArray& payload, QString* error)
+std::optional<ConsoleEvent> EventFromJson(const QByteArray& payload, QString* error,
+                                          std::optional<qint64>* seq)
 {
     const char* what = "the event";
     const std::optional<QJsonObject> o = ObjectOf(payload, what, error);
@@ -177,6 +244,7 @@ std::optional<ConsoleEvent> EventFromJson(const QByteArray& payload, QString* er
     ConsoleEvent event;
     event.time = TimeMember(*o, what, &ok, error);
     const QString name = StringMember(*o, what, "event", &ok, error);
+    const std::optional<qint64> number = CountMember(*o, what, "seq", &ok, error);
     // An event without detail is still an event; a detail of another type is not.
     const QJsonValue detail = o->value(QLatin1String("detail"));
     if (ok && !detail.isUndefined() && !detail.isString()) {
@@ -192,7 +260,39 @@ std::optional<ConsoleEvent> EventFromJson(const QByteArray& payload, QString* er
     }
     event.kind = *kind;
     event.detail = detail.toString();
+    if (seq)
+        *seq = number;
     return event;
+}
+
+std::optional<ConsoleInfo> InfoFromJson(const QByteArray& payload, QString* error)
+{
+    const char* what = "the info";
+    const std::optional<QJsonObject> o = ObjectOf(payload, what, error);
+    if (!o)
+        return std::nullopt;
+    bool ok = true;
+    ConsoleInfo info;
+    const QString started = StringMember(*o, what, "started", &ok, error);
+    info.host = StringMember(*o, what, "host", &ok, error);
+    info.port = StringMember(*o, what, "port", &ok, error);
+    info.program = StringMember(*o, what, "program", &ok, error);
+    const std::optional<qint64> period = CountMember(*o, what, "period_ms", &ok, error);
+    if (ok && (!period || *period < 1 || *period > 3600000)) {
+        *error = QStringLiteral("the info has no \"period_ms\" between 1 and 3600000");
+        ok = false;
+    }
+    if (ok) {
+        info.started = QDateTime::fromString(started, Qt::ISODateWithMs).toUTC();
+        if (!info.started.isValid()) {
+            *error = QStringLiteral("the info has a start time that is not ISO 8601");
+            ok = false;
+        }
+    }
+    if (!ok)
+        return std::nullopt;
+    info.periodMs = int(*period);
+    return info;
 }
 
 } // namespace ondrel

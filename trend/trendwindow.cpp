@@ -361,4 +361,9 @@ void CTrendWindow::OnSaveImage()
     }
 }
 
+void CTrendWindow::SetGeneratorName(const QString& name)
+{
+    setWindowTitle(QStringLiteral("Trend - %1 - Ondrel").arg(name));
+}
+
 } // namespace ondrel

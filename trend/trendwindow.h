@@ -36,6 +36,9 @@ public:
     explicit CTrendWindow(QWidget* owner);
     ~CTrendWindow() override;
 
+    // "Trend - NAME - Ondrel", for a window that shows one of many generators.
+    void SetGeneratorName(const QString& name);
+
     void AddReading(const ondrel::Reading& reading);
     void AddEvent(const ondrel::ConsoleEvent& event);
 

@@ -76,9 +76,11 @@ lap cpack
 
 mkdir "$work/root"
 dpkg-deb -x "$deb" "$work/root" || fail "dpkg-deb -x"
-for f in usr/bin/ondrel usr/bin/ondrel-sim \
+for f in usr/bin/ondrel usr/bin/ondrel-sim usr/bin/ondrel-fleet \
     usr/share/man/man1/ondrel.1.gz usr/share/man/man1/ondrel-sim.1.gz \
-    usr/share/applications/ondrel.desktop usr/share/metainfo/org.example.ondrel.metainfo.xml \
+    usr/share/man/man1/ondrel-fleet.1.gz \
+    usr/share/applications/ondrel.desktop usr/share/applications/ondrel-fleet.desktop \
+    usr/share/metainfo/org.example.ondrel.metainfo.xml \
     usr/share/doc/ondrel/copyright; do
     [[ -f $work/root/$f ]] || fail "the package lacks /$f"
 done
@@ -127,14 +129,26 @@ lap install
     fail "ondrel --version: $(/usr/bin/ondrel --version 2>&1)"
 [[ $(/usr/bin/ondrel-sim --version) == "ondrel-sim $version" ]] ||
     fail "ondrel-sim --version: $(/usr/bin/ondrel-sim --version 2>&1)"
-for page in ondrel ondrel-sim; do
+[[ $(/usr/bin/ondrel-fleet --version) == "ondrel-fleet $version" ]] ||
+    fail "ondrel-fleet --version: $(/usr/bin/ondrel-fleet --version 2>&1)"
+/usr/bin/ondrel-fleet http://broker/lab >/dev/null 2>&1
+(($? == 2)) || fail "ondrel-fleet with a URL of another scheme did not end with status 2"
+for page in ondrel ondrel-sim ondrel-fleet; do
     [[ $(man -w "$page") == /usr/share/man/man1/$page.1.gz ]] || fail "man -w $page: $(man -w "$page" 2>&1)"
 done
 sim_page=$(MANWIDTH=100 man -P cat ondrel-sim 2>/dev/null)
 for command in "fault N" "silent on|off" "garble K" "reopen [MS]"; do
     grep -qF -- "$command" <<<"$sim_page" || fail "ondrel-sim(1) does not list the command '$command'"
 done
-desktop-file-validate /usr/share/applications/ondrel.desktop || fail "desktop-file-validate"
+fleet_page=$(MANWIDTH=100 man -P cat ondrel-fleet 2>/dev/null)
+for option in "--mqtt-password-file" "--mqtt-ca" "ONDREL_MQTT_PASSWORD"; do
+    grep -qF -- "$option" <<<"$fleet_page" || fail "ondrel-fleet(1) does not mention $option"
+done
+for entry in ondrel ondrel-fleet; do
+    desktop-file-validate "/usr/share/applications/$entry.desktop" || fail "desktop-file-validate $entry"
+done
+grep -qx 'Name=Ondrel Fleet' /usr/share/applications/ondrel-fleet.desktop ||
+    fail "the fleet's desktop entry is not named Ondrel Fleet"
 # --no-net: the URLs are not fetched (this machine may be offline).
 appstreamcli validate --no-net /usr/share/metainfo/org.example.ondrel.metainfo.xml ||
     fail "appstreamcli validate"

@@ -120,6 +120,10 @@ bool CBroker::Start(QString* error)
                        << "persistence true\n"
                        << "persistence_location " << d << "\n"
                        << "log_dest stderr\n"
+                       // A fleet view's kept session is sent every console's retained
+                       // topics at once on subscribing; with mosquitto's default
+                       // of 1,000 the queue stays full and its readings are dropped.
+                       << "max_queued_messages 100000\n"
                        << "listener " << plainPort << " 127.0.0.1\n"
                        << "allow_anonymous true\n"
                        << "listener " << passwordPort << " 127.0.0.1\n"
@@ -250,6 +254,13 @@ QList<Message> CSubscriber::On(const QString& topic) const
         if (m.topic == topic)
             out << m;
     return out;
+}
+
+bool CSubscriber::Publish(const QString& topic, const QByteArray& payload, int qos, bool retain)
+{
+    const QByteArray t = topic.toUtf8();
+    return mosquitto_publish(m_mosq, nullptr, t.constData(), int(payload.size()),
+                             payload.constData(), qos, retain) == MOSQ_ERR_SUCCESS;
 }
 
 void CSubscriber::Clear()

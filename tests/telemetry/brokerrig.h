@@ -74,6 +74,8 @@ public:
     QList<Message> Messages() const;
     QList<Message> On(const QString& topic) const;
     void Clear();
+    // Sends as a test publisher: anything a broker may carry, documented or not.
+    bool Publish(const QString& topic, const QByteArray& payload, int qos, bool retain = false);
 
 private:
     static void OnConnect(mosquitto*, void* self, int rc);

@@ -149,6 +149,8 @@ private slots:
     void readingJson_data();
     void readingJson();
     void publishes();
+    void counters_data();
+    void counters();
     void refusals_data();
     void refusals();
     void outages_data();
@@ -308,7 +310,8 @@ void TestMqttPublisher::publishes()
     QVERIFY(watcher.Connect(m_broker->plainPort, "lab/pub/#"));
     QTRY_VERIFY_WITH_TIMEOUT(watcher.Subscribed(), kDeadlineMs);
 
-    CMqttPublisher publisher(Plain("lab/pub"));
+    const ConsoleInfo about{TelemetryNow(), "lab-pc", "/dev/pts/3", 200, "Ondrel 1.0.0.1"};
+    CMqttPublisher publisher(Plain("lab/pub"), about);
     QSignalSpy said(&publisher, &CMqttPublisher::statusMessage);
     QString error;
     QVERIFY2(publisher.Start(&error), qPrintable(error));
@@ -331,6 +334,8 @@ void TestMqttPublisher::publishes()
     QCOMPARE(Json(events[0]).value("event").toString(), "start");
     QCOMPARE(Json(events[0]).value("detail").toString(), "/dev/pts/3 9600,n,8,1");
     QCOMPARE(Json(events[1]).value("event").toString(), "version");
+    QCOMPARE(Json(events[0]).value("seq").toInt(), 1);
+    QCOMPARE(Json(events[1]).value("seq").toInt(), 2);
     QVERIFY(Json(events[1]).value("time").toString().endsWith('Z'));
     for (const Message& m : events)
         QVERIFY(m.qos == 1 && !m.retained);
@@ -341,6 +346,8 @@ void TestMqttPublisher::publishes()
     QCOMPARE(good.value("ua_value").toDouble(), 1100.0);
     QCOMPARE(good.value("temperature").toString(), "025.0");
     QCOMPARE(good.value("faults").toString(), "No Error");
+    QCOMPARE(good.value("seq").toInt(), 1);
+    QCOMPARE(good.value("xray_on").toBool(true), false);
     QVERIFY(QDateTime::fromString(good.value("time").toString(), Qt::ISODateWithMs).isValid());
     // Not a number: the text as shown, and no value at all.
     const QJsonObject bad = Json(readings[1]);
@@ -353,7 +360,15 @@ void TestMqttPublisher::publishes()
     {
         CSubscriber late;
         QVERIFY(late.Connect(m_broker->plainPort, "lab/pub/#"));
-        QTRY_COMPARE_WITH_TIMEOUT(late.Messages().size(), 3, kDeadlineMs);
+        QTRY_COMPARE_WITH_TIMEOUT(late.Messages().size(), 4, kDeadlineMs);
+        QCOMPARE(late.On("lab/pub/info").size(), 1);
+        const QJsonObject info = Json(late.On("lab/pub/info")[0]);
+        QCOMPARE(info.value("host").toString(), "lab-pc");
+        QCOMPARE(info.value("port").toString(), "/dev/pts/3");
+        QCOMPARE(info.value("period_ms").toInt(), 200);
+        QCOMPARE(info.value("program").toString(), "Ondrel 1.0.0.1");
+        QCOMPARE(info.value("started").toString(), IsoTime(about.started));
+        QCOMPARE(late.On("lab/pub/info")[0].qos, 1);
         QCOMPARE(Payloads(late.On("lab/pub/status")), QStringList{"online"});
         QCOMPARE(Payloads(late.On("lab/pub/version")), QStringList{"2000"});
         QCOMPARE(late.On("lab/pub/reading").size(), 1);
@@ -371,6 +386,66 @@ void TestMqttPublisher::publishes()
     QTRY_COMPARE_WITH_TIMEOUT(Payloads(watcher.On("lab/pub/status")).last(), "offline",
                               kDeadlineMs);
     QCOMPARE(said.size(), 1);
+}
+
+// What the readings count: the sequence, whether X-rays are on and for how long
+// in all since the console started, from the events between them.
+void TestMqttPublisher::counters_data()
+{
+    QTest::addColumn<QString>("script"); // r@MS a reading, on@MS / off@MS / stop@MS events
+    QTest::addColumn<QString>("last");   // the last reading's seq, xray_on, beam_on_s
+
+    QTest::newRow("no X-rays") << "r@0 r@200 r@400"
+                               << "3 false 0.0";
+    QTest::newRow("rays on") << "r@0 on@100 r@1350"
+                             << "2 true 1.3";
+    QTest::newRow("two exposures") << "on@0 r@500 off@2000 r@2100 on@3000 r@3500 off@4000 r@4200"
+                                   << "4 false 3.0";
+    QTest::newRow("a second xray-on does not restart the span") << "on@0 on@1000 r@2000"
+                                                                << "1 true 2.0";
+    QTest::newRow("stop ends the span") << "on@0 stop@1000 r@5000"
+                                        << "1 false 1.0";
+}
+
+void TestMqttPublisher::counters()
+{
+    QFETCH(QString, script);
+    QFETCH(QString, last);
+
+    const QString prefix =
+        QStringLiteral("lab/counters%1").arg(QTest::currentDataTag()).remove(' ');
+    CSubscriber watcher;
+    QVERIFY(watcher.Connect(m_broker->plainPort, prefix + "/reading"));
+    QTRY_VERIFY_WITH_TIMEOUT(watcher.Subscribed(), kDeadlineMs);
+    CMqttPublisher publisher(Plain(prefix));
+    QString error;
+    QVERIFY2(publisher.Start(&error), qPrintable(error));
+    QTRY_VERIFY_WITH_TIMEOUT(publisher.Connected(), kDeadlineMs);
+
+    const QDateTime t0 = TelemetryNow();
+    int readings = 0;
+    for (const QString& step : script.split(' ')) {
+        const QString what = step.section('@', 0, 0);
+        const QDateTime at = t0.addMSecs(step.section('@', 1).toInt());
+        if (what == "r") {
+            Reading r = Sample("080.5");
+            r.time = at;
+            publisher.PublishReading(r);
+            ++readings;
+        } else {
+            const EventKind kind = what == "on"    ? EventKind::XrayOn
+                                   : what == "off" ? EventKind::XrayOff
+                                                   : EventKind::Stop;
+            publisher.PublishEvent({at, kind, QString()});
+        }
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(watcher.Messages().size(), readings, kDeadlineMs);
+    const QJsonObject o = Json(watcher.Messages().last());
+    QCOMPARE(QStringLiteral("%1 %2 %3")
+                 .arg(o.value("seq").toInt())
+                 .arg(o.value("xray_on").toBool() ? "true" : "false")
+                 .arg(o.value("beam_on_s").toDouble(), 0, 'f', 1),
+             last);
 }
 
 void TestMqttPublisher::refusals_data()

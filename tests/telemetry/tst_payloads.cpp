@@ -19,6 +19,12 @@ private slots:
     void refused();
     void status_data();
     void status();
+    void readingBytes_data();
+    void readingBytes();
+    void counters_data();
+    void counters();
+    void info_data();
+    void info();
 };
 
 namespace {
@@ -72,8 +78,10 @@ void TestPayloads::eventRoundTrip()
     sent.kind = *EventKindFromName(name);
     sent.detail = detail;
     QString error;
-    const std::optional<ConsoleEvent> got = EventFromJson(EventJson(sent), &error);
+    std::optional<qint64> seq;
+    const std::optional<ConsoleEvent> got = EventFromJson(EventJson(sent, 42), &error, &seq);
     QVERIFY2(got, qPrintable(error));
+    QCOMPARE(seq, std::optional<qint64>(42));
     QCOMPARE(EventKindName(got->kind), name);
     QCOMPARE(got->detail, detail);
     QCOMPARE(got->time, kTime);
@@ -105,6 +113,10 @@ void TestPayloads::refused_data()
         << false
         << QByteArray("{\"time\":\"2026-12-08T06:22:47.123Z\",\"event\":\"stop\",\"detail\":{}}")
         << "the event has a detail that is not text";
+    QTest::newRow("an event seq as text")
+        << false
+        << QByteArray("{\"time\":\"2026-12-08T06:22:47.123Z\",\"event\":\"stop\",\"seq\":\"3\"}")
+        << "the event has a \"seq\" that is not a count";
 }
 
 void TestPayloads::refused()
@@ -139,6 +151,138 @@ void TestPayloads::status()
     QCOMPARE(got ? int(*got) : -1, status);
     if (got)
         QCOMPARE(StatusPayload(*got), payload);
+}
+
+// The console's reading, byte for byte: the fields an older watcher parses stay
+// exactly where and as they were, the counters follow them.
+void TestPayloads::readingBytes_data()
+{
+    QTest::addColumn<bool>("withCounters");
+    QTest::addColumn<qint64>("seq");
+    QTest::addColumn<bool>("xrayOn");
+    QTest::addColumn<double>("beam");
+    QTest::addColumn<QByteArray>("tail"); // after the temperature_value
+
+    QTest::newRow("without counters") << false << qint64(0) << false << 0.0 << QByteArray("}");
+    QTest::newRow("first reading") << true << qint64(1) << false << 0.0
+                                   << QByteArray(",\"seq\":1,\"xray_on\":false,\"beam_on_s\":0.0}");
+    QTest::newRow("rays on, rounded to a tenth")
+        << true << qint64(123456) << true << 61.26
+        << QByteArray(",\"seq\":123456,\"xray_on\":true,\"beam_on_s\":61.3}");
+}
+
+void TestPayloads::readingBytes()
+{
+    QFETCH(bool, withCounters);
+    QFETCH(qint64, seq);
+    QFETCH(bool, xrayOn);
+    QFETCH(double, beam);
+    QFETCH(QByteArray, tail);
+    const Reading r = Reading::FromForm(kTime, "080.5", "1100", "025.0", "No Error", {});
+    const QByteArray json =
+        withCounters ? ReadingJson(r, ReadingCounters{seq, xrayOn, beam}) : ReadingJson(r);
+    QCOMPARE(json, QByteArray("{\"time\":\"2026-12-08T06:22:47.123Z\",\"kv\":\"080.5\",\"ua\":"
+                              "\"1100\",\"temperature\":\"025.0\",\"faults\":\"No Error\","
+                              "\"kv_value\":80.5,\"ua_value\":1100,\"temperature_value\":25") +
+                       tail);
+}
+
+// The counters as a watcher reads them back, and what makes a payload unreadable.
+void TestPayloads::counters_data()
+{
+    QTest::addColumn<QByteArray>("members"); // after the reading's texts
+    QTest::addColumn<QString>("error");      // empty: read
+    QTest::addColumn<qint64>("seq");         // -1: absent
+    QTest::addColumn<int>("xrayOn");         // -1: absent
+    QTest::addColumn<double>("beam");        // -1: absent
+
+    QTest::newRow("an older console's reading") << QByteArray() << "" << qint64(-1) << -1 << -1.0;
+    QTest::newRow("all three") << QByteArray(",\"seq\":7,\"xray_on\":true,\"beam_on_s\":12.5") << ""
+                               << qint64(7) << 1 << 12.5;
+    QTest::newRow("seq as text") << QByteArray(",\"seq\":\"7\"")
+                                 << "the reading has a \"seq\" that is not a count" << qint64(-1)
+                                 << -1 << -1.0;
+    QTest::newRow("seq negative") << QByteArray(",\"seq\":-1")
+                                  << "the reading has a \"seq\" that is not a count" << qint64(-1)
+                                  << -1 << -1.0;
+    QTest::newRow("seq fractional")
+        << QByteArray(",\"seq\":1.5") << "the reading has a \"seq\" that is not a count"
+        << qint64(-1) << -1 << -1.0;
+    QTest::newRow("xray_on as text")
+        << QByteArray(",\"xray_on\":\"true\"")
+        << "the reading has an \"xray_on\" that is not true or false" << qint64(-1) << -1 << -1.0;
+    QTest::newRow("beam negative")
+        << QByteArray(",\"beam_on_s\":-3")
+        << "the reading has a \"beam_on_s\" that is not a duration" << qint64(-1) << -1 << -1.0;
+}
+
+void TestPayloads::counters()
+{
+    QFETCH(QByteArray, members);
+    QFETCH(QString, error);
+    QFETCH(qint64, seq);
+    QFETCH(int, xrayOn);
+    QFETCH(double, beam);
+    const QByteArray payload = "{\"time\":\"2026-12-08T06:22:47.123Z\",\"kv\":\"080.5\",\"ua\":"
+                               "\"1100\",\"temperature\":\"025.0\",\"faults\":\"No Error\"" +
+                               members + "}";
+    QString why;
+    ReadCounters got;
+    const std::optional<Reading> r = ReadingFromJson(payload, &why, &got);
+    if (!error.isEmpty()) {
+        QVERIFY(!r);
+        QCOMPARE(why, error);
+        return;
+    }
+    QVERIFY2(r, qPrintable(why));
+    QCOMPARE(got.seq.value_or(-1), seq);
+    QCOMPARE(got.xrayOn ? int(*got.xrayOn) : -1, xrayOn);
+    QCOMPARE(got.beamOnSeconds.value_or(-1.0), beam);
+}
+
+void TestPayloads::info_data()
+{
+    QTest::addColumn<QByteArray>("payload"); // empty: InfoJson's own
+    QTest::addColumn<QString>("error");      // empty: read
+
+    QTest::newRow("written and read back") << QByteArray() << "";
+    QTest::newRow("no period")
+        << QByteArray("{\"started\":\"2026-12-08T06:22:47.123Z\",\"host\":\"pc\",\"port\":\"/dev/"
+                      "ttyS0\",\"program\":\"Ondrel 1\"}")
+        << "the info has no \"period_ms\" between 1 and 3600000";
+    QTest::newRow("period zero")
+        << QByteArray("{\"started\":\"2026-12-08T06:22:47.123Z\",\"host\":\"pc\",\"port\":\"/dev/"
+                      "ttyS0\",\"program\":\"Ondrel 1\",\"period_ms\":0}")
+        << "the info has no \"period_ms\" between 1 and 3600000";
+    QTest::newRow("start no time")
+        << QByteArray("{\"started\":\"now\",\"host\":\"pc\",\"port\":\"/dev/"
+                      "ttyS0\",\"program\":\"Ondrel 1\",\"period_ms\":200}")
+        << "the info has a start time that is not ISO 8601";
+    QTest::newRow("host a number")
+        << QByteArray("{\"started\":\"2026-12-08T06:22:47.123Z\",\"host\":1}")
+        << "the info has no text \"host\"";
+}
+
+void TestPayloads::info()
+{
+    QFETCH(QByteArray, payload);
+    QFETCH(QString, error);
+    const ConsoleInfo sent{kTime, "lab-pc", "/dev/pts/3", 200, "Ondrel 1.0.0.1"};
+    if (payload.isEmpty())
+        payload = InfoJson(sent);
+    QString why;
+    const std::optional<ConsoleInfo> got = InfoFromJson(payload, &why);
+    if (!error.isEmpty()) {
+        QVERIFY(!got);
+        QCOMPARE(why, error);
+        return;
+    }
+    QVERIFY2(got, qPrintable(why));
+    QCOMPARE(got->started, kTime);
+    QCOMPARE(got->host, "lab-pc");
+    QCOMPARE(got->port, "/dev/pts/3");
+    QCOMPARE(got->periodMs, 200);
+    QCOMPARE(got->program, "Ondrel 1.0.0.1");
 }
 
 QTEST_GUILESS_MAIN(TestPayloads)

@@ -1,0 +1,246 @@
+// The fleet as a watcher of the broker knows it: one generator per topic prefix
+// under the root whose status has been seen, its state, the alarms it raised and
+// what the window says about it. No widgets and no network: messages come in
+// through OnMessages, time from the clock passed in, so every table of states and
+// alarms runs without a broker, a window or a real second going by.
+#pragma once
+
+#include "payloads.h"
+
+#include <QAbstractListModel>
+#include <QByteArray>
+#include <QDateTime>
+#include <QHash>
+#include <QList>
+#include <QSet>
+#include <QString>
+#include <QTimer>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <vector>
+
+namespace ondrel::fleet {
+
+// Highest first: a tile shows the first that applies.
+enum class State
+{
+    ContactLostXrayOn = 1,
+    Fault = 2,
+    NotResponding = 3,
+    Offline = 4,
+    Stale = 5,
+    XraysOn = 6,
+    Ready = 7,
+    Unknown = 8 // the fleet itself has no contact with the broker
+};
+
+// The words a tile, the alarm list and a screen reader say.
+QString StateText(State state);
+// States 1 to 5 raise an alarm.
+bool IsAlarmState(State state);
+
+// One message as the broker delivered it.
+struct FleetMessage
+{
+    QString topic;
+    QByteArray payload; // empty when tooLarge
+    bool retained = false;
+    bool tooLarge = false; // over the payload bound: counted, not kept
+    qint64 receivedMs = 0; // this computer's clock, ms since the epoch
+};
+
+struct EventLine
+{
+    QDateTime time;
+    EventKind kind = EventKind::Start;
+};
+
+struct Generator
+{
+    QString prefix; // the full topic prefix, root included
+    QString name;   // the prefix without the root
+    bool statusSeen = false;
+    bool fresh = false; // status received since the fleet last (re)connected
+    std::optional<ConsoleStatus> status;
+    qint64 statusMs = 0; // when the status last changed (local clock)
+    bool statusRetained = false;
+    QString version;
+    std::optional<ConsoleInfo> info;
+
+    std::optional<Reading> reading;
+    ReadCounters counters;
+    qint64 readingMs = 0; // when it was taken: its own time if retained, else arrival
+    bool readingRetained = false;
+    std::optional<qint64> lastReadingSeq;
+    qint64 readingsMissed = 0;
+    std::optional<qint64> skewMs; // console's clock minus ours, from live readings
+
+    // Whether X-rays are, or may be, on: the latest of the readings' xray_on and
+    // the xray-on / xray-off events, whichever came last.
+    bool xrayOn = false;
+    std::deque<EventLine> lastEvents; // newest first, at most 3
+    std::optional<qint64> lastEventSeq;
+    qint64 eventsMissed = 0;
+
+    int unreadable = 0;
+    qint64 lastHeardMs = 0;
+    State state = State::Unknown;
+};
+
+struct Alarm
+{
+    QString prefix;
+    QString name;
+    State condition = State::Stale; // the worst state since it was raised
+    qint64 raisedMs = 0;
+    bool acknowledged = false;
+    bool active = true; // the condition still holds
+};
+
+class CAlarmModel;
+
+class CFleetModel : public QAbstractListModel
+{
+    Q_OBJECT
+public:
+    enum Role
+    {
+        NameRole = Qt::UserRole + 1, // QString
+        StateRole,                   // int (State)
+        StateTextRole,               // QString
+        AttentionRole,               // int: sorts needs-attention first
+        ReadoutsRole,                // QStringList: kV, µA, temperature with their ages
+        GreyedRole,                  // bool: nothing on the tile is live
+        VersionRole,                 // QString
+        BeamTimeRole,                // QString: "X-rays 12.5 s"
+        LastHeardRole,               // QString
+        EventsRole,                  // QStringList: the last three events, newest first
+        NotesRole,                   // QStringList: clock off, events missed, unreadable...
+        ReadoutTextsRole,            // QStringList: kV, µA, temperature without ages
+        ReadingAgeRole,              // QString: "4 s old", empty while fresh
+    };
+
+    using Clock = std::function<qint64()>; // ms since the epoch, this computer's
+    using Complaint = std::function<void(const QString&)>;
+
+    static constexpr int kGeneratorLimit = 5000;
+    static constexpr qint64 kPayloadLimit = 1024 * 1024;
+
+    // `root` without a trailing '/'. Complaints (the first unreadable message of
+    // each kind) go to standard error unless another sink is given.
+    CFleetModel(QString root, Clock clock, QObject* parent = nullptr,
+                Complaint complain = Complaint());
+    ~CFleetModel() override;
+
+    int rowCount(const QModelIndex& parent = QModelIndex()) const override;
+    QVariant data(const QModelIndex& index, int role) const override;
+    QHash<int, QByteArray> roleNames() const override;
+
+    void OnMessages(const QList<FleetMessage>& messages);
+    void OnMessage(const FleetMessage& message) { OnMessages({message}); }
+    // The fleet's own link to the broker.
+    void OnBrokerConnected();
+    void OnBrokerLost();
+    bool BrokerContact() const { return m_contact; }
+
+    // Re-judges what time alone changes (staleness, ages) and tells the views of
+    // every change at once; the window calls it a few times a second, tests after
+    // moving their clock. Between calls, views hear of changes within
+    // kNotifyPeriodMs; data() is always current.
+    void Refresh();
+    static constexpr int kNotifyPeriodMs = 200;
+
+    const Generator* Find(const QString& name) const;
+    const Generator& At(int row) const { return *m_rows.at(size_t(row)); }
+    int RowOf(const QString& name) const;
+    QString AccessibleName(const Generator& g) const;
+    QString Description(const Generator& g) const;
+    QString Summary() const;
+    bool LimitReached() const { return m_limitReached; }
+
+    CAlarmModel* Alarms() const { return m_alarms.get(); }
+    void Acknowledge(const QString& name);
+    void AcknowledgeAll();
+
+    QString Root() const { return m_root; }
+    qint64 Now() const { return m_clock(); }
+
+signals:
+    void summaryChanged();
+    // A live reading or event of one generator, for its trend window.
+    void readingReceived(const QString& name, const ondrel::Reading& reading);
+    void eventReceived(const QString& name, const ondrel::ConsoleEvent& event);
+
+private:
+    friend class CAlarmModel;
+    Generator* Entry(const QString& prefix, const QString& name);
+    void Apply(Generator& g, const QString& subtopic, const FleetMessage& m);
+    void Unreadable(Generator& g, const QString& subtopic, const QString& why);
+    State Judge(const Generator& g, qint64 now) const;
+    qint64 StaleAfterMs(const Generator& g) const;
+    void Rejudge(Generator& g, qint64 now);
+    void UpdateAlarm(const Generator& g, qint64 now);
+    QString Age(qint64 sinceMs, qint64 now) const;
+    void EmitRows(int first, int last);
+    void Flush();
+    QString LostText() const;
+
+    const QString m_root;
+    const Clock m_clock;
+    const Complaint m_complain;
+    std::vector<std::unique_ptr<Generator>> m_rows; // those with a status, in arrival order
+    QHash<QString, int> m_rowOfPrefix;
+    QHash<QString, int> m_rowOfName;
+    QHash<QString, std::shared_ptr<Generator>> m_pending; // no status yet
+    QSet<QString> m_complained;
+    bool m_contact = false;
+    bool m_everConnected = false;
+    qint64 m_lostMs = 0;
+    bool m_limitReached = false;
+    std::unique_ptr<CAlarmModel> m_alarms;
+    QString m_lastSummary;
+    // Views hear of changed rows at most this often: a thousand generators send
+    // five thousand messages a second, and no one reads a tile faster.
+    QTimer m_flushTimer;
+    int m_dirtyFirst = -1;
+    int m_dirtyLast = -1;
+};
+
+// The alarm list: unacknowledged first, each group newest first.
+class CAlarmModel : public QAbstractListModel
+{
+    Q_OBJECT
+public:
+    enum Role
+    {
+        NameRole = Qt::UserRole + 1,
+        AcknowledgedRole,
+        ActiveRole,
+        TimeRole, // QString HH:MM:SS
+    };
+    explicit CAlarmModel(const CFleetModel* fleet);
+
+    int rowCount(const QModelIndex& parent = QModelIndex()) const override;
+    QVariant data(const QModelIndex& index, int role) const override;
+
+    const std::vector<Alarm>& List() const { return m_alarms; }
+    int Unacknowledged() const;
+    Alarm* Of(const QString& prefix);
+    void Raise(const Generator& g, State state, qint64 now);
+    void Ended(const QString& prefix);
+    void Resumed(const QString& prefix, State state);
+    void Acknowledge(const QString& name);
+    void AcknowledgeAll();
+
+private:
+    void Reorder();
+    const CFleetModel* m_fleet;
+    std::vector<Alarm> m_alarms;
+};
+
+// HH:MM:SS in this computer's time zone.
+QString ClockText(qint64 ms);
+
+} // namespace ondrel::fleet

@@ -1,0 +1,78 @@
+// The fleet's read-only client: subscribes to <root>/# at QoS 1 over MQTT 5 with
+// a session the broker keeps for a few minutes across a lost link (so QoS 1
+// events sent meanwhile still arrive), publishes nothing, and hands what it
+// receives to the owner's thread in bounded batches.
+#pragma once
+
+#include "fleetmodel.h"
+#include "mqttlink.h"
+
+#include <QObject>
+#include <condition_variable>
+#include <deque>
+#include <memory>
+#include <mutex>
+
+namespace ondrel::fleet {
+
+class CFleetSubscriber : public QObject
+{
+    Q_OBJECT
+public:
+    static constexpr int kSessionExpirySeconds = 300;
+    static constexpr int kBatch = 2000;              // messages per hand-over
+    static constexpr qint64 kQueueBytes = 64 << 20;  // held for the owner at most
+    static constexpr quint32 kPacketLimit = 4 << 20; // the broker sends nothing larger
+
+    // settings.prefix is the root to watch.
+    explicit CFleetSubscriber(MqttSettings settings, QObject* parent = nullptr);
+    ~CFleetSubscriber() override; // Stop()
+
+    bool Start(QString* error);
+    void Stop();
+
+    bool Connected() const { return m_link && m_link->Connected(); }
+    bool GaveUp() const { return m_link && m_link->GaveUp(); }
+    QByteArray ClientId() const { return m_clientId; }
+    QString Root() const { return m_settings.prefix; }
+
+    // Connects the subscriber to the model: messages, and the link's ups and downs.
+    void Feed(CFleetModel* model);
+
+signals:
+    // On the owner's thread, in the order the broker sent them.
+    void messages(const QList<ondrel::fleet::FleetMessage>& batch);
+    void brokerConnected();
+    void brokerLost();
+    void statusMessage(const QString& text);
+
+private:
+    struct Item
+    {
+        enum Kind
+        {
+            Message,
+            Up,
+            Down
+        } kind = Message;
+        FleetMessage message;
+    };
+
+    void Push(Item item);
+    void Drain();
+
+    const MqttSettings m_settings;
+    QByteArray m_clientId;
+    std::unique_ptr<CMqttLink> m_link;
+
+    std::mutex m_queueMutex;
+    std::condition_variable m_room;
+    std::deque<Item> m_queue;
+    qint64 m_queueBytes = 0;
+    bool m_drainPosted = false;
+    bool m_stopping = false;
+};
+
+} // namespace ondrel::fleet
+
+Q_DECLARE_METATYPE(ondrel::fleet::FleetMessage)
