@@ -81,35 +81,53 @@ nanoseconds CMonotonicWaitClock::Elapsed()
            nanoseconds(now.tv_nsec - m_start.tv_nsec);
 }
 
-void CMonotonicWaitClock::SleepUntil(nanoseconds until, const InputWake& wake)
+bool CMonotonicWaitClock::SleepTo(const timespec& deadline)
 {
-    const timespec deadline = Add(m_start, until);
-    if (wake.fd < 0) {
+    if (m_cutFd < 0) {
         while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) == EINTR) {
         }
+        return true;
+    }
+    for (;;) {
+        timespec now{};
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        const nanoseconds left = std::chrono::seconds(deadline.tv_sec - now.tv_sec) +
+                                 nanoseconds(deadline.tv_nsec - now.tv_nsec);
+        if (left <= nanoseconds::zero())
+            return true;
+        const timespec timeout = ToTimespec(left);
+        pollfd cut{m_cutFd, POLLIN, 0};
+        if (::ppoll(&cut, 1, &timeout, nullptr) > 0)
+            return false;
+    }
+}
+
+void CMonotonicWaitClock::SleepUntil(nanoseconds until, const InputWake& wake)
+{
+    if (wake.fd < 0) {
+        SleepTo(Add(m_start, until));
         return;
     }
-    if (wake.quiet > nanoseconds::zero()) {
-        const timespec quietEnd = Add(m_start, std::min(until, Elapsed() + wake.quiet));
-        while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &quietEnd, nullptr) == EINTR) {
-        }
-    }
+    if (wake.quiet > nanoseconds::zero() &&
+        !SleepTo(Add(m_start, std::min(until, Elapsed() + wake.quiet))))
+        return;
+    const nfds_t count = m_cutFd < 0 ? 1 : 2;
     for (;;) {
         const nanoseconds left = until - Elapsed();
         if (left <= nanoseconds::zero())
             return;
         const timespec timeout = ToTimespec(left);
-        pollfd p{wake.fd, wake.events, 0};
-        const int ready = ::ppoll(&p, 1, &timeout, nullptr);
-        if (ready > 0 && !(p.revents & (POLLERR | POLLHUP | POLLNVAL)))
+        pollfd p[2] = {{wake.fd, wake.events, 0}, {m_cutFd, POLLIN, 0}};
+        const int ready = ::ppoll(p, count, &timeout, nullptr);
+        if (count == 2 && p[1].revents != 0)
+            return;
+        if (ready > 0 && !(p[0].revents & (POLLERR | POLLHUP | POLLNVAL)))
             return;
         if (ready > 0 || (ready < 0 && errno != EINTR)) {
             // A hang-up is usually seen by the next look. Should the line go on
             // counting, it stays "hung up" for poll(): look once a step rather
             // than spin on it.
-            const timespec step = Add(m_start, std::min(until, Elapsed() + kWaitStep));
-            while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &step, nullptr) == EINTR) {
-            }
+            SleepTo(Add(m_start, std::min(until, Elapsed() + kWaitStep)));
             return;
         }
     }

@@ -40,11 +40,19 @@ public:
 class CMonotonicWaitClock : public CWaitClock
 {
 public:
+    // cutFd, when given, ends any sleep as soon as it is readable: how an exit
+    // that cannot wait (a second termination signal) reaches a running wait.
+    explicit CMonotonicWaitClock(int cutFd = -1) : m_cutFd(cutFd) {}
+
     void Begin() override;
     std::chrono::nanoseconds Elapsed() override;
     void SleepUntil(std::chrono::nanoseconds until, const InputWake& wake) override;
 
 private:
+    // Sleeps to an absolute deadline; false when cut short.
+    bool SleepTo(const timespec& deadline);
+
+    const int m_cutFd;
     timespec m_start{};
 };
 

@@ -12,17 +12,17 @@ class CTerminationSignals;
 class CHurriedWaitClock : public CWaitClock
 {
 public:
-    explicit CHurriedWaitClock(const CTerminationSignals& watcher) : m_signals(watcher) {}
+    explicit CHurriedWaitClock(const CTerminationSignals& watcher);
 
     void Begin() override { m_monotonic.Begin(); }
     std::chrono::nanoseconds Elapsed() override;
-    void SleepUntil(std::chrono::nanoseconds until, const InputWake& wake) override;
+    // The hurry pipe cuts the sleep short; Elapsed() then says the wait is over.
+    void SleepUntil(std::chrono::nanoseconds until, const InputWake& wake) override
+    {
+        m_monotonic.SleepUntil(until, wake);
+    }
 
 private:
-    // Sleeps until `until` or until hurried, whichever comes first.
-    void SleepOnHurry(std::chrono::nanoseconds until);
-
-    const CTerminationSignals& m_signals;
     CMonotonicWaitClock m_monotonic;
 };
 
