@@ -4,8 +4,10 @@
 #include <QFile>
 #include <QJsonDocument>
 #include <QStandardPaths>
+#include <QTcpSocket>
 #include <QTest>
 #include <QTextStream>
+#include <memory>
 #include <mosquitto.h>
 #include <netinet/in.h>
 #include <pwd.h>
@@ -38,7 +40,87 @@ bool CanConnect(int port)
     return ok;
 }
 
+QByteArray RemainingLength(qint64 n)
+{
+    QByteArray out;
+    do {
+        char byte = char(n % 128);
+        n /= 128;
+        if (n > 0)
+            byte = char(byte | 0x80);
+        out += byte;
+    } while (n > 0);
+    return out;
+}
+
+constexpr qint64 kFloodPackets = 4000; // 240 MB in all
+constexpr qint64 kHugeSize = 200 * 1024 * 1024;
+
 } // namespace
+
+CFakeBroker::CFakeBroker(Behaviour behaviour) : m_behaviour(behaviour)
+{
+    m_server.listen(QHostAddress::LocalHost);
+    QObject::connect(&m_server, &QTcpServer::newConnection, this, [this] {
+        while (QTcpSocket* s = m_server.nextPendingConnection())
+            Serve(s);
+    });
+}
+
+void CFakeBroker::Serve(QTcpSocket* s)
+{
+    ++connections;
+    auto packets = std::make_shared<qint64>(0);
+    auto connected = std::make_shared<bool>(false);
+    QObject::connect(s, &QTcpSocket::disconnected, s, &QObject::deleteLater);
+    auto feed = [this, s, packets, connected] {
+        if (!*connected)
+            return;
+        while (s->state() == QAbstractSocket::ConnectedState && s->bytesToWrite() < 256 * 1024) {
+            if (m_behaviour == HugePacket) {
+                if (*packets == 0)
+                    s->write("\x30" + RemainingLength(kHugeSize) + QByteArray("\0\1t", 3));
+                if (*packets * 65536 >= kHugeSize)
+                    return;
+                s->write(QByteArray(65536, 'x'));
+            } else {
+                const int qos = m_behaviour == Qos2Flood ? 2 : m_behaviour == Qos1Once ? 1 : 0;
+                if (*packets >= (m_behaviour == Qos2Flood ? kFloodPackets : 1))
+                    return;
+                QByteArray body("\0\1t", 3);
+                if (qos > 0) {
+                    body += char(0);
+                    body += char(*packets % 250 + 1);
+                }
+                body += QByteArray(60 * 1024, 'x');
+                s->write(char(0x30 | (qos << 1)) + RemainingLength(body.size()) + body);
+            }
+            ++*packets;
+            sent += 65536;
+        }
+    };
+    QObject::connect(s, &QTcpSocket::bytesWritten, s, feed);
+    QObject::connect(s, &QTcpSocket::readyRead, s, [s, connected, feed] {
+        const QByteArray in = s->readAll();
+        if (!*connected && !in.isEmpty() && (uchar(in[0]) & 0xF0) == 0x10) {
+            *connected = true;
+            s->write(QByteArray("\x20\x02\0\0", 4)); // CONNACK, accepted
+            feed();
+        }
+    });
+}
+
+qint64 ResidentBytes()
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return 0;
+    for (const QByteArray& line : status.readAll().split('\n')) {
+        if (line.startsWith("VmRSS:")) // "VmRSS:     123456 kB"
+            return line.mid(6).trimmed().split(' ').value(0).toLongLong() * 1024;
+    }
+    return 0;
+}
 
 int FreePort()
 {

@@ -1,15 +1,18 @@
 // A real mosquitto broker for the telemetry tests, on free loopback ports with a
 // configuration of its own: a plain listener, one that wants a password, and a
 // TLS one whose CA and server certificate are made here with openssl. Plus a
-// subscriber on the same client library that records what arrives.
+// subscriber on the same client library that records what arrives, and a fake
+// broker that misbehaves as no real one would.
 #pragma once
 
 #include <QByteArray>
 #include <QJsonObject>
 #include <QList>
+#include <QObject>
 #include <QProcess>
 #include <QString>
 #include <QStringList>
+#include <QTcpServer>
 #include <QTemporaryDir>
 #include <chrono>
 #include <functional>
@@ -87,6 +90,36 @@ private:
     QList<Message> m_messages;
     bool m_subscribed = false;
 };
+
+// A broker of the test's own on 127.0.0.1 that accepts any CONNECT and then
+// misbehaves as told, writing only as fast as the client reads so that its own
+// memory stays small.
+class CFakeBroker : public QObject
+{
+public:
+    enum Behaviour
+    {
+        Qos2Flood, // 60 KB PUBLISH packets at QoS 2, never a PUBREL
+        Qos1Once,
+        Qos0Once,
+        HugePacket // one PUBLISH of 200 MB
+    };
+    explicit CFakeBroker(Behaviour behaviour);
+    int Port() const { return m_server.serverPort(); }
+    int connections = 0;
+    qint64 sent = 0; // bytes, counted in 64 KB steps
+
+private:
+    void Serve(QTcpSocket* s);
+    Behaviour m_behaviour;
+    QTcpServer m_server;
+};
+
+// Resident memory of this process (VmRSS), in bytes; 0 if it cannot be read.
+qint64 ResidentBytes();
+// How much a hostile broker may make resident memory grow: far below what an
+// unbounded client would take (gigabytes within seconds), far above the noise.
+constexpr qint64 kHostileBrokerMemoryBound = 64 * 1024 * 1024;
 
 // A loopback port nobody listens on at the moment of asking.
 int FreePort();

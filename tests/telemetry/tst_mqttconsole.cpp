@@ -1,6 +1,6 @@
 // The real console publishing to a real broker: the program itself (killed, or cut
 // off from the network), and a console in this process on the simulated generator
-// while the broker goes away, freezes, or refuses the login.
+// while the broker goes away, freezes, refuses the login, or floods the console.
 #include "brokerrig.h"
 #include "e2erig.h"
 #include "mqttpublisher.h"
@@ -65,6 +65,8 @@ private slots:
     void outages_data();
     void outages();
     void refusedLogin();
+    void hostileBroker_data();
+    void hostileBroker();
     void badUrls_data();
     void badUrls();
     void brokenPipe();
@@ -268,6 +270,69 @@ void TestMqttConsole::refusedLogin()
     QCOMPARE(
         rig.StatusText().left(rig.StatusText().indexOf(" (")),
         QStringLiteral("Telemetry: 127.0.0.1:%1 refused the login").arg(m_broker->passwordPort));
+}
+
+void TestMqttConsole::hostileBroker_data()
+{
+    QTest::addColumn<int>("behaviour"); // a CFakeBroker::Behaviour
+    QTest::addColumn<QString>("said");  // %1: the endpoint
+
+    QTest::newRow("qos 2 flood")
+        << int(CFakeBroker::Qos2Flood)
+        << "Telemetry: %1 sent a message although Ondrel subscribes to nothing; reconnecting";
+    QTest::newRow("one huge packet")
+        << int(CFakeBroker::HugePacket)
+        << "Telemetry: %1 sent more than a broker answers a publisher with; reconnecting";
+}
+
+// A broker sending what a publisher never asks for, again on each reconnection:
+// the poll goes on at its pace and the console's memory stays bounded.
+void TestMqttConsole::hostileBroker()
+{
+    QFETCH(int, behaviour);
+    QFETCH(QString, said);
+
+    CFakeBroker fake{CFakeBroker::Behaviour(behaviour)};
+    CE2ERig rig;
+    CMqttPublisher publisher(Settings("lab/hostile", fake.Port()));
+    QObject::connect(rig.view, &COndrelView::readingTaken, &publisher,
+                     &CMqttPublisher::PublishReading);
+    QObject::connect(rig.view, &COndrelView::consoleEvent, &publisher,
+                     &CMqttPublisher::PublishEvent);
+    QObject::connect(&publisher, &CMqttPublisher::statusMessage, rig.view,
+                     &COndrelView::statusMessage);
+    std::string simError;
+    QVERIFY2(rig.StartGenerator(&simError), simError.c_str());
+    rig.StartConsole();
+    QVERIFY(rig.WaitFor([&] { return rig.ReceivedCount(frames::kReadFaults) >= 1; }));
+
+    const qint64 before = ResidentBytes();
+    QVERIFY(before > 0);
+    qint64 peak = before;
+    QTimer sampler;
+    QObject::connect(&sampler, &QTimer::timeout, [&] { peak = std::max(peak, ResidentBytes()); });
+    sampler.start(20ms);
+    QString error;
+    QVERIFY2(publisher.Start(&error), qPrintable(error));
+    QTRY_VERIFY_WITH_TIMEOUT(fake.sent > 0, kDeadlineMs);
+
+    const int fltBefore = rig.ReceivedCount(frames::kReadFaults);
+    QElapsedTimer flood;
+    flood.start();
+    QVERIFY(QTest::qWaitFor([&] { return flood.elapsed() >= 3000; }, kDeadlineMs));
+    const int fltDuring = rig.ReceivedCount(frames::kReadFaults) - fltBefore;
+    QVERIFY2(fltDuring >= 5, qPrintable(QString::number(fltDuring)));
+    QVERIFY(rig.view->TimerRunning());
+
+    // Left and come back to more than once, said once.
+    QTRY_VERIFY_WITH_TIMEOUT(fake.connections >= 3, kDeadlineMs);
+    const QString endpoint = QStringLiteral("127.0.0.1:%1").arg(fake.Port());
+    QCOMPARE(rig.statusMessages.filter("Telemetry"),
+             QStringList({"Telemetry: connected to " + endpoint, said.arg(endpoint)}));
+    QVERIFY2(peak - before < kHostileBrokerMemoryBound,
+             qPrintable(QStringLiteral("%1 MB more").arg((peak - before) >> 20)));
+    QVERIFY(rig.view->TimerRunning());
+    publisher.Stop();
 }
 
 void TestMqttConsole::badUrls_data()
