@@ -253,12 +253,16 @@ bool COndrelView::WaitForReply(int n)
 
 QByteArray COndrelView::CommandExchange(const frames::Command& command)
 {
-    if (m_abandonCommand)
+    if (m_abandonCommand) {
+        // Never sent is never answered: a switch-off cut short confirms nothing.
+        m_unanswered << Mnemonic(QByteArray(command.frame));
         return QByteArray();
+    }
     m_comm.SetOutput(QVariant(QString::fromLatin1(command.frame)));
     m_comm.SetInputLen(static_cast<short>(command.replyLength));
     if (!WaitForReply(command.replyLength)) {
         Announce(EventKind::Timeout, Mnemonic(QByteArray(command.frame)));
+        m_unanswered << Mnemonic(QByteArray(command.frame));
         m_commandTimedOut = true;
         if (m_prompt == Prompt::Always)
             ShowTimeOutBox();
@@ -405,19 +409,25 @@ void COndrelView::OnXrayOnOff()
                 IsChecked(m_checkVoltage) ? frames::kVoltage805 : frames::kVoltageZero;
             const frames::Command& current =
                 IsChecked(m_checkCurrent) ? frames::kCurrent1100 : frames::kCurrentZero;
+            m_unanswered.clear();
             if (IsChecked(m_checkXray)) {
                 CommandExchange(voltage);
                 CommandExchange(current);
                 CommandExchange(frames::kEnable);
                 if (m_abandonCommand)
                     return;
-                Announce(EventKind::XrayOn, QStringList{Mnemonic(QByteArray(voltage.frame)),
-                                                        Mnemonic(QByteArray(current.frame)),
-                                                        Mnemonic(QByteArray(frames::kEnable.frame))}
-                                                .join(QLatin1Char(' ')));
+                // Recorded as on whatever was answered: X-rays may well be on,
+                // and the record must not claim the generator took every frame.
+                QString detail = QStringList{Mnemonic(QByteArray(voltage.frame)),
+                                             Mnemonic(QByteArray(current.frame)),
+                                             Mnemonic(QByteArray(frames::kEnable.frame))}
+                                     .join(QLatin1Char(' '));
+                if (!m_unanswered.isEmpty())
+                    detail += QStringLiteral("; unanswered ") + m_unanswered.join(QLatin1Char(' '));
+                Announce(EventKind::XrayOn, detail);
             } else {
                 CommandExchange(frames::kDisable);
-                Announce(EventKind::XrayOff);
+                SetOffConfirmed(m_unanswered.isEmpty());
             }
         },
         &error);
@@ -444,9 +454,28 @@ void COndrelView::OnClearFaults()
         ReportFailure(error);
 }
 
+void COndrelView::SetOffConfirmed(bool confirmed)
+{
+    // Only the generator's answer to ENBL0 says X-rays are off; until one comes,
+    // everything the console tells others goes on treating them as on.
+    if (confirmed) {
+        Announce(EventKind::XrayOff);
+        if (m_offUnansweredSince.isValid()) {
+            m_offUnansweredSince = QDateTime();
+            emit offUnanswered(QDateTime());
+        }
+        return;
+    }
+    Announce(EventKind::XrayOffUnanswered, Mnemonic(QByteArray(frames::kDisable.frame)));
+    if (!m_offUnansweredSince.isValid()) {
+        m_offUnansweredSince = TelemetryNow();
+        emit offUnanswered(m_offUnansweredSince);
+    }
+}
+
 bool COndrelView::XraysMayBeOn() const
 {
-    return m_checkXray && IsChecked(m_checkXray);
+    return (m_checkXray && IsChecked(m_checkXray)) || m_offUnansweredSince.isValid();
 }
 
 bool COndrelView::SwitchOffXrays(Prompt prompt)

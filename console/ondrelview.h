@@ -11,6 +11,7 @@
 #include <QPointer>
 #include <QScrollArea>
 #include <QString>
+#include <QStringList>
 
 class QCheckBox;
 class QLineEdit;
@@ -54,12 +55,16 @@ public:
         Never
     };
 
-    // Closing with X-rays on: the X-Ray On/Off box is checked; switching off is
-    // the operator's own unchecking (ENBL0; with Prompt::Never a time-out is
-    // only announced, for a process that ends without a person to click);
-    // an operator command whose exchanges are unfinished (its time-out box is up).
-    // SwitchOffXrays is false when ENBL0 got no reply.
+    // Closing with X-rays on: the X-Ray On/Off box is checked, or the last ENBL0
+    // went unanswered; switching off is the operator's own unchecking (ENBL0;
+    // with Prompt::Never a time-out is only announced, for a process that ends
+    // without a person to click); an operator command whose exchanges are
+    // unfinished (its time-out box is up). SwitchOffXrays is false when ENBL0 got
+    // no reply.
     bool XraysMayBeOn() const;
+    // Since when X-rays may be on for want of an answer to ENBL0; invalid once
+    // an ENBL0 was answered, or before any went unanswered.
+    QDateTime OffUnansweredSince() const { return m_offUnansweredSince; }
     bool SwitchOffXrays(Prompt prompt = Prompt::Always);
     bool InOperatorExchange() const;
     // For a process that is ending: no poll starts any more, the box the view
@@ -103,6 +108,9 @@ signals:
     // console event. Receivers must not block; the view keeps nothing of either.
     void readingTaken(const ondrel::Reading& reading);
     void consoleEvent(const ondrel::ConsoleEvent& event);
+    // ENBL0 went unanswered (since that time), or an ENBL0 was answered at last
+    // (an invalid time).
+    void offUnanswered(const QDateTime& since);
 
 protected:
     void DoDataExchange();
@@ -128,12 +136,15 @@ private:
     void Announce(EventKind kind, const QString& detail = QString());
     void AnnounceStop();
     void EndCommand();
+    void SetOffConfirmed(bool confirmed);
     int RunBox(QMessageBox& box);
 
     QWidget* m_form = nullptr;
     // The running operator command's state, for an ending process to cut short.
     Prompt m_prompt = Prompt::Always;
     bool m_commandTimedOut = false;
+    QStringList m_unanswered; // the running command's frames without a reply
+    QDateTime m_offUnansweredSince;
     bool m_abandonCommand = false;
     bool m_stoppedForExit = false;
     QPointer<QMessageBox> m_runningBox;

@@ -20,8 +20,6 @@ constexpr int kDefaultPeriodMs = 200;
 constexpr int kEventsShown = 3;
 constexpr int kVersionShown = 64;
 
-const QString kFaultText = QStringLiteral("Error.Please Clear");
-
 QString Plural(qint64 n, const char* one, const char* many)
 {
     return QStringLiteral("%1 %2").arg(n).arg(QLatin1String(n == 1 ? one : many));
@@ -363,7 +361,7 @@ void CFleetModel::Apply(Generator& g, const QString& subtopic, const FleetMessag
         else
             g.lastHeardMs = std::max(g.lastHeardMs, std::min(taken, m.receivedMs));
         if (counters.xrayOn)
-            g.xrayOn = *counters.xrayOn;
+            g.xray.OnReadingFlag(*counters.xrayOn);
         g.counters = counters;
         g.reading = std::move(reading);
         emit readingReceived(g.name, *g.reading);
@@ -381,10 +379,7 @@ void CFleetModel::Apply(Generator& g, const QString& subtopic, const FleetMessag
                 g.eventsMissed += *seq - *g.lastEventSeq - 1;
             g.lastEventSeq = seq;
         }
-        if (event->kind == EventKind::XrayOn)
-            g.xrayOn = true;
-        else if (event->kind == EventKind::XrayOff)
-            g.xrayOn = false;
+        g.xray.OnEvent(event->kind);
         g.lastEvents.push_front({event->time, event->kind});
         if (int(g.lastEvents.size()) > kEventsShown)
             g.lastEvents.pop_back();
@@ -424,9 +419,9 @@ State CFleetModel::Judge(const Generator& g, qint64 now) const
                                             : std::max(g.readingMs, g.statusMs);
     const bool stale = status == ConsoleStatus::Online && now - since > StaleAfterMs(g);
     const bool lost = status != ConsoleStatus::Online || stale;
-    if (lost && g.xrayOn)
+    if (lost && g.xray.On())
         return State::ContactLostXrayOn;
-    if (g.reading && g.reading->faults == kFaultText)
+    if (g.reading && g.reading->fault)
         return State::Fault;
     if (status == ConsoleStatus::NotResponding)
         return State::NotResponding;
@@ -434,7 +429,7 @@ State CFleetModel::Judge(const Generator& g, qint64 now) const
         return State::Offline;
     if (stale)
         return State::Stale;
-    if (g.xrayOn)
+    if (g.xray.On())
         return State::XraysOn;
     return State::Ready;
 }

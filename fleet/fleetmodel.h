@@ -78,8 +78,8 @@ struct Generator
     std::optional<qint64> skewMs; // console's clock minus ours, from live readings
 
     // Whether X-rays are, or may be, on: the latest of the readings' xray_on and
-    // the xray-on / xray-off events, whichever came last.
-    bool xrayOn = false;
+    // what the events say, whichever came last.
+    CXrayRule xray;
     std::deque<EventLine> lastEvents; // newest first, at most 3
     std::optional<qint64> lastEventSeq;
     qint64 eventsMissed = 0;

@@ -11,11 +11,13 @@
 #include "recordpane.h"
 #include "resource.h"
 #include "shellservices.h"
+#include "statuspane.h"
 #include "stringtable.h"
 #include "trendhost.h"
 #include "viewprint.h"
 
 #include <QCloseEvent>
+#include <QDateTime>
 #include <QLabel>
 #include <QMenuBar>
 #include <QStatusBar>
@@ -23,6 +25,12 @@
 #include <QtDebug>
 
 namespace ondrel {
+
+namespace {
+
+const char* const kXraysMayBeOn = "X-RAYS MAY BE ON";
+
+} // namespace
 
 CMainFrame::CMainFrame(CViewPrinting::Seams printing) : m_printSeams(std::move(printing)) {}
 
@@ -99,6 +107,8 @@ bool CMainFrame::CreateStatusBar()
     m_wndStatusBar = bar;
     m_lockIndicators = new CLockIndicators(bar);
     m_recordPane = std::make_unique<CRecordPane>(bar);
+    m_xrayPane = std::make_unique<CStatusPane>(bar, QStringLiteral("xrayPane"),
+                                               QString::fromLatin1(kXraysMayBeOn));
     return true;
 }
 
@@ -109,6 +119,7 @@ void CMainFrame::SetView(COndrelView* view)
     if (view) {
         setCentralWidget(view);
         connect(view, &COndrelView::statusMessage, this, &CMainFrame::SetMessageText);
+        connect(view, &COndrelView::offUnanswered, this, &CMainFrame::ShowOffUnanswered);
         m_printing = std::make_unique<CViewPrinting>(view, this, m_printSeams, m_services);
     }
     UpdateCommandUI();
@@ -256,6 +267,26 @@ void CMainFrame::ShowRecordingStopped(const QString& message)
 QLabel* CMainFrame::RecordPane() const
 {
     return m_recordPane ? m_recordPane->Label() : nullptr;
+}
+
+QLabel* CMainFrame::XrayPane() const
+{
+    return m_xrayPane ? m_xrayPane->Label() : nullptr;
+}
+
+void CMainFrame::ShowOffUnanswered(const QDateTime& since)
+{
+    if (!m_xrayPane)
+        return;
+    if (!since.isValid()) {
+        m_xrayPane->Hide();
+        return;
+    }
+    m_xrayPane->Show(
+        QString::fromLatin1(kXraysMayBeOn),
+        QStringLiteral("The generator did not answer ENBL0 (X-rays off) at %1: it has not "
+                       "confirmed that X-rays are off. Closing the console sends ENBL0 again.")
+            .arg(since.toLocalTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"))));
 }
 
 QString CMainFrame::MessageText() const

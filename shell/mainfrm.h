@@ -23,6 +23,7 @@ namespace ondrel {
 
 class CLockIndicators;
 class CRecordPane;
+class CStatusPane;
 class CTrendHost;
 class CTrendWindow;
 class IShellServices;
@@ -71,6 +72,9 @@ public:
     void ShowRecording();
     void ShowRecordingStopped(const QString& message);
     QLabel* RecordPane() const;
+    // "X-RAYS MAY BE ON", beside REC, from an unanswered ENBL0 until one is
+    // answered; its tool tip says why and since when. Null until first shown.
+    QLabel* XrayPane() const;
 
     QAction* Action(int commandId) const;
     QToolBar* ToolBar() const { return m_wndToolBar; }
@@ -91,6 +95,7 @@ protected:
 
 private:
     void OnBarCheck(int barId);
+    void ShowOffUnanswered(const QDateTime& since);
 
     // Status bar before toolbar, as the bars are declared.
     QStatusBar* m_wndStatusBar = nullptr;
@@ -98,6 +103,7 @@ private:
     QLabel* m_messagePane = nullptr;
     CLockIndicators* m_lockIndicators = nullptr; // owned by the status bar
     std::unique_ptr<CRecordPane> m_recordPane;
+    std::unique_ptr<CStatusPane> m_xrayPane;
 
     std::map<int, QAction*> m_actions;
     std::map<QString, QMenu*> m_popups;

@@ -3,9 +3,6 @@
 #include "resource.h"
 #include "stringtable.h"
 
-#include <QLabel>
-#include <QStatusBar>
-
 namespace ondrel {
 
 namespace {
@@ -14,33 +11,18 @@ const char* const kRecordStopped = "REC stopped";
 
 } // namespace
 
-bool CRecordPane::Make()
-{
-    if (m_label || !m_bar)
-        return m_label != nullptr;
-    m_label = new QLabel(m_bar);
-    m_label->setObjectName(QStringLiteral("recordPane"));
-    m_label->setAlignment(Qt::AlignCenter);
-    m_label->setMinimumWidth(
-        m_label->fontMetrics().horizontalAdvance(QString::fromLatin1(kRecordStopped)) + 8);
-    m_bar->addPermanentWidget(m_label);
-    return true;
-}
+CRecordPane::CRecordPane(QStatusBar* bar)
+    : m_pane(bar, QStringLiteral("recordPane"), QString::fromLatin1(kRecordStopped))
+{}
 
 void CRecordPane::ShowRecording()
 {
-    if (!Make())
-        return;
-    m_label->setText(LoadString(ID_INDICATOR_REC));
-    m_label->setToolTip(QString());
+    m_pane.Show(LoadString(ID_INDICATOR_REC), QString());
 }
 
 void CRecordPane::ShowStopped(const QString& message)
 {
-    if (!Make())
-        return;
-    m_label->setText(QString::fromLatin1(kRecordStopped));
-    m_label->setToolTip(message);
+    m_pane.Show(QString::fromLatin1(kRecordStopped), message);
 }
 
 } // namespace ondrel

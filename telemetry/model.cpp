@@ -18,6 +18,7 @@ Reading Reading::FromForm(const QDateTime& time, const QString& kilovolts, const
     r.temperature = temperature;
     r.faults = faults;
     r.faultReply = faultReply;
+    r.fault = IsFaultVerdict(faults);
     r.kilovoltsValue = NumberFromText(kilovolts);
     r.microampsValue = NumberFromText(microamps);
     r.temperatureValue = NumberFromText(temperature);
@@ -47,20 +48,37 @@ QString EventKindName(EventKind kind)
         return QStringLiteral("stop");
     case EventKind::RecordContinued:
         return QStringLiteral("record-continued");
+    case EventKind::XrayOffUnanswered:
+        return QStringLiteral("xray-off-unanswered");
     }
     return QStringLiteral("unknown");
 }
 
 std::optional<EventKind> EventKindFromName(const QString& name)
 {
-    for (const EventKind kind :
-         {EventKind::Start, EventKind::PortError, EventKind::Version, EventKind::XrayOn,
-          EventKind::XrayOff, EventKind::ClearFaults, EventKind::Timeout,
-          EventKind::ReadingsStopped, EventKind::Stop, EventKind::RecordContinued}) {
+    for (const EventKind kind : {EventKind::Start, EventKind::PortError, EventKind::Version,
+                                 EventKind::XrayOn, EventKind::XrayOff, EventKind::ClearFaults,
+                                 EventKind::Timeout, EventKind::ReadingsStopped, EventKind::Stop,
+                                 EventKind::RecordContinued, EventKind::XrayOffUnanswered}) {
         if (EventKindName(kind) == name)
             return kind;
     }
     return std::nullopt;
+}
+
+bool IsFaultVerdict(const QString& faults)
+{
+    return faults == QLatin1String("Error.Please Clear");
+}
+
+bool CXrayRule::OnEvent(EventKind kind)
+{
+    const bool before = m_on;
+    if (kind == EventKind::XrayOn || kind == EventKind::XrayOffUnanswered)
+        m_on = true;
+    else if (kind == EventKind::XrayOff)
+        m_on = false;
+    return m_on != before;
 }
 
 namespace {

@@ -131,7 +131,7 @@ void CMqttPublisher::PublishReading(const Reading& reading)
     if (m_xrayOnSince.isValid())
         beam += std::max<qint64>(0, m_xrayOnSince.msecsTo(reading.time)) / 1000.0;
     m_counters.beamOnSeconds = beam;
-    m_counters.xrayOn = m_xrayOnSince.isValid();
+    m_counters.xrayOn = m_xray.On();
     // Only the latest reading matters and it is retained: none wait for a link.
     if (!m_link || !m_link->Connected())
         return;
@@ -141,10 +141,12 @@ void CMqttPublisher::PublishReading(const Reading& reading)
 void CMqttPublisher::PublishEvent(const ConsoleEvent& event)
 {
     const qint64 seq = ++m_eventSeq;
-    if (event.kind == EventKind::XrayOn && !m_xrayOnSince.isValid()) {
+    m_xray.OnEvent(event.kind);
+    // A stop ends the counting, not the X-rays: the console no longer knows.
+    const bool counting = m_xray.On() && event.kind != EventKind::Stop;
+    if (counting && !m_xrayOnSince.isValid()) {
         m_xrayOnSince = event.time;
-    } else if ((event.kind == EventKind::XrayOff || event.kind == EventKind::Stop) &&
-               m_xrayOnSince.isValid()) {
+    } else if (!counting && m_xrayOnSince.isValid()) {
         m_closedBeamSeconds += std::max<qint64>(0, m_xrayOnSince.msecsTo(event.time)) / 1000.0;
         m_xrayOnSince = QDateTime();
     }

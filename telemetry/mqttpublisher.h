@@ -80,7 +80,8 @@ private:
 
     // The counters sent with readings and events; the caller's thread only.
     ReadingCounters m_counters;
-    QDateTime m_xrayOnSince; // the open exposure's start, or invalid
+    CXrayRule m_xray;
+    QDateTime m_xrayOnSince; // the counted exposure's start, or invalid
     double m_closedBeamSeconds = 0.0;
     qint64 m_eventSeq = 0;
 };

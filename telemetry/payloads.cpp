@@ -6,6 +6,7 @@
 #include <QLocale>
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 namespace ondrel {
 
@@ -120,6 +121,25 @@ QDateTime TimeMember(const QJsonObject& o, const char* what, bool* ok, QString* 
     return time.toUTC();
 }
 
+// A true-or-false member ("xray_on", "fault"): nothing when absent; *ok false
+// when it is of another type.
+std::optional<bool> FlagMember(const QJsonObject& o, const char* what, const char* name, bool* ok,
+                               QString* error)
+{
+    const QJsonValue v = o.value(QLatin1String(name));
+    if (v.isBool())
+        return v.toBool();
+    if (!v.isUndefined()) {
+        // "an xray_on", as it is read aloud.
+        const char* article = std::strchr("aeiox", name[0]) ? "an" : "a";
+        if (*ok)
+            *error = QStringLiteral("%1 has %2 \"%3\" that is not true or false")
+                         .arg(QLatin1String(what), QLatin1String(article), QLatin1String(name));
+        *ok = false;
+    }
+    return std::nullopt;
+}
+
 // A whole number member ("seq"): nothing when absent; *ok false when it is of
 // another type, negative, fractional or too large to count with.
 std::optional<qint64> CountMember(const QJsonObject& o, const char* what, const char* name,
@@ -169,6 +189,7 @@ QByteArray ReadingJson(const Reading& reading, const ReadingCounters& counters)
     out += counters.xrayOn ? ",\"xray_on\":true" : ",\"xray_on\":false";
     out += ",\"beam_on_s\":";
     out += QByteArray::number(std::max(0.0, counters.beamOnSeconds), 'f', 1);
+    out += reading.fault ? ",\"fault\":true" : ",\"fault\":false";
     out += '}';
     return out;
 }
@@ -210,13 +231,8 @@ std::optional<Reading> ReadingFromJson(const QByteArray& payload, QString* error
     const QString faults = StringMember(*o, what, "faults", &ok, error);
     ReadCounters read;
     read.seq = CountMember(*o, what, "seq", &ok, error);
-    const QJsonValue xray = o->value(QLatin1String("xray_on"));
-    if (ok && !xray.isUndefined() && !xray.isBool()) {
-        *error = QStringLiteral("the reading has an \"xray_on\" that is not true or false");
-        ok = false;
-    }
-    if (xray.isBool())
-        read.xrayOn = xray.toBool();
+    read.xrayOn = FlagMember(*o, what, "xray_on", &ok, error);
+    const std::optional<bool> fault = FlagMember(*o, what, "fault", &ok, error);
     const QJsonValue beam = o->value(QLatin1String("beam_on_s"));
     if (ok && !beam.isUndefined() && (!beam.isDouble() || beam.toDouble() < 0)) {
         *error = QStringLiteral("the reading has a \"beam_on_s\" that is not a duration");
@@ -229,8 +245,13 @@ std::optional<Reading> ReadingFromJson(const QByteArray& payload, QString* error
     if (counters)
         *counters = read;
     // The numbers are made again from the texts, as the console made them: a
-    // *_value that disagreed with its text could only mislead.
-    return Reading::FromForm(time, kv, ua, temperature, faults, QByteArray());
+    // *_value that disagreed with its text could only mislead. The fault flag is
+    // the console's own verdict where it sent one; an older console's is read
+    // from the text.
+    Reading reading = Reading::FromForm(time, kv, ua, temperature, faults, QByteArray());
+    if (fault)
+        reading.fault = *fault;
+    return reading;
 }
 
 std::optional<ConsoleEvent> EventFromJson(const QByteArray& payload, QString* error,

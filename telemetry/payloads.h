@@ -28,7 +28,7 @@ std::optional<ConsoleStatus> StatusFromPayload(const QByteArray& payload);
 struct ReadingCounters
 {
     qint64 seq = 0;             // 1 for the first reading, one more for each
-    bool xrayOn = false;        // from the xray-on event until xray-off
+    bool xrayOn = false;        // from xray-on until an answered xray-off (CXrayRule)
     double beamOnSeconds = 0.0; // time with X-rays on, sent with one decimal
 };
 
@@ -43,8 +43,8 @@ struct ConsoleInfo
 };
 
 // One reading as a JSON object: the texts exactly as the form shows them, and a
-// *_value number only where the text is one; with counters, "seq", "xray_on" and
-// "beam_on_s" follow.
+// *_value number only where the text is one; with counters, "seq", "xray_on",
+// "beam_on_s" and "fault" (the reading's verdict) follow.
 QByteArray ReadingJson(const Reading& reading);
 QByteArray ReadingJson(const Reading& reading, const ReadingCounters& counters);
 // One console event as a JSON object: time, event (the record's name), detail,
@@ -55,7 +55,8 @@ QByteArray InfoJson(const ConsoleInfo& info);
 // The payloads read back. Nothing, with *error saying what is wrong, for text
 // that is not a JSON object of the right shape; unknown members are ignored, so
 // a newer console's additions do not make its payloads unreadable.
-// The counters (seq, xray_on, beam_on_s) are read into *counters where present;
+// The counters (seq, xray_on, beam_on_s) are read into *counters where present,
+// and "fault" into the reading (without it, the verdict is read from the text);
 // a member of the wrong type makes the whole payload unreadable, one missing
 // stays empty (an older console sends none of them).
 struct ReadCounters

@@ -56,6 +56,7 @@ void CTrendModel::AddEvent(const ConsoleEvent& event)
     };
     switch (event.kind) {
     case EventKind::XrayOn:
+    case EventKind::XrayOffUnanswered: // still on, as far as anyone knows
         if (m_spans.empty() || m_spans.back().end)
             m_spans.push_back({msecs, std::nullopt});
         break;
