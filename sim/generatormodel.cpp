@@ -222,6 +222,11 @@ void CGeneratorModel::HandleFrame(const std::string& frame, std::int64_t now,
         m_log("   silent, no reply");
         return;
     }
+    if (!in.mute.empty() && frame.compare(1, in.mute.size(), in.mute) == 0) {
+        ++m_unanswered;
+        m_log("   muted, no reply");
+        return;
+    }
     if (in.dropN > 0) {
         --in.dropN;
         ++m_unanswered;

@@ -22,6 +22,7 @@ struct Injections
     bool silent = false;
     bool nul = false; // a NUL at position 2 of every MON reply
     long shortK = 0, longK = 0, garbleK = 0, delayMs = 0, dropN = 0;
+    std::string mute; // frames beginning with this mnemonic get no reply
     std::string stray;
     bool strayPending = false;
     std::deque<std::string> nextReplies;

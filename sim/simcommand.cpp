@@ -92,6 +92,8 @@ const char kCommandHelp[] =
     "                  TEXT escapes: \\xHH \\r \\n \\\\\n"
     "  delay MS        delay every reply by MS ms (0 = off)\n"
     "  drop N          answer nothing to the next N frames (they still act)\n"
+    "  mute TEXT       answer nothing to frames beginning with TEXT, e.g. ENBL0\n"
+    "                  (they still act); mute - answers them again\n"
     "  nul on|off      a NUL byte at position 2 of every MON reply\n"
     "  firmware XXXX   the FREV revision from now on\n"
     "  noise on|off    reading noise\n"
@@ -142,6 +144,7 @@ bool ParseCommand(const std::string& rawLine, SimCommand* out, std::string* erro
         {"drop", SimCommand::Drop, 'n', 1000000},    {"nul", SimCommand::Nul, 'b', 0},
         {"firmware", SimCommand::Firmware, 'f', 0},  {"noise", SimCommand::Noise, 'b', 0},
         {"reopen", SimCommand::Reopen, 'o', 600000}, {"unlink", SimCommand::Unlink, '-', 0},
+        {"mute", SimCommand::Mute, 't', 0},
     };
     const Entry* entry = nullptr;
     for (const Entry& e : table)
@@ -248,6 +251,8 @@ std::string StatusLine(CGeneratorModel& model, std::int64_t now)
         inj += " drop " + std::to_string(in.dropN);
     if (in.nul)
         inj += " nul";
+    if (!in.mute.empty())
+        inj += " mute " + Visible(in.mute);
     return s + (inj.empty() ? " none" : inj);
 }
 
@@ -299,6 +304,9 @@ std::string ApplyCommand(const SimCommand& p, CGeneratorModel& model, std::int64
     case SimCommand::Drop:
         in.dropN = p.number;
         return "ok dropping the next " + std::to_string(in.dropN) + " frame(s)";
+    case SimCommand::Mute:
+        in.mute = p.text == "-" ? std::string() : p.text;
+        return in.mute.empty() ? "ok mute off" : "ok mute " + Visible(in.mute);
     case SimCommand::Nul:
         in.nul = p.on;
         return "ok nul " + onOff(in.nul);

@@ -31,7 +31,8 @@ struct SimCommand
         Firmware,
         Noise,
         Reopen,
-        Unlink
+        Unlink,
+        Mute
     };
     Kind kind = Empty;
     long number = 0;

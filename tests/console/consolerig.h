@@ -14,6 +14,7 @@
 #include <QCoreApplication>
 #include <QStringList>
 #include <QTimerEvent>
+#include <algorithm>
 #include <memory>
 
 namespace ondrel {
@@ -64,10 +65,12 @@ struct CConsoleRig
         return text;
     }
 
-    // Answers every command frame, the operator ones with a reply of their own length.
+    // Answers every command frame, the operator ones with a reply of their own
+    // length, except the one whose mnemonic is `unanswered`.
     void AnswerAll(const QByteArray& flt = frames::kNoFaultReply,
                    const QByteArray& mon = "\x02"
-                                           "0805 1100 0250 0000\r")
+                                           "0805 1100 0250 0000\r",
+                   const QByteArray& unanswered = QByteArray())
     {
         std::vector<std::pair<QByteArray, QByteArray>> table{
             {Frame(frames::kReadVersion), frames::kVersion2000Reply},
@@ -77,6 +80,12 @@ struct CConsoleRig
              {frames::kVoltage805, frames::kVoltageZero, frames::kCurrent1100, frames::kCurrentZero,
               frames::kEnable, frames::kDisable, frames::kClearFaults})
             table.emplace_back(Frame(c), QByteArray(c.replyLength, 'k'));
+        if (!unanswered.isEmpty())
+            table.erase(std::remove_if(table.begin(), table.end(),
+                                       [&](const auto& row) {
+                                           return row.first == '\x02' + unanswered + '\r';
+                                       }),
+                        table.end());
         port->AnswerFrames(table);
     }
 

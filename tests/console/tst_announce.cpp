@@ -54,6 +54,17 @@ void Run(CConsoleRig& rig, const QString& step)
                       "5,1\t00 0250 0000\r");
     } else if (step == QLatin1String("silent")) {
         rig.port->SetResponder(nullptr);
+    } else if (step == QLatin1String("answer")) {
+        rig.AnswerAll();
+    } else if (step.startsWith(QLatin1String("mute:"))) {
+        rig.AnswerAll(frames::kNoFaultReply,
+                      "\x02"
+                      "0805 1100 0250 0000\r",
+                      step.mid(5).toLatin1());
+    } else if (step == QLatin1String("switch-off")) {
+        rig.view->SwitchOffXrays();
+    } else if (step == QLatin1String("on?")) {
+        rig.announced << (rig.view->XraysMayBeOn() ? "may be on" : "off");
     } else if (step == QLatin1String("close")) {
         rig.view->close();
     } else if (step == QLatin1String("destroy")) {
@@ -107,8 +118,29 @@ void TestAnnounce::sequence_data()
                                                                 "timeout VP0805",
                                                                 "timeout CP1100",
                                                                 "timeout ENBL1",
-                                                                "xray-on VP0805 CP1100 ENBL1",
+                                                                "xray-on VP0805 CP1100 ENBL1; "
+                                                                "unanswered VP0805 CP1100 ENBL1",
                                                                 "stop"};
+    // X-rays count as off only once the generator answered ENBL0.
+    QTest::newRow("ENBL1 alone unanswered")
+        << "start mute:ENBL1 presets xray on?"
+        << QStringList{start,           "version 2000",
+                       "timeout ENBL1", "xray-on VP0805 CP1100 ENBL1; unanswered ENBL1",
+                       "may be on",     "stop"};
+    QTest::newRow("ENBL0 unanswered, then answered")
+        << "start xray mute:ENBL0 xray on? switch-off on? answer switch-off on?"
+        << QStringList{start,
+                       "version 2000",
+                       "xray-on VP0000 CP0000 ENBL1",
+                       "timeout ENBL0",
+                       "xray-off-unanswered ENBL0",
+                       "may be on",
+                       "timeout ENBL0",
+                       "xray-off-unanswered ENBL0",
+                       "may be on",
+                       "xray-off",
+                       "off",
+                       "stop"};
     QTest::newRow("silent generator, clear faults")
         << "start silent clear"
         << QStringList{start, "version 2000", "timeout CLR", "clear-faults", "stop"};

@@ -4,6 +4,7 @@
 // generator and the X-Ray box can be in. Rows that need a click on the X-Ray box
 // run this program again with --child (the application as main.cpp starts it);
 // the start-up rows run the real program.
+#include "consolechild.h"
 #include "generatorsim.h"
 #include "mainfrm.h"
 #include "ondrelapp.h"
@@ -22,6 +23,7 @@
 #include <unistd.h>
 
 using namespace ondrel;
+using namespace ondrel::testing;
 
 namespace {
 
@@ -34,12 +36,6 @@ const QByteArray kOff = "\x02"
                         "ENBL0\r";
 const QString kNoEnbl0Reply =
     QStringLiteral("ondrel: TimeOut...Restart Application (ENBL0): X-rays may still be on\n");
-
-void Say(const QByteArray& line)
-{
-    std::fputs((line + '\n').constData(), stdout);
-    std::fflush(stdout);
-}
 
 // The child's eyes and hands: says "box TEXT" for every message box that shows,
 // and checks the X-Ray box when "click" comes on standard input.
@@ -91,17 +87,6 @@ int RunChild(int argc, char* argv[])
     return app.exec();
 }
 
-bool ReadLine(QProcess& child, const QByteArray& expected)
-{
-    QDeadlineTimer deadline(kDeadlineMs);
-    while (!child.canReadLine() && !deadline.hasExpired() && child.state() == QProcess::Running)
-        child.waitForReadyRead(100);
-    const QByteArray line = child.readLine().trimmed();
-    if (!line.startsWith(expected))
-        qWarning("the console said \"%s\", not \"%s\"", line.constData(), expected.constData());
-    return line.startsWith(expected);
-}
-
 QList<QByteArray> EnableFrames(const sim::CGeneratorSim& generator, int mark)
 {
     QList<QByteArray> frames;
@@ -121,36 +106,6 @@ bool Received(const sim::CGeneratorSim& generator, const char* mnemonic, int mar
             return true;
     }
     return false;
-}
-
-// The record's event rows, as "event" or "event detail"; readings left out.
-QStringList RecordEvents(const QString& path)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return {QStringLiteral("<no record>")};
-    QStringList events;
-    const QList<QByteArray> rows = file.readAll().split('\n');
-    for (QByteArray row : rows.mid(1)) {
-        row = row.trimmed();
-        QList<QByteArray> fields;
-        QByteArray field;
-        bool quoted = false;
-        for (char c : row) {
-            if (c == '"')
-                quoted = !quoted;
-            else if (c == ',' && !quoted)
-                fields << std::exchange(field, QByteArray());
-            else
-                field += c;
-        }
-        fields << field;
-        if (fields.size() < 7 || fields[1] == "reading")
-            continue;
-        events << QString::fromLatin1(fields[6].isEmpty() ? fields[1]
-                                                          : fields[1] + ' ' + fields[6]);
-    }
-    return events;
 }
 
 } // namespace
@@ -191,13 +146,14 @@ void TestSignals::signal_data()
     QTest::newRow("SIGINT, falling silent, X-rays on")
         << SIGINT << "falling silent"
         << "on"
-        << "running" << false << off << QStringList{"timeout ENBL0", "xray-off", "stop"}
-        << kNoEnbl0Reply;
+        << "running" << false << off
+        << QStringList{"timeout ENBL0", "xray-off-unanswered ENBL0", "stop"} << kNoEnbl0Reply;
     QTest::newRow("SIGHUP, silent, X-rays on")
         << SIGHUP << "silent"
         << "on"
         << "running" << false << off
-        << QStringList{"readings-stopped", "timeout ENBL0", "xray-off", "stop"} << kNoEnbl0Reply;
+        << QStringList{"readings-stopped", "timeout ENBL0", "xray-off-unanswered ENBL0", "stop"}
+        << kNoEnbl0Reply;
     QTest::newRow("SIGTERM, silent, X-rays off")
         << SIGTERM << "silent"
         << "off"
@@ -207,12 +163,13 @@ void TestSignals::signal_data()
         << SIGTERM << "silent"
         << "switching"
         << "running" << false << off
-        << QStringList{"timeout VP0000", "timeout ENBL0", "xray-off", "stop"} << kNoEnbl0Reply;
+        << QStringList{"timeout VP0000", "timeout ENBL0", "xray-off-unanswered ENBL0", "stop"}
+        << kNoEnbl0Reply;
     QTest::newRow("second SIGTERM, slow, X-rays on")
         << SIGTERM << "slow"
         << "on"
-        << "running" << true << off << QStringList{"timeout ENBL0", "xray-off", "stop"}
-        << kNoEnbl0Reply;
+        << "running" << true << off
+        << QStringList{"timeout ENBL0", "xray-off-unanswered ENBL0", "stop"} << kNoEnbl0Reply;
     QTest::newRow("SIGTERM, silent, start-up")
         << SIGTERM << "silent"
         << "off"
@@ -274,7 +231,7 @@ void TestSignals::signal()
         QVERIFY(QTest::qWaitFor(
             [&] { return RecordEvents(record).join(' ').contains("port-error"); }, kDeadlineMs));
     } else {
-        QVERIFY(ReadLine(console, "ready"));
+        QVERIFY(ReadLine(console, "ready", kDeadlineMs));
         if (xrays == "on")
             QVERIFY(QTest::qWaitFor([&] { return EnableFrames(sim, 0) == QList<QByteArray>{kOn}; },
                                     kDeadlineMs));
@@ -287,7 +244,7 @@ void TestSignals::signal()
             QVERIFY(recorded("readings-stopped"));
         if (xrays == "switching") {
             console.write("click\n");
-            QVERIFY(ReadLine(console, "box TimeOut...Restart Application"));
+            QVERIFY(ReadLine(console, "box TimeOut...Restart Application", kDeadlineMs));
         }
     }
 

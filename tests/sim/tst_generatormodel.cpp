@@ -122,6 +122,13 @@ void TestGeneratorModel::replies_data()
     QTest::newRow("stray waits out a dropped frame")
         << QStringList{"stray X", "drop 1"} << QByteArrayList{Frame("FLT") + Frame("FREV")}
         << "X" + Frame("2000") << 1 << 1 << kTurnaroundMs;
+    QTest::newRow("a muted mnemonic alone goes unanswered")
+        << QStringList{"mute ENBL0"}
+        << QByteArrayList{Frame("ENBL1") + Frame("ENBL0") + Frame("CLR")}
+        << Frame("ENBL1") + Frame("CLR") << 2 << 1 << kTurnaroundMs;
+    QTest::newRow("mute - answers again")
+        << QStringList{"mute ENBL0", "mute -"} << QByteArrayList{Frame("ENBL0")} << Frame("ENBL0")
+        << 1 << 0 << kTurnaroundMs;
     QTest::newRow("stray waits out silence")
         << QStringList{"stray X", "silent on"} << QByteArrayList{Frame("FREV")} << QByteArray() << 0
         << 1 << kTurnaroundMs;
@@ -219,6 +226,8 @@ void TestGeneratorModel::status_data()
 
     QTest::newRow("drop counts down")
         << QStringList{"drop 3"} << Frame("FLT") + Frame("MON") << "injections: drop 1";
+    QTest::newRow("mute shown") << QStringList{"mute ENBL0"} << QByteArray()
+                                << "injections: mute ENBL0";
     QTest::newRow("stray until sent") << QStringList{"stray \\x80", "silent on"} << Frame("FLT")
                                       << "injections: silent stray <x80>";
     QTest::newRow("next replies left")

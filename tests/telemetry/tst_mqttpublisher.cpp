@@ -288,8 +288,9 @@ void TestMqttPublisher::publishes()
 // in all since the console started, from the events between them.
 void TestMqttPublisher::counters_data()
 {
-    QTest::addColumn<QString>("script"); // r@MS a reading, on@MS / off@MS / stop@MS events
-    QTest::addColumn<QString>("last");   // the last reading's seq, xray_on, beam_on_s
+    // r@MS a reading, on@MS / off@MS / unanswered@MS (ENBL0) / stop@MS events
+    QTest::addColumn<QString>("script");
+    QTest::addColumn<QString>("last"); // the last reading's seq, xray_on, beam_on_s
 
     QTest::newRow("no X-rays") << "r@0 r@200 r@400"
                                << "3 false 0.0";
@@ -299,8 +300,13 @@ void TestMqttPublisher::counters_data()
                                    << "4 false 3.0";
     QTest::newRow("a second xray-on does not restart the span") << "on@0 on@1000 r@2000"
                                                                 << "1 true 2.0";
-    QTest::newRow("stop ends the span") << "on@0 stop@1000 r@5000"
-                                        << "1 false 1.0";
+    // The console stops counting; whether the generator stopped, nobody knows.
+    QTest::newRow("stop ends the count, not the X-rays") << "on@0 stop@1000 r@5000"
+                                                         << "1 true 1.0";
+    QTest::newRow("an unanswered off keeps counting") << "on@0 unanswered@1000 r@2500"
+                                                      << "1 true 2.5";
+    QTest::newRow("unanswered, then answered") << "on@0 unanswered@1000 off@3000 r@4000"
+                                               << "1 false 3.0";
 }
 
 void TestMqttPublisher::counters()
@@ -329,9 +335,10 @@ void TestMqttPublisher::counters()
             publisher.PublishReading(r);
             ++readings;
         } else {
-            const EventKind kind = what == "on"    ? EventKind::XrayOn
-                                   : what == "off" ? EventKind::XrayOff
-                                                   : EventKind::Stop;
+            const EventKind kind = what == "on"           ? EventKind::XrayOn
+                                   : what == "off"        ? EventKind::XrayOff
+                                   : what == "unanswered" ? EventKind::XrayOffUnanswered
+                                                          : EventKind::Stop;
             publisher.PublishEvent({at, kind, QString()});
         }
     }

@@ -161,14 +161,20 @@ void TestPayloads::readingBytes_data()
     QTest::addColumn<qint64>("seq");
     QTest::addColumn<bool>("xrayOn");
     QTest::addColumn<double>("beam");
+    QTest::addColumn<QString>("faults");
     QTest::addColumn<QByteArray>("tail"); // after the temperature_value
 
-    QTest::newRow("without counters") << false << qint64(0) << false << 0.0 << QByteArray("}");
-    QTest::newRow("first reading") << true << qint64(1) << false << 0.0
-                                   << QByteArray(",\"seq\":1,\"xray_on\":false,\"beam_on_s\":0.0}");
+    QTest::newRow("without counters")
+        << false << qint64(0) << false << 0.0 << "No Error" << QByteArray("}");
+    QTest::newRow("first reading")
+        << true << qint64(1) << false << 0.0 << "No Error"
+        << QByteArray(",\"seq\":1,\"xray_on\":false,\"beam_on_s\":0.0,\"fault\":false}");
     QTest::newRow("rays on, rounded to a tenth")
-        << true << qint64(123456) << true << 61.26
-        << QByteArray(",\"seq\":123456,\"xray_on\":true,\"beam_on_s\":61.3}");
+        << true << qint64(123456) << true << 61.26 << "No Error"
+        << QByteArray(",\"seq\":123456,\"xray_on\":true,\"beam_on_s\":61.3,\"fault\":false}");
+    QTest::newRow("a fault")
+        << true << qint64(2) << false << 0.0 << "Error.Please Clear"
+        << QByteArray(",\"seq\":2,\"xray_on\":false,\"beam_on_s\":0.0,\"fault\":true}");
 }
 
 void TestPayloads::readingBytes()
@@ -177,14 +183,15 @@ void TestPayloads::readingBytes()
     QFETCH(qint64, seq);
     QFETCH(bool, xrayOn);
     QFETCH(double, beam);
+    QFETCH(QString, faults);
     QFETCH(QByteArray, tail);
-    const Reading r = Reading::FromForm(kTime, "080.5", "1100", "025.0", "No Error", {});
+    const Reading r = Reading::FromForm(kTime, "080.5", "1100", "025.0", faults, {});
     const QByteArray json =
         withCounters ? ReadingJson(r, ReadingCounters{seq, xrayOn, beam}) : ReadingJson(r);
     QCOMPARE(json, QByteArray("{\"time\":\"2026-12-08T06:22:47.123Z\",\"kv\":\"080.5\",\"ua\":"
-                              "\"1100\",\"temperature\":\"025.0\",\"faults\":\"No Error\","
-                              "\"kv_value\":80.5,\"ua_value\":1100,\"temperature_value\":25") +
-                       tail);
+                              "\"1100\",\"temperature\":\"025.0\",\"faults\":\"") +
+                       faults.toLatin1() +
+                       "\",\"kv_value\":80.5,\"ua_value\":1100,\"temperature_value\":25" + tail);
 }
 
 // The counters as a watcher reads them back, and what makes a payload unreadable.
@@ -195,25 +202,33 @@ void TestPayloads::counters_data()
     QTest::addColumn<qint64>("seq");         // -1: absent
     QTest::addColumn<int>("xrayOn");         // -1: absent
     QTest::addColumn<double>("beam");        // -1: absent
+    QTest::addColumn<bool>("fault");         // the reading's verdict
 
-    QTest::newRow("an older console's reading") << QByteArray() << "" << qint64(-1) << -1 << -1.0;
+    QTest::newRow("an older console's reading")
+        << QByteArray() << "" << qint64(-1) << -1 << -1.0 << false;
     QTest::newRow("all three") << QByteArray(",\"seq\":7,\"xray_on\":true,\"beam_on_s\":12.5") << ""
-                               << qint64(7) << 1 << 12.5;
+                               << qint64(7) << 1 << 12.5 << false;
+    // The console's verdict, not the watcher's reading of a text.
+    QTest::newRow("a fault flag over a text that says none")
+        << QByteArray(",\"fault\":true") << "" << qint64(-1) << -1 << -1.0 << true;
+    QTest::newRow("fault as text") << QByteArray(",\"fault\":\"yes\"")
+                                   << "the reading has a \"fault\" that is not true or false"
+                                   << qint64(-1) << -1 << -1.0 << false;
     QTest::newRow("seq as text") << QByteArray(",\"seq\":\"7\"")
                                  << "the reading has a \"seq\" that is not a count" << qint64(-1)
-                                 << -1 << -1.0;
+                                 << -1 << -1.0 << false;
     QTest::newRow("seq negative") << QByteArray(",\"seq\":-1")
                                   << "the reading has a \"seq\" that is not a count" << qint64(-1)
-                                  << -1 << -1.0;
+                                  << -1 << -1.0 << false;
     QTest::newRow("seq fractional")
         << QByteArray(",\"seq\":1.5") << "the reading has a \"seq\" that is not a count"
-        << qint64(-1) << -1 << -1.0;
-    QTest::newRow("xray_on as text")
-        << QByteArray(",\"xray_on\":\"true\"")
-        << "the reading has an \"xray_on\" that is not true or false" << qint64(-1) << -1 << -1.0;
-    QTest::newRow("beam negative")
-        << QByteArray(",\"beam_on_s\":-3")
-        << "the reading has a \"beam_on_s\" that is not a duration" << qint64(-1) << -1 << -1.0;
+        << qint64(-1) << -1 << -1.0 << false;
+    QTest::newRow("xray_on as text") << QByteArray(",\"xray_on\":\"true\"")
+                                     << "the reading has an \"xray_on\" that is not true or false"
+                                     << qint64(-1) << -1 << -1.0 << false;
+    QTest::newRow("beam negative") << QByteArray(",\"beam_on_s\":-3")
+                                   << "the reading has a \"beam_on_s\" that is not a duration"
+                                   << qint64(-1) << -1 << -1.0 << false;
 }
 
 void TestPayloads::counters()
@@ -223,6 +238,7 @@ void TestPayloads::counters()
     QFETCH(qint64, seq);
     QFETCH(int, xrayOn);
     QFETCH(double, beam);
+    QFETCH(bool, fault);
     const QByteArray payload = "{\"time\":\"2026-12-08T06:22:47.123Z\",\"kv\":\"080.5\",\"ua\":"
                                "\"1100\",\"temperature\":\"025.0\",\"faults\":\"No Error\"" +
                                members + "}";
@@ -238,6 +254,7 @@ void TestPayloads::counters()
     QCOMPARE(got.seq.value_or(-1), seq);
     QCOMPARE(got.xrayOn ? int(*got.xrayOn) : -1, xrayOn);
     QCOMPARE(got.beamOnSeconds.value_or(-1.0), beam);
+    QCOMPARE(r->fault, fault);
 }
 
 void TestPayloads::info_data()
