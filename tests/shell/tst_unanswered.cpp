@@ -120,8 +120,8 @@ void TestUnanswered::truth_data()
 {
     // Steps: on / off (switched, answered), click, mute:X / unmute (the generator stops
     // or starts answering frames beginning with X), slow (3 s a reply), box (the
-    // time-out box shows), pane:TEXT, reading (a reading after the last step),
-    // close (File -> Exit, answered Switch Off and Close), term / term2 (SIGTERM,
+    // time-out box shows), question (the close question shows), pane:TEXT, reading (a reading after
+    // the last step), close (File -> Exit, answered Switch Off and Close), term / term2 (SIGTERM,
     // and a second one once ENBL0 is on its way).
     QTest::addColumn<QString>("script");
     QTest::addColumn<QStringList>("lastEvents"); // the record's, and the event topic's
@@ -141,8 +141,17 @@ void TestUnanswered::truth_data()
         << QStringList{on, "timeout ENBL0", "xray-off-unanswered ENBL0", "xray-off", "stop"} << true
         << 143 << "";
     QTest::newRow("off from Close, Switch Off and Close, unanswered")
-        << "on mute:ENBL0 reading close box box"
+        << "on mute:ENBL0 reading close question box"
         << QStringList{on, "timeout ENBL0", "xray-off-unanswered ENBL0", "stop"} << true << 0 << "";
+    QTest::newRow("Close asks again after an unanswered off")
+        << "on mute:ENBL0 click box reading close question box"
+        << QStringList{on,
+                       "timeout ENBL0",
+                       "xray-off-unanswered ENBL0",
+                       "timeout ENBL0",
+                       "xray-off-unanswered ENBL0",
+                       "stop"}
+        << true << 0 << "";
     QTest::newRow("SIGTERM, unanswered")
         << "on mute:ENBL0 reading term"
         << QStringList{on, "timeout ENBL0", "xray-off-unanswered ENBL0", "stop"} << true << 143
@@ -211,7 +220,10 @@ void TestUnanswered::truth()
         } else if (step == "slow") {
             QCOMPARE(sim.Command("delay 3000"), std::string("ok delay 3000 ms"));
         } else if (step == "box") {
-            QVERIFY(ReadLine(console, "box ", kDeadlineMs));
+            QVERIFY(ReadLine(console, "box TimeOut...Restart Application", kDeadlineMs));
+        } else if (step == "question") {
+            QVERIFY(ReadLine(console, "box X-rays may still be on. Switch them off before closing?",
+                             kDeadlineMs));
         } else if (step.startsWith("pane:")) {
             console.write("pane\n");
             QVERIFY(ReadLine(console, "pane " + step.mid(5).toUtf8(), kDeadlineMs));

@@ -92,6 +92,10 @@ void TestTrendModel::spansAndMarkers_data()
     QTest::newRow("still on") << QStringList{"xray-on@10", "xray-on@20"} << "10-"
                               << ""
                               << "-";
+    QTest::newRow("an unanswered off is no end")
+        << QStringList{"xray-on@10", "xray-off-unanswered@20", "xray-off@70"} << "10-70"
+        << ""
+        << "-";
     QTest::newRow("off without on") << QStringList{"xray-off@5"} << ""
                                     << ""
                                     << "-";
@@ -131,7 +135,7 @@ void TestTrendModel::spansAndMarkers()
         {"start", EventKind::Start},     {"version", EventKind::Version},
         {"xray-on", EventKind::XrayOn},  {"xray-off", EventKind::XrayOff},
         {"timeout", EventKind::Timeout}, {"readings-stopped", EventKind::ReadingsStopped},
-        {"stop", EventKind::Stop},
+        {"stop", EventKind::Stop},       {"xray-off-unanswered", EventKind::XrayOffUnanswered},
     };
     const qint64 t0 = kT0.toMSecsSinceEpoch();
     auto seconds = [t0](qint64 msecs) { return QString::number((msecs - t0) / 1000); };
