@@ -120,9 +120,9 @@ void TestUnanswered::truth_data()
 {
     // Steps: on / off (switched, answered), click, mute:X / unmute (the generator stops
     // or starts answering frames beginning with X), slow (3 s a reply), box (the
-    // time-out box shows), question (the close question shows), pane:TEXT, reading (a reading after
-    // the last step), close (File -> Exit, answered Switch Off and Close), term / term2 (SIGTERM,
-    // and a second one once ENBL0 is on its way).
+    // time-out box shows), question (the close question shows), pane:TEXT (_ for a space), reading
+    // (a reading after the last step), close (File -> Exit, answered Switch Off and Close), term /
+    // term2 (SIGTERM, and a second one once ENBL0 is on its way).
     QTest::addColumn<QString>("script");
     QTest::addColumn<QStringList>("lastEvents"); // the record's, and the event topic's
     QTest::addColumn<bool>("lastXrayOn");        // in the last reading published
@@ -132,7 +132,9 @@ void TestUnanswered::truth_data()
     const QString on = "xray-on VP0000 CP0000 ENBL1";
     // Why, and since when.
     const QString mayBeOn =
-        "pane:X-RAYS MAY BE ON | The generator did not answer ENBL0 (X-rays off) at 20";
+        QStringLiteral("pane:X-RAYS MAY BE ON | The generator did not answer ENBL0 (X-rays off) "
+                       "at 20")
+            .replace(' ', '_');
     QTest::newRow("off from the box, answered")
         << "on off reading pane:none term" << QStringList{on, "xray-off", "stop"} << false << 143
         << "";
@@ -226,7 +228,8 @@ void TestUnanswered::truth()
                              kDeadlineMs));
         } else if (step.startsWith("pane:")) {
             console.write("pane\n");
-            QVERIFY(ReadLine(console, "pane " + step.mid(5).toUtf8(), kDeadlineMs));
+            QVERIFY(
+                ReadLine(console, "pane " + step.mid(5).replace('_', ' ').toUtf8(), kDeadlineMs));
         } else if (step == "reading") {
             QVERIFY(QTest::qWaitFor([&] { return readings() > readingMark; }, kDeadlineMs));
         } else if (step == "close") {
