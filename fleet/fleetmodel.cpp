@@ -261,7 +261,6 @@ Generator* CFleetModel::Entry(const QString& prefix, const QString& name, int* r
     auto g = std::make_unique<Generator>();
     g->prefix = prefix;
     g->name = name;
-    g->fresh = m_contact;
     beginInsertRows(QModelIndex(), *row, *row);
     m_rows.push_back(std::move(g));
     m_rowOfPrefix.insert(prefix, *row);

@@ -139,8 +139,11 @@ CFleetWindow::CFleetWindow(CFleetModel* model, QWidget* parent)
     connect(m_ack, &QPushButton::clicked, this, &CFleetWindow::AcknowledgeSelected);
     // Acknowledging is for the alarms the operator picked, never a guess at one.
     m_ack->setEnabled(false);
-    connect(m_alarmList->selectionModel(), &QItemSelectionModel::selectionChanged, this,
-            [this] { m_ack->setEnabled(m_alarmList->selectionModel()->hasSelection()); });
+    const auto picked = [this] {
+        m_ack->setEnabled(m_alarmList->selectionModel()->hasSelection());
+    };
+    connect(m_alarmList->selectionModel(), &QItemSelectionModel::selectionChanged, this, picked);
+    connect(model->Alarms(), &QAbstractItemModel::rowsRemoved, this, picked);
     connect(m_ackAll, &QPushButton::clicked, this, [this] { m_model->AcknowledgeAll(); });
     connect(model, &CFleetModel::summaryChanged, this, &CFleetWindow::UpdateSummary);
     connect(model, &CFleetModel::readingReceived, this, &CFleetWindow::OnReading);

@@ -137,7 +137,8 @@ private:
     {
         if (size_t(row) >= m_byRow.size() || m_byRow[size_t(row)] == 0)
             return nullptr;
-        auto* item = static_cast<CRowItem*>(QAccessible::accessibleInterface(m_byRow[size_t(row)]));
+        auto* item =
+            dynamic_cast<CRowItem*>(QAccessible::accessibleInterface(m_byRow[size_t(row)]));
         return item && item->Row() == row ? item : nullptr;
     }
 
@@ -149,7 +150,7 @@ private:
         std::vector<QAccessible::Id> kept;
         kept.reserve(m_items.size());
         for (const QAccessible::Id id : m_items) {
-            auto* item = static_cast<CRowItem*>(QAccessible::accessibleInterface(id));
+            auto* item = dynamic_cast<CRowItem*>(QAccessible::accessibleInterface(id));
             if (!item)
                 continue;
             const int row = item->Row();
