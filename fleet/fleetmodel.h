@@ -1,5 +1,5 @@
 // The fleet as a watcher of the broker knows it: one generator per topic prefix
-// under the root whose status has been seen, its state, the alarms it raised and
+// under the root that has sent anything, its state, the alarms it raised and
 // what the window says about it. No widgets and no network: messages come in
 // through OnMessages, time from the clock passed in, so every table of states and
 // alarms runs without a broker, a window or a real second going by.
