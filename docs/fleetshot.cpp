@@ -108,7 +108,8 @@ int main(int argc, char* argv[])
          "{\"event\":\"timeout\",\"detail\":\"FLT\",\"seq\":9,\"time\":\"" + Time(now) + "\"}");
     now += 300;
     model.Refresh();
-    model.Acknowledge(QStringLiteral("bay2/gen4"));
+    if (const Alarm* alarm = model.Alarms()->Of(QStringLiteral("lab/bay2/gen4")))
+        model.Acknowledge(alarm->prefix, alarm->raise);
     window.show();
     window.resize(1441, 800); // lays the grid out for the shown width
     QDeadlineTimer settle(1500);

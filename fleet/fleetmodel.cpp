@@ -163,8 +163,12 @@ QVariant CFleetModel::data(const QModelIndex& index, int role) const
     }
     case NotesRole: {
         QStringList notes;
-        if (g.state == State::Unknown)
-            notes << (m_contact ? QStringLiteral("waiting for its status") : LostText());
+        if (!m_contact)
+            notes << LostText();
+        else if (!g.fresh || !g.status)
+            notes << QStringLiteral("waiting for its status");
+        else if (g.state == State::Unknown)
+            notes << QStringLiteral("waiting for its first reading");
         if (g.skewMs && std::llabs(*g.skewMs) > kSkewShownMs)
             notes << QStringLiteral("clock off by %1 s").arg((std::llabs(*g.skewMs) + 500) / 1000);
         if (g.eventsMissed > 0)
@@ -230,26 +234,39 @@ const Generator* CFleetModel::Find(const QString& name) const
     return row < 0 ? nullptr : m_rows[size_t(row)].get();
 }
 
+const Generator* CFleetModel::FindPrefix(const QString& prefix) const
+{
+    const int row = m_rowOfPrefix.value(prefix, -1);
+    return row < 0 ? nullptr : m_rows[size_t(row)].get();
+}
+
 int CFleetModel::RowOf(const QString& name) const
 {
     return m_rowOfName.value(name, -1);
 }
 
-Generator* CFleetModel::Entry(const QString& prefix, const QString& name)
+Generator* CFleetModel::Entry(const QString& prefix, const QString& name, int* row)
 {
-    if (const int row = m_rowOfPrefix.value(prefix, -1); row >= 0)
-        return m_rows[size_t(row)].get();
-    if (const auto p = m_pending.value(prefix))
-        return p.get();
-    // Prefixes that never say their status are kept only up to the same bound,
-    // so that a flood of junk topics cannot grow the fleet without end.
-    if (m_pending.size() >= kGeneratorLimit)
+    *row = m_rowOfPrefix.value(prefix, -1);
+    if (*row >= 0)
+        return m_rows[size_t(*row)].get();
+    // A prefix that has sent nothing readable yet still gets its tile ("Unknown",
+    // with what it sent counted): one that cannot be read is one to look at. A
+    // flood of junk topics is held to the same bound as the generators.
+    if (int(m_rows.size()) >= kGeneratorLimit) {
+        m_limitReached = true;
         return nullptr;
-    auto g = std::make_shared<Generator>();
+    }
+    *row = int(m_rows.size());
+    auto g = std::make_unique<Generator>();
     g->prefix = prefix;
     g->name = name;
-    m_pending.insert(prefix, g);
-    return g.get();
+    beginInsertRows(QModelIndex(), *row, *row);
+    m_rows.push_back(std::move(g));
+    m_rowOfPrefix.insert(prefix, *row);
+    m_rowOfName.insert(name, *row);
+    endInsertRows();
+    return m_rows.back().get();
 }
 
 void CFleetModel::OnMessages(const QList<FleetMessage>& messages)
@@ -270,29 +287,14 @@ void CFleetModel::OnMessages(const QList<FleetMessage>& messages)
             subtopic != QLatin1String("info"))
             continue; // a newer console's topic, or someone else's
         const QString prefix = m.topic.left(slash);
-        Generator* g = Entry(prefix, prefix.mid(head.size()));
+        int row = -1;
+        Generator* g = Entry(prefix, prefix.mid(head.size()), &row);
         if (!g)
             continue;
         Apply(*g, subtopic, m);
-        int row = m_rowOfPrefix.value(prefix, -1);
-        if (g->statusSeen && row < 0) {
-            const std::shared_ptr<Generator> owned = m_pending.take(prefix);
-            if (int(m_rows.size()) >= kGeneratorLimit) {
-                m_limitReached = true;
-                continue;
-            }
-            row = int(m_rows.size());
-            beginInsertRows(QModelIndex(), row, row);
-            m_rows.push_back(std::make_unique<Generator>(*owned));
-            m_rowOfPrefix.insert(prefix, row);
-            m_rowOfName.insert(owned->name, row);
-            endInsertRows();
-        }
-        if (row >= 0) {
-            Rejudge(*m_rows[size_t(row)], now);
-            first = first < 0 ? row : std::min(first, row);
-            last = std::max(last, row);
-        }
+        Rejudge(*g, now);
+        first = first < 0 ? row : std::min(first, row);
+        last = std::max(last, row);
     }
     if (first >= 0)
         EmitRows(first, last);
@@ -318,7 +320,6 @@ void CFleetModel::Apply(Generator& g, const QString& subtopic, const FleetMessag
             g.statusMs = m.receivedMs;
         g.status = status;
         g.statusRetained = m.retained;
-        g.statusSeen = true;
         g.fresh = true;
     } else if (subtopic == QLatin1String("version")) {
         const std::optional<QString> text = Utf8(m.payload);
@@ -431,6 +432,9 @@ State CFleetModel::Judge(const Generator& g, qint64 now) const
         return State::Stale;
     if (g.xray.On())
         return State::XraysOn;
+    // Online but nothing read from the generator yet: it may well not be ready.
+    if (!g.reading)
+        return State::Unknown;
     return State::Ready;
 }
 
@@ -505,15 +509,14 @@ void CFleetModel::OnBrokerLost()
     m_contact = false;
     for (auto& g : m_rows)
         g->fresh = false;
-    for (auto& g : m_pending)
-        g->fresh = false;
     Refresh();
 }
 
-void CFleetModel::Acknowledge(const QString& name)
+bool CFleetModel::Acknowledge(const QString& prefix, qint64 raise)
 {
-    m_alarms->Acknowledge(name);
+    const bool done = m_alarms->Acknowledge(prefix, raise);
     Flush();
+    return done;
 }
 
 void CFleetModel::AcknowledgeAll()
@@ -590,6 +593,10 @@ QVariant CAlarmModel::data(const QModelIndex& index, int role) const
         return a.active;
     case TimeRole:
         return ClockText(a.raisedMs);
+    case PrefixRole:
+        return a.prefix;
+    case RaiseRole:
+        return a.raise;
     default:
         return QVariant();
     }
@@ -613,8 +620,12 @@ void CAlarmModel::Raise(const Generator& g, State state, qint64 now)
 {
     Alarm* a = Of(g.prefix);
     if (!a) {
-        m_alarms.push_back(Alarm{g.prefix, g.name, state, now, false, true});
+        const int row = int(m_alarms.size());
+        beginInsertRows(QModelIndex(), row, row);
+        m_alarms.push_back(Alarm{g.prefix, g.name, ++m_lastRaise, state, now, false, true});
+        endInsertRows();
     } else {
+        a->raise = ++m_lastRaise;
         a->condition = state;
         a->raisedMs = now;
         a->acknowledged = false;
@@ -638,40 +649,72 @@ void CAlarmModel::Ended(const QString& prefix)
         return;
     a->active = false;
     if (a->acknowledged)
-        m_alarms.erase(m_alarms.begin() + (a - m_alarms.data()));
+        Remove(size_t(a - m_alarms.data()));
     Reorder();
 }
 
-void CAlarmModel::Acknowledge(const QString& name)
+bool CAlarmModel::Acknowledge(const QString& prefix, qint64 raise)
 {
-    for (Alarm& a : m_alarms)
-        if (a.name == name)
-            a.acknowledged = true;
-    m_alarms.erase(std::remove_if(m_alarms.begin(), m_alarms.end(),
-                                  [](const Alarm& a) { return a.acknowledged && !a.active; }),
-                   m_alarms.end());
+    Alarm* a = Of(prefix);
+    if (!a || a->raise != raise)
+        return false;
+    a->acknowledged = true;
+    if (!a->active)
+        Remove(size_t(a - m_alarms.data()));
     Reorder();
+    return true;
 }
 
 void CAlarmModel::AcknowledgeAll()
 {
-    for (Alarm& a : m_alarms)
-        a.acknowledged = true;
-    m_alarms.erase(
-        std::remove_if(m_alarms.begin(), m_alarms.end(), [](const Alarm& a) { return !a.active; }),
-        m_alarms.end());
+    for (size_t row = m_alarms.size(); row-- > 0;) {
+        m_alarms[row].acknowledged = true;
+        if (!m_alarms[row].active)
+            Remove(row);
+    }
     Reorder();
+}
+
+void CAlarmModel::Remove(size_t row)
+{
+    beginRemoveRows(QModelIndex(), int(row), int(row));
+    m_alarms.erase(m_alarms.begin() + qptrdiff(row));
+    endRemoveRows();
 }
 
 void CAlarmModel::Reorder()
 {
-    beginResetModel();
-    std::stable_sort(m_alarms.begin(), m_alarms.end(), [](const Alarm& a, const Alarm& b) {
+    const int n = int(m_alarms.size());
+    if (n > 0)
+        emit dataChanged(index(0), index(n - 1));
+    std::vector<int> order(m_alarms.size());
+    for (int i = 0; i < n; ++i)
+        order[size_t(i)] = i;
+    std::stable_sort(order.begin(), order.end(), [this](int l, int r) {
+        const Alarm& a = m_alarms[size_t(l)];
+        const Alarm& b = m_alarms[size_t(r)];
         if (a.acknowledged != b.acknowledged)
             return !a.acknowledged;
         return a.raisedMs > b.raisedMs;
     });
-    endResetModel();
+    if (std::is_sorted(order.begin(), order.end()))
+        return;
+    emit layoutAboutToBeChanged({}, QAbstractItemModel::VerticalSortHint);
+    std::vector<int> rowNow(order.size());
+    std::vector<Alarm> sorted;
+    sorted.reserve(m_alarms.size());
+    for (int i = 0; i < n; ++i) {
+        rowNow[size_t(order[size_t(i)])] = i;
+        sorted.push_back(std::move(m_alarms[size_t(order[size_t(i)])]));
+    }
+    m_alarms = std::move(sorted);
+    const QModelIndexList before = persistentIndexList();
+    QModelIndexList after;
+    after.reserve(before.size());
+    for (const QModelIndex& i : before)
+        after << index(rowNow[size_t(i.row())]);
+    changePersistentIndexList(before, after);
+    emit layoutChanged({}, QAbstractItemModel::VerticalSortHint);
 }
 
 } // namespace ondrel::fleet

@@ -1,5 +1,5 @@
 // The fleet as a watcher of the broker knows it: one generator per topic prefix
-// under the root whose status has been seen, its state, the alarms it raised and
+// under the root that has sent anything, its state, the alarms it raised and
 // what the window says about it. No widgets and no network: messages come in
 // through OnMessages, time from the clock passed in, so every table of states and
 // alarms runs without a broker, a window or a real second going by.
@@ -33,7 +33,9 @@ enum class State
     Stale = 5,
     XraysOn = 6,
     Ready = 7,
-    Unknown = 8 // the fleet itself has no contact with the broker
+    // No contact with the broker, no known status yet, or online without a
+    // reading yet: nothing is known that could be shown as live.
+    Unknown = 8
 };
 
 // The words a tile, the alarm list and a screen reader say.
@@ -59,9 +61,8 @@ struct EventLine
 
 struct Generator
 {
-    QString prefix; // the full topic prefix, root included
-    QString name;   // the prefix without the root
-    bool statusSeen = false;
+    QString prefix;     // the full topic prefix, root included
+    QString name;       // the prefix without the root
     bool fresh = false; // status received since the fleet last (re)connected
     std::optional<ConsoleStatus> status;
     qint64 statusMs = 0; // when the status last changed (local clock)
@@ -91,8 +92,11 @@ struct Generator
 
 struct Alarm
 {
-    QString prefix;
+    QString prefix; // who raised it: names are not unique across roots
     QString name;
+    // Which raise of that generator's alarm this is: an acknowledgement given for
+    // one raise does not cover a later, worse one.
+    qint64 raise = 0;
     State condition = State::Stale; // the worst state since it was raised
     qint64 raisedMs = 0;
     bool acknowledged = false;
@@ -153,6 +157,7 @@ public:
     static constexpr int kNotifyPeriodMs = 200;
 
     const Generator* Find(const QString& name) const;
+    const Generator* FindPrefix(const QString& prefix) const;
     const Generator& At(int row) const { return *m_rows.at(size_t(row)); }
     int RowOf(const QString& name) const;
     QString AccessibleName(const Generator& g) const;
@@ -161,7 +166,9 @@ public:
     bool LimitReached() const { return m_limitReached; }
 
     CAlarmModel* Alarms() const { return m_alarms.get(); }
-    void Acknowledge(const QString& name);
+    // False when that raise is no longer the alarm's current one (the generator
+    // got worse since) or the alarm is gone: nothing is acknowledged then.
+    bool Acknowledge(const QString& prefix, qint64 raise);
     void AcknowledgeAll();
 
     QString Root() const { return m_root; }
@@ -175,7 +182,7 @@ signals:
 
 private:
     friend class CAlarmModel;
-    Generator* Entry(const QString& prefix, const QString& name);
+    Generator* Entry(const QString& prefix, const QString& name, int* row);
     void Apply(Generator& g, const QString& subtopic, const FleetMessage& m);
     void Unreadable(Generator& g, const QString& subtopic, const QString& why);
     State Judge(const Generator& g, qint64 now) const;
@@ -190,10 +197,9 @@ private:
     const QString m_root;
     const Clock m_clock;
     const Complaint m_complain;
-    std::vector<std::unique_ptr<Generator>> m_rows; // those with a status, in arrival order
+    std::vector<std::unique_ptr<Generator>> m_rows; // in order of their first message
     QHash<QString, int> m_rowOfPrefix;
     QHash<QString, int> m_rowOfName;
-    QHash<QString, std::shared_ptr<Generator>> m_pending; // no status yet
     QSet<QString> m_complained;
     bool m_contact = false;
     bool m_everConnected = false;
@@ -218,7 +224,9 @@ public:
         NameRole = Qt::UserRole + 1,
         AcknowledgedRole,
         ActiveRole,
-        TimeRole, // QString HH:MM:SS
+        TimeRole,   // QString HH:MM:SS
+        PrefixRole, // QString
+        RaiseRole,  // qint64
     };
     explicit CAlarmModel(const CFleetModel* fleet);
 
@@ -231,13 +239,17 @@ public:
     void Raise(const Generator& g, State state, qint64 now);
     void Ended(const QString& prefix);
     void Resumed(const QString& prefix, State state);
-    void Acknowledge(const QString& name);
+    bool Acknowledge(const QString& prefix, qint64 raise);
     void AcknowledgeAll();
 
 private:
+    // Rows come and go one by one and a re-sort moves them, so that a view's
+    // selection stays on the alarm it was made on.
+    void Remove(size_t row);
     void Reorder();
     const CFleetModel* m_fleet;
     std::vector<Alarm> m_alarms;
+    qint64 m_lastRaise = 0;
 };
 
 // HH:MM:SS in this computer's time zone.

@@ -1,9 +1,9 @@
 #include "fleetwindow.h"
 
+#include "rowsaccessible.h"
 #include "tiledelegate.h"
 #include "trendwindow.h"
 
-#include <QAccessible>
 #include <QComboBox>
 #include <QHBoxLayout>
 #include <QItemSelectionModel>
@@ -80,6 +80,7 @@ CFleetWindow::CFleetWindow(CFleetModel* model, QWidget* parent)
 
     auto* splitter = new QSplitter(Qt::Horizontal, central);
     m_tiles = new QListView(splitter);
+    MakeRowsAccessible(m_tiles);
     m_tiles->setViewMode(QListView::IconMode);
     m_tiles->setResizeMode(QListView::Adjust);
     m_tiles->setMovement(QListView::Static);
@@ -97,6 +98,7 @@ CFleetWindow::CFleetWindow(CFleetModel* model, QWidget* parent)
     alarmLayout->setContentsMargins(0, 0, 0, 0);
     auto* alarmLabel = new QLabel(QStringLiteral("&Alarms"), alarmPane);
     m_alarmList = new QListView(alarmPane);
+    MakeRowsAccessible(m_alarmList);
     m_alarmList->setModel(model->Alarms());
     m_alarmList->setSelectionMode(QAbstractItemView::ExtendedSelection);
     m_alarmList->setEditTriggers(QAbstractItemView::NoEditTriggers);
@@ -135,18 +137,17 @@ CFleetWindow::CFleetWindow(CFleetModel* model, QWidget* parent)
         OpenTrend(index.data(CFleetModel::NameRole).toString());
     });
     connect(m_ack, &QPushButton::clicked, this, &CFleetWindow::AcknowledgeSelected);
+    // Acknowledging is for the alarms the operator picked, never a guess at one.
+    m_ack->setEnabled(false);
+    const auto picked = [this] {
+        m_ack->setEnabled(m_alarmList->selectionModel()->hasSelection());
+    };
+    connect(m_alarmList->selectionModel(), &QItemSelectionModel::selectionChanged, this, picked);
+    connect(model->Alarms(), &QAbstractItemModel::rowsRemoved, this, picked);
     connect(m_ackAll, &QPushButton::clicked, this, [this] { m_model->AcknowledgeAll(); });
     connect(model, &CFleetModel::summaryChanged, this, &CFleetWindow::UpdateSummary);
     connect(model, &CFleetModel::readingReceived, this, &CFleetWindow::OnReading);
     connect(model, &CFleetModel::eventReceived, this, &CFleetWindow::OnEvent);
-    // A screen reader's items stand for rows: once the order changes they must be
-    // asked for again, or item 0 would go on naming the tile that used to be first.
-    connect(m_order, &QAbstractItemModel::layoutChanged, this, [this] {
-        // The list's interface keeps its items across a re-sort, each still on the
-        // tile it was made for; a fresh interface starts without any.
-        if (QAccessibleInterface* list = QAccessible::queryAccessibleInterface(m_tiles))
-            QAccessible::deleteAccessibleInterface(QAccessible::uniqueId(list));
-    });
     // Time alone turns a tile stale and ages its read-outs.
     connect(&m_refresh, &QTimer::timeout, model, &CFleetModel::Refresh);
     m_refresh.start(500ms);
@@ -170,14 +171,13 @@ void CFleetWindow::SetLinkMessage(const QString& text)
 
 void CFleetWindow::AcknowledgeSelected()
 {
-    QStringList names;
+    // Taken whole first: each acknowledgement may remove or move rows.
+    QList<QPair<QString, qint64>> picked;
     for (const QModelIndex& index : m_alarmList->selectionModel()->selectedIndexes())
-        names << index.data(CAlarmModel::NameRole).toString();
-    // Without a selection the first unacknowledged alarm, the one at the top.
-    if (names.isEmpty() && m_model->Alarms()->rowCount() > 0)
-        names << m_model->Alarms()->index(0).data(CAlarmModel::NameRole).toString();
-    for (const QString& name : names)
-        m_model->Acknowledge(name);
+        picked.append({index.data(CAlarmModel::PrefixRole).toString(),
+                       index.data(CAlarmModel::RaiseRole).toLongLong()});
+    for (const auto& [prefix, raise] : picked)
+        m_model->Acknowledge(prefix, raise);
 }
 
 void CFleetWindow::OnReading(const QString& name, const Reading& reading)

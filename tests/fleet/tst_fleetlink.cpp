@@ -288,6 +288,9 @@ void TestFleetLink::brokerFaults()
     QSignalSpy said(&fleet, &CFleetSubscriber::statusMessage);
     QVERIFY2(fleet.Start(&error), qPrintable(error));
     QTRY_VERIFY_WITH_TIMEOUT(fleet.Connected() && model.rowCount() == 1, kDeadlineMs);
+    // Online without a reading is "Unknown" too: one is needed to tell them apart.
+    console.PublishReading(
+        Reading::FromForm(TelemetryNow(), "080.5", "1100", "025.0", "No Error", {}));
     auto tile = [&model] { return model.data(model.index(0), Qt::AccessibleTextRole).toString(); };
     QTRY_VERIFY_WITH_TIMEOUT(tile() != "gen1: Unknown", kDeadlineMs);
 

@@ -30,7 +30,8 @@ public:
         model.OnMessage({QStringLiteral("lab/") + topic, payload, retained, false, now});
     }
 
-    QByteArray Reading(qint64 atMs, const QString& faults, std::optional<bool> xray, qint64 seq)
+    QByteArray Reading(qint64 atMs, const QString& faults, std::optional<bool> xray, qint64 seq,
+                       std::optional<bool> fault = std::nullopt)
     {
         QByteArray json = QByteArrayLiteral("{\"time\":\"") +
                           IsoTime(QDateTime::fromMSecsSinceEpoch(atMs, QTimeZone::utc())).toUtf8() +
@@ -41,6 +42,8 @@ public:
             json += ",\"seq\":" + QByteArray::number(seq);
         if (xray)
             json += *xray ? ",\"xray_on\":true,\"beam_on_s\":1.5" : ",\"xray_on\":false";
+        if (fault)
+            json += *fault ? ",\"fault\":true" : ",\"fault\":false";
         return json + '}';
     }
 
@@ -53,8 +56,10 @@ public:
 
     // A script of steps separated by ';':
     //   status WORD | rstatus WORD (retained) | r | rx | rf | rold (retained, 10 s old)
-    //   on | off
-    //   +MS (the clock moves) | lost | back | info MS | ack NAME | ackall
+    //   rfault ("fault": true, text "No Error") | rnofault ("fault": false, an error text)
+    //   on | off | offu (xray-off-unanswered) | stop
+    //   +MS (the clock moves) | lost | back | info MS | ackall
+    //   ack NAME (its alarm as it is now) | pick NAME (remember it) | ackpicked
     // each step for generator `gen` unless written NAME:step.
     void Run(const QString& script)
     {
@@ -77,12 +82,21 @@ public:
             else if (verb == "rf")
                 Send(gen + "/reading",
                      Reading(now, "Error.Please Clear", false, ++readingSeq[gen]));
+            else if (verb == "rfault")
+                Send(gen + "/reading", Reading(now, "No Error", false, ++readingSeq[gen], true));
+            else if (verb == "rnofault")
+                Send(gen + "/reading",
+                     Reading(now, "Error.Please Clear", false, ++readingSeq[gen], false));
             else if (verb == "rold")
                 Send(gen + "/reading", Reading(now - 10000, "No Error", false, 0), true);
             else if (verb == "on")
                 Send(gen + "/event", Event("xray-on", ++eventSeq[gen]));
             else if (verb == "off")
                 Send(gen + "/event", Event("xray-off", ++eventSeq[gen]));
+            else if (verb == "offu")
+                Send(gen + "/event", Event("xray-off-unanswered", ++eventSeq[gen]));
+            else if (verb == "stop")
+                Send(gen + "/event", Event("stop", ++eventSeq[gen]));
             else if (verb.startsWith('+')) {
                 now += verb.mid(1).toLongLong();
                 model.Refresh();
@@ -95,8 +109,14 @@ public:
                                     "\"port\":\"/dev/ttyS0\",\"program\":\"Ondrel 1.0.0.1\","
                                     "\"period_ms\":" +
                                         arg.toUtf8() + "}");
-            else if (verb == "ack")
-                model.Acknowledge(arg);
+            else if (verb == "ack" || verb == "pick") {
+                const Alarm* alarm = model.Alarms()->Of("lab/" + arg);
+                QVERIFY2(alarm, qPrintable("no alarm for " + arg));
+                picked = {alarm->prefix, alarm->raise};
+                if (verb == "ack")
+                    QVERIFY(model.Acknowledge(picked.first, picked.second));
+            } else if (verb == "ackpicked")
+                model.Acknowledge(picked.first, picked.second);
             else if (verb == "ackall")
                 model.AcknowledgeAll();
             else
@@ -135,6 +155,7 @@ public:
     QHash<QString, qint64> readingSeq;
     QHash<QString, qint64> eventSeq;
     QStringList complaints;
+    QPair<QString, qint64> picked;
     CFleetModel model;
 };
 
@@ -170,8 +191,12 @@ void TestFleetModel::states_data()
     QTest::addColumn<QString>("script");
     QTest::addColumn<QString>("tile");
 
-    QTest::newRow("no status, no tile") << "r; on"
-                                        << "(no tile)";
+    QTest::newRow("no status, unknown") << "r; on"
+                                        << "gen1: Unknown";
+    QTest::newRow("a status word not in the list") << "status ONLINE; r"
+                                                   << "gen1: Unknown";
+    QTest::newRow("online, no reading yet") << "status online; +1000"
+                                            << "gen1: Unknown";
     QTest::newRow("ready") << "status online; r"
                            << "gen1: Ready";
     QTest::newRow("x-rays on by reading") << "status online; rx"
@@ -188,6 +213,10 @@ void TestFleetModel::states_data()
                                          << "gen1: Fault";
     QTest::newRow("fault cleared") << "status online; rf; +200; r"
                                    << "gen1: Ready";
+    QTest::newRow("the fault flag over a No Error text") << "status online; rfault"
+                                                         << "gen1: Fault";
+    QTest::newRow("no fault flag over an error text") << "status online; rnofault"
+                                                      << "gen1: Ready";
     QTest::newRow("not responding") << "status online; r; status not responding"
                                     << "gen1: Not responding";
     QTest::newRow("offline") << "status online; r; status offline"
@@ -197,6 +226,16 @@ void TestFleetModel::states_data()
     QTest::newRow("not responding with x-rays on by event")
         << "status online; r; on; status not responding"
         << "gen1: Contact lost, X-rays may be on";
+    QTest::newRow("not responding with x-rays on by reading")
+        << "status online; rx; status not responding"
+        << "gen1: Contact lost, X-rays may be on";
+    QTest::newRow("x-ray off unanswered, then offline")
+        << "status online; r; on; offu; status offline"
+        << "gen1: Contact lost, X-rays may be on";
+    QTest::newRow("stop does not end x-rays") << "status online; rx; stop; status offline"
+                                              << "gen1: Contact lost, X-rays may be on";
+    QTest::newRow("x-ray off answered, then offline") << "status online; r; on; off; status offline"
+                                                      << "gen1: Offline";
     QTest::newRow("not stale at 1 s") << "status online; r; +1000"
                                       << "gen1: Ready";
     QTest::newRow("stale past 1 s") << "status online; r; +1001"
@@ -265,6 +304,12 @@ void TestFleetModel::alarms_data()
     QTest::newRow("escalation needs a new acknowledgement")
         << "status online; r; +1500; ack gen1; rf"
         << "gen1: Fault";
+    QTest::newRow("acknowledging the raise picked")
+        << "status online; r; +1500; pick gen1; ackpicked"
+        << "gen1: Stale (acknowledged)";
+    QTest::newRow("picked before it got worse: not acknowledged")
+        << "status online; r; +1500; pick gen1; rf; ackpicked"
+        << "gen1: Fault";
     QTest::newRow("back after it ended, unacknowledged again")
         << "status online; r; status offline; status online; r; status offline"
         << "gen1: Offline";
@@ -302,10 +347,15 @@ void TestFleetModel::notes_data()
     QTest::newRow("a retained reading with its age")
         << "status online; rold" << QStringList() << "080.5 kV (10 s old)";
     QTest::newRow("events in sequence miss none")
-        << "status online; on; off; on; off" << QStringList() << "";
+        << "status online; on; off; on; off" << QStringList{"waiting for its first reading"} << "";
     QTest::newRow("the broker lost")
         << "status online; r; +2000; lost; +150000"
         << QStringList{"no contact with the broker since 06:22:49"} << "080.5 kV (2 min old)";
+    QTest::newRow("a status word not in the list")
+        << "status ONLINE; status Online"
+        << QStringList{"waiting for its status", "2 unreadable messages"} << "";
+    QTest::newRow("online, no reading yet")
+        << "status online" << QStringList{"waiting for its first reading"} << "";
 }
 
 void TestFleetModel::notes()
@@ -390,7 +440,8 @@ void TestFleetModel::generatorBound()
         batch.append({QStringLiteral("lab/junk%1/reading").arg(i), "x", false, false, rig.now});
     rig.model.OnMessages(batch);
     QCOMPARE(rig.model.rowCount(), 5000);
-    QCOMPARE(rig.model.Summary(), "5000 generators; only the first 5,000 generators are shown");
+    QCOMPARE(rig.model.Summary(),
+             "5000 generators: 5000 unknown; only the first 5,000 generators are shown");
 }
 
 void TestFleetModel::summary()

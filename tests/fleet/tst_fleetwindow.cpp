@@ -79,6 +79,8 @@ private slots:
     void description();
     void acknowledge_data();
     void acknowledge();
+    void accessibleTiles_data();
+    void accessibleTiles();
     void reflows();
     void trend();
 };
@@ -147,7 +149,9 @@ void TestFleetWindow::description()
 
 void TestFleetWindow::acknowledge_data()
 {
-    QTest::addColumn<QString>("press"); // "one" (the selected), "all"
+    // "one" (the newest selected), "all", "unselected" (nothing selected), "one, then two
+    // more" (the newest selected, then two newer raised above it before the press)
+    QTest::addColumn<QString>("press");
     QTest::addColumn<QStringList>("alarms");
     QTest::addColumn<QString>("summary");
 
@@ -158,6 +162,12 @@ void TestFleetWindow::acknowledge_data()
         << "3 generators: 1 fault, 1 offline; 1 alarm unacknowledged";
     QTest::newRow("acknowledge all")
         << "all" << QStringList{"c: Offline", "b: Fault"} << "3 generators: 1 fault, 1 offline";
+    QTest::newRow("pressed with nothing selected")
+        << "unselected" << QStringList{"c: Offline", "b: Fault"}
+        << "3 generators: 1 fault, 1 offline; 2 alarms unacknowledged";
+    QTest::newRow("the selected one, after two more came above it")
+        << "one, then two more" << QStringList{"e: Offline", "d: Fault", "b: Fault", "c: Offline"}
+        << "5 generators: 2 faults, 2 offline; 3 alarms unacknowledged";
 }
 
 void TestFleetWindow::acknowledge()
@@ -172,15 +182,92 @@ void TestFleetWindow::acknowledge()
     rig.Generator("c", "No Error", false);
     rig.Send("c", "status", "offline");
     QListView* list = rig.window.AlarmList();
-    if (press == "one") {
+    QPushButton* button = rig.window.AcknowledgeButton();
+    QVERIFY(!button->isEnabled());
+    if (press.startsWith("one")) {
         list->setCurrentIndex(list->model()->index(0, 0)); // c, the newest
-        QTest::mouseClick(rig.window.AcknowledgeButton(), Qt::LeftButton);
+        QVERIFY(button->isEnabled());
+        if (press == "one, then two more") {
+            rig.now += 1000;
+            rig.Generator("d", "Error.Please Clear", false);
+            rig.now += 1000;
+            rig.Generator("e", "No Error", false);
+            rig.Send("e", "status", "offline");
+        }
+        QTest::mouseClick(button, Qt::LeftButton);
+    } else if (press == "unselected") {
+        QTest::mouseClick(button, Qt::LeftButton);
     } else if (press == "all") {
         QTest::mouseClick(rig.window.AcknowledgeAllButton(), Qt::LeftButton);
     }
     QTRY_COMPARE(CRig::Read(list), alarms);
     QTRY_COMPARE(rig.window.SummaryLabel()->text(), summary);
     QCOMPARE(rig.window.SummaryLabel()->accessibleName(), summary);
+}
+
+// Every tile, in the order shown, as a screen reader reaches it through the list:
+// a thousand of them, while and after the order changes.
+void TestFleetWindow::accessibleTiles_data()
+{
+    QTest::addColumn<QString>("step");
+    QTest::addColumn<QString>("first"); // the others are "gNNNN: Ready" by name
+
+    QTest::newRow("as they came") << ""
+                                  << "g0000: Ready";
+    QTest::newRow("re-sorted") << "fault"
+                               << "g0500: Fault";
+    QTest::newRow("a filter typed and cleared") << "filter"
+                                                << "g0000: Ready";
+    QTest::newRow("the broker lost and back") << "broker"
+                                              << "g0000: Ready";
+}
+
+void TestFleetWindow::accessibleTiles()
+{
+    QFETCH(QString, step);
+    QFETCH(QString, first);
+    CRig rig;
+    QStringList names;
+    for (int i = 0; i < 1000; ++i)
+        names << QStringLiteral("g%1").arg(i, 4, 10, QLatin1Char('0'));
+    for (const QString& name : names)
+        rig.Generator(name, "No Error", false);
+    auto tilesOf = [](const QStringList& gens, const QString& state) {
+        QStringList tiles;
+        for (const QString& name : gens)
+            tiles << name + ": " + state;
+        return tiles;
+    };
+    QListView* tiles = rig.window.Tiles();
+    QTRY_COMPARE(CRig::Read(tiles), tilesOf(names, "Ready"));
+    // A screen reader keeps hold of the list itself.
+    const QAccessible::Id list =
+        QAccessible::uniqueId(QAccessible::queryAccessibleInterface(tiles));
+
+    if (step == "fault") {
+        rig.Generator("g0500", "Error.Please Clear", false);
+    } else if (step == "filter") {
+        QTest::keyClicks(rig.window.FilterBox(), "g05");
+        QTRY_COMPARE(CRig::Read(tiles), tilesOf(names.mid(500, 100), "Ready"));
+        rig.window.FilterBox()->clear();
+    } else if (step == "broker") {
+        rig.model.OnBrokerLost();
+        QTRY_COMPARE(CRig::Read(tiles), tilesOf(names, "Unknown"));
+        rig.model.OnBrokerConnected();
+        for (const QString& name : names)
+            rig.Send(name, "status", "online");
+    }
+    QStringList expected = tilesOf(names, "Ready");
+    expected.removeOne(first.section(':', 0, 0) + ": Ready");
+    expected.prepend(first);
+    // Before the window has re-sorted: every tile, each with what it says now.
+    QStringList now = CRig::Read(tiles);
+    now.sort();
+    QStringList sorted = expected;
+    sorted.sort();
+    QCOMPARE(now, sorted);
+    QTRY_COMPARE(CRig::Read(tiles), expected);
+    QCOMPARE(QAccessible::uniqueId(QAccessible::queryAccessibleInterface(tiles)), list);
 }
 
 void TestFleetWindow::reflows()
