@@ -1,6 +1,7 @@
 // The exposure-interval rule over scripted message sequences: one console's
 // events, readings, status words and info, as a store would receive them.
 #include "exposure.h"
+#include "labscript.h"
 
 #include <QtTest>
 
@@ -18,12 +19,6 @@ private slots:
 };
 
 namespace {
-
-QDateTime At(const QString& clock)
-{
-    return QDateTime(QDate(2026, 5, 4), QTime::fromString(clock, QStringLiteral("HH:mm:ss")),
-                     QTimeZone::utc());
-}
 
 QString Clock(const QDateTime& time)
 {
@@ -55,28 +50,23 @@ QString Describe(const IntervalChange& change)
     return text;
 }
 
-// One scripted message: "HH:mm:ss event KIND SEQ [DETAIL...]", "HH:mm:ss reading
-// KV UA on|off", "HH:mm:ss status WORDS", "HH:mm:ss info STARTED USER".
 CExposureTracker::Changes Feed(CExposureTracker& tracker, const QString& line)
 {
     const QString gen = QStringLiteral("lab/gen1");
-    const QStringList w = line.split(QLatin1Char(' '));
-    const QDateTime time = At(w[0]);
-    if (w[1] == QLatin1String("event")) {
-        const ConsoleEvent e{time, *EventKindFromName(w[2]), w.mid(4).join(QLatin1Char(' '))};
-        return tracker.OnEvent(gen, e, w[3].toLongLong());
+    const test::ScriptMessage m = test::ScriptLine(line);
+    QString why;
+    if (m.subtopic == QLatin1String("event")) {
+        std::optional<qint64> seq;
+        return tracker.OnEvent(gen, *EventFromJson(m.payload, &why, &seq), seq);
     }
-    if (w[1] == QLatin1String("reading")) {
-        const Reading r = Reading::FromForm(time, w[2], w[3], "025.0", "No Error", {});
+    if (m.subtopic == QLatin1String("reading")) {
         ReadCounters counters;
-        counters.xrayOn = w[4] == QLatin1String("on");
-        return tracker.OnReading(gen, r, counters);
+        const std::optional<Reading> r = ReadingFromJson(m.payload, &why, &counters);
+        return tracker.OnReading(gen, *r, counters);
     }
-    if (w[1] == QLatin1String("status"))
-        return tracker.OnStatus(gen, *StatusFromPayload(w.mid(2).join(QLatin1Char(' ')).toUtf8()),
-                                time);
-    ConsoleInfo info{At(w[2]), "lab-pc", "/dev/ttyUSB0", 200, "Ondrel 1.0.0.1", w.value(3)};
-    return tracker.OnInfo(gen, info);
+    if (m.subtopic == QLatin1String("status"))
+        return tracker.OnStatus(gen, *StatusFromPayload(m.payload), m.time);
+    return tracker.OnInfo(gen, *InfoFromJson(m.payload, &why));
 }
 
 } // namespace
