@@ -11,6 +11,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <system_error>
 #include <unistd.h>
 
 namespace ondrel::archive {
@@ -88,7 +89,13 @@ std::unique_ptr<CArchive> CArchive::Open(const QString& path, ArchiveOptions opt
         new CArchive(path, std::move(options), lockFd, std::move(writer), std::move(reader)));
     if (!archive->m_store->Load(error))
         return nullptr;
-    archive->m_thread = std::thread([a = archive.get()] { a->Run(); });
+    try {
+        archive->m_thread = std::thread([a = archive.get()] { a->Run(); });
+    } catch (const std::system_error& e) {
+        *error = QStringLiteral("%1: cannot start the writer thread: %2")
+                     .arg(path, QString::fromLocal8Bit(e.what()));
+        return nullptr;
+    }
     return archive;
 }
 

@@ -140,7 +140,9 @@ bool CSqliteDatabase::Query(const QString& sql, const SqlRow& params, std::vecto
         if (rc == SQLITE_DONE)
             break;
         if (rc != SQLITE_ROW) {
-            *error = Failure("a statement failed") + QStringLiteral(" (%1)").arg(sql.left(80));
+            // Its first words say which: "INSERT INTO events".
+            *error = Failure("a statement failed") +
+                     QStringLiteral(" (%1)").arg(sql.section(QLatin1Char(' '), 0, 2).left(80));
             sqlite3_reset(statement);
             return false;
         }

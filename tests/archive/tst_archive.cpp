@@ -23,6 +23,7 @@ private slots:
     void refused_data();
     void refused();
     void queueFull();
+    void failedBatchRetried();
     void exposures();
 
 private:
@@ -260,6 +261,47 @@ void TestArchive::queueFull()
     QVERIFY(archive->Flush(5000));
     QCOMPARE(Dump("SELECT generator, what, count, to_ms - from_ms, reason FROM gaps"),
              QStringList{"lab/gen1|reading|2|1000|the archive's queue was full"});
+}
+
+void TestArchive::failedBatchRetried()
+{
+    std::mutex mutex;
+    QStringList said;
+    ArchiveOptions options;
+    options.complain = [&](const QString& text) {
+        std::lock_guard<std::mutex> lock(mutex);
+        said << text;
+    };
+    QString error;
+    std::unique_ptr<CArchive> archive = CArchive::Open(m_path, options, &error);
+    QVERIFY2(archive, qPrintable(error));
+    const auto enqueue = [&](const QString& line) {
+        const test::ScriptMessage m = test::ScriptLine(line);
+        return archive->Enqueue({kGen, m.subtopic, m.payload, m.time, false});
+    };
+    QVERIFY(enqueue(kExposure[1]));
+    QVERIFY(archive->Flush(5000));
+    // Another program takes the id the next event needs: its batch cannot commit.
+    auto db = CSqliteDatabase::Open(m_path, CSqliteDatabase::Mode::Write, &error);
+    QVERIFY(db->Exec("INSERT INTO events SELECT id + 1, generator, started_ms, seq, time_ms, kind, "
+                     "detail, prev_hash, hash FROM events",
+                     {}, &error));
+    QVERIFY(enqueue(kExposure[3]));
+    QVERIFY(!archive->Flush(200));
+    QTRY_COMPARE_WITH_TIMEOUT(
+        [&] {
+            std::lock_guard<std::mutex> lock(mutex);
+            return said.value(0);
+        }(),
+        m_path + ": a statement failed: UNIQUE constraint failed: events.id (INSERT INTO events); "
+                 "retrying",
+        5000);
+    QVERIFY(db->Exec("DELETE FROM events WHERE id = 2", {}, &error));
+    QVERIFY2(archive->Flush(5000), qPrintable(archive->LastError()));
+    QCOMPARE(Dump("SELECT id, kind FROM events ORDER BY id"),
+             (QStringList{"1|xray-on", "2|xray-off"}));
+    QCOMPARE(Dump("SELECT change FROM intervals ORDER BY id"), (QStringList{"opened", "closed"}));
+    QVERIFY(archive->Verify(&error)->Ok());
 }
 
 void TestArchive::exposures()
