@@ -14,6 +14,7 @@ packages=(
     mosquitto mosquitto-clients libmosquitto-dev openssl
     xvfb xauth libx11-dev libxfixes-dev
     valgrind
+    libsqlite3-dev tzdata
 )
 
 missing=()

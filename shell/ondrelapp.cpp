@@ -24,11 +24,22 @@
 #include <QSysInfo>
 #include <QtDebug>
 
+#include <pwd.h>
+#include <unistd.h>
+
 namespace ondrel {
 
 namespace {
 
 const QString kRegistryKey = QStringLiteral("Local AppWizard-Generated Applications");
+
+// The account the console runs under, for the lab's archive of who ran an
+// exposure; from the password database rather than $USER, which anyone can set.
+QString LoginName()
+{
+    const passwd* entry = getpwuid(getuid());
+    return entry && entry->pw_name ? QString::fromLocal8Bit(entry->pw_name) : QString();
+}
 
 } // namespace
 
@@ -165,8 +176,12 @@ bool COndrelApp::StartTelemetry(const CCommandLineInfo& info)
     if (!info.mqtt)
         return true;
     // The poll's period is the view's fixed 200 ms.
-    const ConsoleInfo about{TelemetryNow(), QSysInfo::machineHostName(), m_port, 200,
-                            QStringLiteral("Ondrel %1").arg(Version().productVersion)};
+    const ConsoleInfo about{TelemetryNow(),
+                            QSysInfo::machineHostName(),
+                            m_port,
+                            200,
+                            QStringLiteral("Ondrel %1").arg(Version().productVersion),
+                            LoginName()};
     m_telemetry = std::make_unique<CMqttPublisher>(*info.mqtt, about);
     QString error;
     if (m_telemetry->Start(&error))

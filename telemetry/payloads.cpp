@@ -213,6 +213,8 @@ QByteArray InfoJson(const ConsoleInfo& info)
     o.insert(QStringLiteral("port"), info.port);
     o.insert(QStringLiteral("period_ms"), info.periodMs);
     o.insert(QStringLiteral("program"), info.program);
+    if (!info.user.isEmpty())
+        o.insert(QStringLiteral("user"), info.user);
     return QJsonDocument(o).toJson(QJsonDocument::Compact);
 }
 
@@ -310,9 +312,16 @@ std::optional<ConsoleInfo> InfoFromJson(const QByteArray& payload, QString* erro
             ok = false;
         }
     }
+    // Older consoles send no user; one of another type is a broken payload.
+    const QJsonValue user = o->value(QLatin1String("user"));
+    if (ok && !user.isUndefined() && !user.isString()) {
+        *error = QStringLiteral("the info has a \"user\" that is not text");
+        ok = false;
+    }
     if (!ok)
         return std::nullopt;
     info.periodMs = int(*period);
+    info.user = user.toString();
     return info;
 }
 

@@ -40,6 +40,7 @@ struct ConsoleInfo
     QString port; // the device path
     int periodMs = 200;
     QString program; // "Ondrel 1.0.0.1"
+    QString user;    // the operator's login name; empty when unknown or from an older console
 };
 
 // One reading as a JSON object: the texts exactly as the form shows them, and a

@@ -261,30 +261,48 @@ void TestPayloads::info_data()
 {
     QTest::addColumn<QByteArray>("payload"); // empty: InfoJson's own
     QTest::addColumn<QString>("error");      // empty: read
+    QTest::addColumn<QString>("user");
 
-    QTest::newRow("written and read back") << QByteArray() << "";
+    QTest::newRow("written and read back") << QByteArray() << ""
+                                           << "ops";
+    QTest::newRow("an older console's, no user")
+        << QByteArray(
+               "{\"started\":\"2026-12-08T06:22:47.123Z\",\"host\":\"lab-pc\",\"port\":\"/dev/"
+               "pts/3\",\"program\":\"Ondrel 1.0.0.1\",\"period_ms\":200}")
+        << ""
+        << "";
+    QTest::newRow("user a number")
+        << QByteArray("{\"started\":\"2026-12-08T06:22:47.123Z\",\"host\":\"pc\",\"port\":\"/dev/"
+                      "ttyS0\",\"program\":\"Ondrel 1\",\"period_ms\":200,\"user\":7}")
+        << "the info has a \"user\" that is not text"
+        << "";
     QTest::newRow("no period")
         << QByteArray("{\"started\":\"2026-12-08T06:22:47.123Z\",\"host\":\"pc\",\"port\":\"/dev/"
                       "ttyS0\",\"program\":\"Ondrel 1\"}")
-        << "the info has no \"period_ms\" between 1 and 3600000";
+        << "the info has no \"period_ms\" between 1 and 3600000"
+        << "";
     QTest::newRow("period zero")
         << QByteArray("{\"started\":\"2026-12-08T06:22:47.123Z\",\"host\":\"pc\",\"port\":\"/dev/"
                       "ttyS0\",\"program\":\"Ondrel 1\",\"period_ms\":0}")
-        << "the info has no \"period_ms\" between 1 and 3600000";
+        << "the info has no \"period_ms\" between 1 and 3600000"
+        << "";
     QTest::newRow("start no time")
         << QByteArray("{\"started\":\"now\",\"host\":\"pc\",\"port\":\"/dev/"
                       "ttyS0\",\"program\":\"Ondrel 1\",\"period_ms\":200}")
-        << "the info has a start time that is not ISO 8601";
+        << "the info has a start time that is not ISO 8601"
+        << "";
     QTest::newRow("host a number")
         << QByteArray("{\"started\":\"2026-12-08T06:22:47.123Z\",\"host\":1}")
-        << "the info has no text \"host\"";
+        << "the info has no text \"host\""
+        << "";
 }
 
 void TestPayloads::info()
 {
     QFETCH(QByteArray, payload);
     QFETCH(QString, error);
-    const ConsoleInfo sent{kTime, "lab-pc", "/dev/pts/3", 200, "Ondrel 1.0.0.1"};
+    QFETCH(QString, user);
+    const ConsoleInfo sent{kTime, "lab-pc", "/dev/pts/3", 200, "Ondrel 1.0.0.1", "ops"};
     if (payload.isEmpty())
         payload = InfoJson(sent);
     QString why;
@@ -300,6 +318,7 @@ void TestPayloads::info()
     QCOMPARE(got->port, "/dev/pts/3");
     QCOMPARE(got->periodMs, 200);
     QCOMPARE(got->program, "Ondrel 1.0.0.1");
+    QCOMPARE(got->user, user);
 }
 
 QTEST_GUILESS_MAIN(TestPayloads)

@@ -1,0 +1,322 @@
+#include "archive.h"
+
+#include "chain.h"
+#include "schema.h"
+#include "sqlitedatabase.h"
+#include "stderrwriter.h"
+
+#include <QFile>
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <system_error>
+#include <unistd.h>
+
+namespace ondrel::archive {
+
+namespace {
+
+// Drops are counted per generator and topic; past this many generators, a
+// flood of made-up prefixes is counted under one name.
+constexpr size_t kDropKeysLimit = 10000;
+const QString kManyGenerators = QStringLiteral("(further generators)");
+constexpr int kRetryMs = 1000;
+
+qint64 QueuedSize(const ArchiveMessage& m)
+{
+    return qint64(sizeof(ArchiveMessage)) + m.payload.size() +
+           2 * (m.generator.size() + m.subtopic.size());
+}
+
+// A lock file beside the database, held for as long as the archive is open:
+// two writers would each believe their chains' ends and ids their own.
+int LockBeside(const QString& path, QString* error)
+{
+    const QString lockPath = path + QStringLiteral(".lock");
+    const int fd =
+        ::open(QFile::encodeName(lockPath).constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        *error = QStringLiteral("%1: cannot make the lock file %2: %3")
+                     .arg(path, lockPath, QString::fromLocal8Bit(std::strerror(errno)));
+        return -1;
+    }
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const int why = errno;
+        char pid[32] = {};
+        const ssize_t n = ::pread(fd, pid, sizeof pid - 1, 0);
+        ::close(fd);
+        const QString holder =
+            n > 0 ? QStringLiteral(" by process %1").arg(QString::fromLatin1(pid, int(n)).trimmed())
+                  : QString();
+        *error = why == EWOULDBLOCK
+                     ? QStringLiteral("%1 is already open for writing%2 (%3 is locked); only one "
+                                      "writer at a time")
+                           .arg(path, holder, lockPath)
+                     : QStringLiteral("%1: cannot lock %2: %3")
+                           .arg(path, lockPath, QString::fromLocal8Bit(std::strerror(why)));
+        return -1;
+    }
+    const QByteArray pid = QByteArray::number(qint64(::getpid())) + '\n';
+    if (::ftruncate(fd, 0) != 0 || ::pwrite(fd, pid.constData(), size_t(pid.size()), 0) < 0) {
+        // Only the message to a second writer would lack the number.
+    }
+    return fd;
+}
+
+} // namespace
+
+std::unique_ptr<CArchive> CArchive::Open(const QString& path, ArchiveOptions options,
+                                         QString* error)
+{
+    const int lockFd = LockBeside(path, error);
+    if (lockFd < 0)
+        return nullptr;
+    const auto fail = [&] {
+        ::close(lockFd);
+        return nullptr;
+    };
+    std::unique_ptr<ISqlDatabase> writer =
+        CSqliteDatabase::Open(path, CSqliteDatabase::Mode::Write, error);
+    if (!writer || !PrepareSchema(*writer, error))
+        return fail();
+    std::unique_ptr<ISqlDatabase> reader =
+        CSqliteDatabase::Open(path, CSqliteDatabase::Mode::ReadOnly, error);
+    if (!reader)
+        return fail();
+    std::unique_ptr<CArchive> archive(
+        new CArchive(path, std::move(options), lockFd, std::move(writer), std::move(reader)));
+    if (!archive->m_store->Load(error))
+        return nullptr;
+    try {
+        archive->m_thread = std::thread([a = archive.get()] { a->Run(); });
+    } catch (const std::system_error& e) {
+        *error = QStringLiteral("%1: cannot start the writer thread: %2")
+                     .arg(path, QString::fromLocal8Bit(e.what()));
+        return nullptr;
+    }
+    return archive;
+}
+
+CArchive::CArchive(QString path, ArchiveOptions options, int lockFd,
+                   std::unique_ptr<ISqlDatabase> writer, std::unique_ptr<ISqlDatabase> reader)
+    : m_path(std::move(path)), m_options(std::move(options)), m_lockFd(lockFd),
+      m_writerDb(std::move(writer)), m_store(std::make_unique<CStore>(*m_writerDb)),
+      m_readerDb(std::move(reader))
+{}
+
+CArchive::~CArchive()
+{
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_stop = true;
+    }
+    m_wake.notify_all();
+    if (m_thread.joinable())
+        m_thread.join();
+    m_store.reset();
+    m_readerDb.reset();
+    m_writerDb.reset();
+    ::close(m_lockFd);
+}
+
+void CArchive::Complain(const QString& text)
+{
+    if (m_options.complain)
+        m_options.complain(text);
+    else
+        WriteStderr(QStringLiteral("ondrel-lab: %1\n").arg(text));
+}
+
+bool CArchive::Enqueue(ArchiveMessage message)
+{
+    const qint64 size = QueuedSize(message);
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        ++m_received;
+        if (m_queuedBytes + size > m_options.queueLimitBytes) {
+            DropKey key{message.generator, message.subtopic};
+            if (m_drops.size() >= kDropKeysLimit && !m_drops.count(key))
+                key.first = kManyGenerators;
+            DroppedMessages& d = m_drops[key];
+            if (d.count++ == 0)
+                d.first = message.received;
+            d.last = message.received;
+            return false;
+        }
+        if (m_queue.empty())
+            m_firstQueued = std::chrono::steady_clock::now();
+        m_queuedBytes += size;
+        m_queue.push_back(std::move(message));
+    }
+    m_wake.notify_one();
+    return true;
+}
+
+bool CArchive::Flush(int timeoutMs)
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    const quint64 target = m_received;
+    m_flushWanted = std::max(m_flushWanted, target);
+    m_wake.notify_one();
+    return m_done.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                           [&] { return m_committed >= target; });
+}
+
+QString CArchive::LastError() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_lastError;
+}
+
+void CArchive::Run()
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    for (;;) {
+        m_wake.wait(lock, [&] { return m_stop || !m_queue.empty() || !m_drops.empty(); });
+        if (m_queue.empty() && m_drops.empty())
+            break; // stopping, with nothing left
+        // Gather a batch: one transaction for many messages is what makes the
+        // archive keep up; a flush, a stop or a half-full queue cuts it short.
+        m_wake.wait_until(lock, m_firstQueued + std::chrono::milliseconds(m_options.batchWindowMs),
+                          [&] {
+                              return m_stop || m_flushWanted > m_committed ||
+                                     m_queuedBytes > m_options.queueLimitBytes / 2;
+                          });
+        std::vector<ArchiveMessage> batch(std::make_move_iterator(m_queue.begin()),
+                                          std::make_move_iterator(m_queue.end()));
+        m_queue.clear();
+        const qint64 bytes = m_queuedBytes;
+        m_queuedBytes = 0;
+        Drops drops;
+        drops.swap(m_drops);
+        quint64 count = batch.size();
+        for (const auto& [key, d] : drops)
+            count += quint64(d.count);
+        lock.unlock();
+
+        QString error;
+        const bool ok = m_store->ApplyBatch(batch, drops, &error);
+        if (!ok)
+            Complain(QStringLiteral("%1; retrying").arg(error));
+
+        lock.lock();
+        if (ok) {
+            m_committed += count;
+            m_lastError.clear();
+            m_done.notify_all();
+            continue;
+        }
+        m_lastError = error;
+        if (m_stop) {
+            lock.unlock();
+            Complain(QStringLiteral("%1: %2 messages were not archived").arg(m_path).arg(count));
+            return;
+        }
+        // The batch goes back in front of what came meanwhile, still within the
+        // bound; what no longer fits is dropped as a gap like any other.
+        for (auto it = batch.rbegin(); it != batch.rend(); ++it)
+            m_queue.push_front(std::move(*it));
+        m_queuedBytes += bytes;
+        for (const auto& [key, d] : drops) {
+            DroppedMessages& mine = m_drops[key];
+            mine.first = mine.count ? std::min(mine.first, d.first) : d.first;
+            mine.last = mine.count ? std::max(mine.last, d.last) : d.last;
+            mine.count += d.count;
+        }
+        m_firstQueued = std::chrono::steady_clock::now();
+        m_wake.wait_for(lock, std::chrono::milliseconds(kRetryMs), [&] { return m_stop; });
+    }
+}
+
+std::optional<std::vector<lab::ExposureInterval>> CArchive::Exposures(const QDateTime& from,
+                                                                      const QDateTime& to,
+                                                                      const QString& generator,
+                                                                      QString* error)
+{
+    QString sql = QStringLiteral("SELECT %1 FROM intervals i WHERE i.id = (SELECT MAX(j.id) FROM "
+                                 "intervals j WHERE j.generator = i.generator AND j.start_ms = "
+                                 "i.start_ms) AND i.start_ms < ?")
+                      .arg(QLatin1String(kIntervalColumns));
+    SqlRow params{to.toMSecsSinceEpoch()};
+    if (!generator.isEmpty()) {
+        sql += QStringLiteral(" AND i.generator = ?");
+        params << generator;
+    }
+    sql += QStringLiteral(" ORDER BY i.start_ms, i.generator");
+    std::vector<SqlRow> rows;
+    {
+        std::lock_guard<std::mutex> lock(m_readMutex);
+        if (!m_readerDb->Query(sql, params, &rows, error))
+            return std::nullopt;
+    }
+    std::vector<lab::ExposureInterval> found;
+    for (const SqlRow& r : rows) {
+        lab::ExposureInterval i = IntervalFromRow(r);
+        // An end not known yet may lie anywhere later.
+        const bool endKnown = i.endState != lab::EndState::Open && i.latestEnd.isValid();
+        if (!endKnown || i.latestEnd > from)
+            found.push_back(std::move(i));
+    }
+    return found;
+}
+
+std::optional<BeamTime> CArchive::BeamTimeIn(Period period, const QDateTime& from,
+                                             const QDateTime& to, const QTimeZone& zone,
+                                             QString* error)
+{
+    if (!zone.isValid()) {
+        *error = QStringLiteral("not a time zone this computer knows");
+        return std::nullopt;
+    }
+    const std::optional<std::vector<lab::ExposureInterval>> exposures =
+        Exposures(from, to, QString(), error);
+    if (!exposures)
+        return std::nullopt;
+    std::vector<SqlRow> heard;
+    {
+        std::lock_guard<std::mutex> lock(m_readMutex);
+        if (!m_readerDb->Query(QStringLiteral("SELECT generator, last_heard_ms FROM generators"),
+                               {}, &heard, error))
+            return std::nullopt;
+    }
+    QHash<QString, QDateTime> lastHeard;
+    for (const SqlRow& r : heard)
+        lastHeard.insert(r[0].toString(),
+                         QDateTime::fromMSecsSinceEpoch(r[1].toLongLong(), QTimeZone::utc()));
+    std::vector<BeamSpan> spans;
+    for (const lab::ExposureInterval& i : *exposures) {
+        QDateTime end;
+        switch (i.endState) {
+        case lab::EndState::Closed:
+            end = i.latestEnd;
+            break;
+        case lab::EndState::Uncertain:
+            // Counted to its earliest end: the beam time is what is known to
+            // have happened, never more; the exposures' list shows how much
+            // more it can have been.
+            end = i.earliestEnd;
+            break;
+        case lab::EndState::Open:
+            // Still on: counted up to the last word from that console.
+            end = std::max(i.start, lastHeard.value(i.generator));
+            break;
+        }
+        spans.push_back({i.generator, i.start, end});
+    }
+    return SplitBeamTime(spans, period, from, to, zone);
+}
+
+std::optional<VerifyReport> CArchive::Verify(QString* error)
+{
+    VerifyReport report;
+    std::lock_guard<std::mutex> lock(m_readMutex);
+    for (const ChainTable* chain : {&EventsChain(), &IntervalsChain()}) {
+        if (!VerifyChain(*m_readerDb, *chain, &report.problems, &report.rowsChecked, error))
+            return std::nullopt;
+    }
+    return report;
+}
+
+} // namespace ondrel::archive

@@ -1,0 +1,106 @@
+// The lab's archive: every generator's events, readings and exposures in one
+// database file, written by a thread of its own from a bounded queue, and the
+// questions the lab asks of it.
+#pragma once
+
+#include "beamtime.h"
+#include "exposure.h"
+#include "store.h"
+
+#include <QDateTime>
+#include <QStringList>
+#include <QTimeZone>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <thread>
+#include <vector>
+
+namespace ondrel::archive {
+
+class ISqlDatabase;
+
+struct ArchiveOptions
+{
+    // What the queue may hold before messages are dropped (and recorded as a gap).
+    qint64 queueLimitBytes = qint64(64) << 20;
+    // How long the writer gathers messages into one transaction; with the
+    // commit's own time, a message is on disk within a second of arriving.
+    int batchWindowMs = 250;
+    // Where the writer's failures are said; standard error when empty.
+    std::function<void(const QString&)> complain;
+};
+
+struct VerifyReport
+{
+    qint64 rowsChecked = 0;
+    QStringList problems; // each names its table and row
+    bool Ok() const { return problems.isEmpty(); }
+};
+
+class CArchive
+{
+public:
+    // Opens (creating or migrating) the archive at path for writing. Nothing,
+    // with *error saying why and naming the file, when it cannot be: another
+    // writer has it, its schema is newer than this program's, it is no database.
+    static std::unique_ptr<CArchive> Open(const QString& path, ArchiveOptions options,
+                                          QString* error);
+    // Commits what is queued, then stops the writer.
+    ~CArchive();
+
+    CArchive(const CArchive&) = delete;
+    CArchive& operator=(const CArchive&) = delete;
+
+    // From any thread, without waiting for the database. False when the queue
+    // was full: the message is dropped, and the drop recorded as a gap.
+    bool Enqueue(ArchiveMessage message);
+    // Waits until everything enqueued before the call is committed; false when
+    // that did not happen within timeoutMs (see LastError).
+    bool Flush(int timeoutMs);
+    // The writer's last failure; empty when all went well.
+    QString LastError() const;
+
+    // Every interval overlapping [from, to), by start; all generators when
+    // generator is empty. Uncertain intervals come with both bounds of their end.
+    std::optional<std::vector<lab::ExposureInterval>>
+    Exposures(const QDateTime& from, const QDateTime& to, const QString& generator, QString* error);
+    // Beam time per generator per local period of zone within [from, to).
+    std::optional<BeamTime> BeamTimeIn(Period period, const QDateTime& from, const QDateTime& to,
+                                       const QTimeZone& zone, QString* error);
+    // Checks the chained tables for rows edited, inserted or deleted since stored.
+    std::optional<VerifyReport> Verify(QString* error);
+
+private:
+    CArchive(QString path, ArchiveOptions options, int lockFd, std::unique_ptr<ISqlDatabase> writer,
+             std::unique_ptr<ISqlDatabase> reader);
+    void Run();
+    void Complain(const QString& text);
+
+    const QString m_path;
+    const ArchiveOptions m_options;
+    const int m_lockFd;
+    std::unique_ptr<ISqlDatabase> m_writerDb; // the writer thread's alone
+    std::unique_ptr<CStore> m_store;
+    std::mutex m_readMutex; // the queries' connection
+    std::unique_ptr<ISqlDatabase> m_readerDb;
+
+    mutable std::mutex m_mutex;
+    std::condition_variable m_wake;
+    std::condition_variable m_done;
+    std::deque<ArchiveMessage> m_queue;
+    qint64 m_queuedBytes = 0;
+    Drops m_drops;
+    std::chrono::steady_clock::time_point m_firstQueued;
+    quint64 m_received = 0;  // messages enqueued or dropped
+    quint64 m_committed = 0; // of those, stored or recorded as dropped
+    quint64 m_flushWanted = 0;
+    bool m_stop = false;
+    QString m_lastError;
+    std::thread m_thread;
+};
+
+} // namespace ondrel::archive

@@ -1,0 +1,110 @@
+#include "schema.h"
+
+namespace ondrel::archive {
+
+namespace {
+
+// Plain types only (BIGINT, DOUBLE PRECISION, TEXT) and ids the archive assigns
+// itself, so that the same statements make the same tables in PostgreSQL. Times
+// are milliseconds since 1970 in UTC.
+const char* const kVersion1[] = {
+    "CREATE TABLE generators (generator TEXT PRIMARY KEY, host TEXT, user_name TEXT, "
+    "started_ms BIGINT, last_event_seq BIGINT, last_reading_seq BIGINT, last_heard_ms BIGINT)",
+
+    // Chained: each row's hash covers its columns and the previous row's hash.
+    "CREATE TABLE events (id BIGINT PRIMARY KEY, generator TEXT NOT NULL, started_ms BIGINT, "
+    "seq BIGINT, time_ms BIGINT NOT NULL, kind TEXT NOT NULL, detail TEXT NOT NULL, "
+    "prev_hash TEXT NOT NULL, hash TEXT NOT NULL)",
+    "CREATE INDEX events_by_time ON events (generator, time_ms)",
+
+    // A run of identical readings (same texts, xray_on and fault) is one row.
+    "CREATE TABLE readings (id BIGINT PRIMARY KEY, generator TEXT NOT NULL, started_ms BIGINT, "
+    "first_seq BIGINT, last_seq BIGINT, count BIGINT NOT NULL, first_ms BIGINT NOT NULL, "
+    "last_ms BIGINT NOT NULL, kv TEXT NOT NULL, ua TEXT NOT NULL, temperature TEXT NOT NULL, "
+    "faults TEXT NOT NULL, xray_on BIGINT, fault BIGINT NOT NULL, first_beam_on_s DOUBLE "
+    "PRECISION, last_beam_on_s DOUBLE PRECISION)",
+    "CREATE INDEX readings_by_time ON readings (generator, first_ms)",
+
+    // Sums and counts rather than means, so that late readings merge in exactly.
+    "CREATE TABLE rollups (generator TEXT NOT NULL, minute_ms BIGINT NOT NULL, "
+    "readings BIGINT NOT NULL, kv_n BIGINT NOT NULL, kv_min DOUBLE PRECISION, kv_sum DOUBLE "
+    "PRECISION, kv_max DOUBLE PRECISION, ua_n BIGINT NOT NULL, ua_min DOUBLE PRECISION, ua_sum "
+    "DOUBLE PRECISION, ua_max DOUBLE PRECISION, t_n BIGINT NOT NULL, t_min DOUBLE PRECISION, "
+    "t_sum DOUBLE PRECISION, t_max DOUBLE PRECISION, PRIMARY KEY (generator, minute_ms))",
+
+    // Every change of an interval is a row of its own, chained like the events;
+    // an interval is what its latest row says.
+    "CREATE TABLE intervals (id BIGINT PRIMARY KEY, generator TEXT NOT NULL, "
+    "start_ms BIGINT NOT NULL, change TEXT NOT NULL, end_state TEXT NOT NULL, "
+    "earliest_end_ms BIGINT, latest_end_ms BIGINT, end_reason TEXT NOT NULL, host TEXT NOT "
+    "NULL, user_name TEXT NOT NULL, set_kv DOUBLE PRECISION, set_ua DOUBLE PRECISION, "
+    "kv_n BIGINT NOT NULL, kv_sum DOUBLE PRECISION, kv_max DOUBLE PRECISION, "
+    "ua_n BIGINT NOT NULL, ua_sum DOUBLE PRECISION, ua_max DOUBLE PRECISION, "
+    "prev_hash TEXT NOT NULL, hash TEXT NOT NULL)",
+    "CREATE INDEX intervals_by_start ON intervals (generator, start_ms)",
+
+    "CREATE TABLE gaps (id BIGINT PRIMARY KEY, generator TEXT NOT NULL, what TEXT NOT NULL, "
+    "first_seq BIGINT, last_seq BIGINT, count BIGINT, from_ms BIGINT, to_ms BIGINT, "
+    "reason TEXT NOT NULL)",
+
+    // Where each chain ends, so that rows cut off its end are missed too.
+    "CREATE TABLE chain_heads (chain TEXT PRIMARY KEY, last_id BIGINT NOT NULL, "
+    "last_hash TEXT NOT NULL)",
+};
+
+struct Migration
+{
+    int to;
+    const char* const* statements;
+    int count;
+};
+
+const Migration kMigrations[] = {
+    {1, kVersion1, int(std::size(kVersion1))},
+};
+
+} // namespace
+
+bool PrepareSchema(ISqlDatabase& db, QString* error)
+{
+    if (!db.Exec(QStringLiteral("BEGIN"), {}, error))
+        return false;
+    const auto fail = [&] {
+        QString ignored;
+        db.Exec(QStringLiteral("ROLLBACK"), {}, &ignored);
+        return false;
+    };
+    if (!db.Exec(QStringLiteral("CREATE TABLE IF NOT EXISTS schema_version (version BIGINT NOT "
+                                "NULL)"),
+                 {}, error))
+        return fail();
+    std::vector<SqlRow> rows;
+    if (!db.Query(QStringLiteral("SELECT MAX(version) FROM schema_version"), {}, &rows, error))
+        return fail();
+    const int version = rows.empty() || rows[0][0].isNull() ? 0 : rows[0][0].toInt();
+    if (version > kSchemaVersion) {
+        *error = QStringLiteral("%1: the archive's schema is version %2, newer than this program "
+                                "reads (version %3); use a newer ondrel-lab")
+                     .arg(db.Name())
+                     .arg(version)
+                     .arg(kSchemaVersion);
+        return fail();
+    }
+    for (const Migration& m : kMigrations) {
+        if (m.to <= version)
+            continue;
+        for (int i = 0; i < m.count; ++i) {
+            if (!db.Exec(QString::fromLatin1(m.statements[i]), {}, error))
+                return fail();
+        }
+    }
+    if (version < kSchemaVersion) {
+        if (!db.Exec(QStringLiteral("DELETE FROM schema_version"), {}, error) ||
+            !db.Exec(QStringLiteral("INSERT INTO schema_version (version) VALUES (?)"),
+                     {kSchemaVersion}, error))
+            return fail();
+    }
+    return db.Exec(QStringLiteral("COMMIT"), {}, error) || fail();
+}
+
+} // namespace ondrel::archive

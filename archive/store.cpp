@@ -1,0 +1,506 @@
+#include "store.h"
+
+#include "chain.h"
+#include "payloads.h"
+
+#include <QTimeZone>
+
+namespace ondrel::archive {
+
+namespace {
+
+const QString kReading = QStringLiteral("reading");
+const QString kEvent = QStringLiteral("event");
+
+QVariant Opt(const std::optional<qint64>& v)
+{
+    return v ? QVariant(*v) : QVariant();
+}
+
+QVariant Opt(const std::optional<double>& v)
+{
+    return v ? QVariant(*v) : QVariant();
+}
+
+QVariant Ms(const QDateTime& time)
+{
+    return time.isValid() ? QVariant(time.toMSecsSinceEpoch()) : QVariant();
+}
+
+std::optional<qint64> OptInt(const QVariant& v)
+{
+    return v.isNull() ? std::nullopt : std::optional<qint64>(v.toLongLong());
+}
+
+std::optional<double> OptDouble(const QVariant& v)
+{
+    return v.isNull() ? std::nullopt : std::optional<double>(v.toDouble());
+}
+
+QDateTime Time(const QVariant& v)
+{
+    return v.isNull() ? QDateTime()
+                      : QDateTime::fromMSecsSinceEpoch(v.toLongLong(), QTimeZone::utc());
+}
+
+lab::Measure MeasureFrom(const QVariant& n, const QVariant& sum, const QVariant& max)
+{
+    lab::Measure m;
+    m.count = n.toLongLong();
+    m.sum = sum.toDouble();
+    m.max = max.toDouble();
+    return m;
+}
+
+QVariant MeasureMax(const lab::Measure& m)
+{
+    return m.count > 0 ? QVariant(m.max) : QVariant();
+}
+
+void AddTo(lab::Measure& measure, std::optional<double>& min, const std::optional<double>& value)
+{
+    if (!value)
+        return;
+    measure.Add(*value);
+    min = min ? std::min(*min, *value) : *value;
+}
+
+qint64 MinuteOf(qint64 ms)
+{
+    return ms - ((ms % 60000) + 60000) % 60000;
+}
+
+} // namespace
+
+const char* const kIntervalColumns =
+    "generator, start_ms, end_state, earliest_end_ms, latest_end_ms, end_reason, host, "
+    "user_name, set_kv, set_ua, kv_n, kv_sum, kv_max, ua_n, ua_sum, ua_max";
+
+lab::ExposureInterval IntervalFromRow(const SqlRow& r)
+{
+    lab::ExposureInterval i;
+    i.generator = r[0].toString();
+    i.start = Time(r[1]);
+    i.endState = lab::EndStateFromName(r[2].toString()).value_or(lab::EndState::Open);
+    i.earliestEnd = Time(r[3]);
+    i.latestEnd = Time(r[4]);
+    i.endReason = r[5].toString();
+    i.host = r[6].toString();
+    i.user = r[7].toString();
+    i.setKilovolts = OptDouble(r[8]);
+    i.setMicroamps = OptDouble(r[9]);
+    i.kilovolts = MeasureFrom(r[10], r[11], r[12]);
+    i.microamps = MeasureFrom(r[13], r[14], r[15]);
+    return i;
+}
+
+void CStore::Forget()
+{
+    m_tracker = lab::CExposureTracker();
+    m_generators.clear();
+    m_minutes.clear();
+    m_events = Chain();
+    m_intervals = Chain();
+    m_nextReadingId = m_nextGapId = 1;
+}
+
+bool CStore::Load(QString* error)
+{
+    Forget();
+    std::vector<SqlRow> rows;
+    if (!m_db.Query(QStringLiteral("SELECT chain, last_id, last_hash FROM chain_heads"), {}, &rows,
+                    error))
+        return false;
+    for (const SqlRow& r : rows) {
+        Chain& chain = r[0].toString() == QLatin1String("events") ? m_events : m_intervals;
+        chain.lastId = r[1].toLongLong();
+        chain.lastHash = r[2].toString().toLatin1();
+    }
+    for (const auto& [table, next] :
+         {std::pair{"readings", &m_nextReadingId}, std::pair{"gaps", &m_nextGapId}}) {
+        rows.clear();
+        if (!m_db.Query(QStringLiteral("SELECT MAX(id) FROM %1").arg(QLatin1String(table)), {},
+                        &rows, error))
+            return false;
+        *next = rows.empty() ? 1 : rows[0][0].toLongLong() + 1;
+    }
+    rows.clear();
+    if (!m_db.Query(QStringLiteral("SELECT generator, started_ms, host, user_name, last_event_seq, "
+                                   "last_reading_seq, last_heard_ms FROM generators"),
+                    {}, &rows, error))
+        return false;
+    for (const SqlRow& r : rows) {
+        Generator& g = m_generators[r[0].toString()];
+        g.startedMs = OptInt(r[1]);
+        g.host = r[2].toString();
+        g.user = r[3].toString();
+        g.lastEventSeq = OptInt(r[4]);
+        g.lastReadingSeq = OptInt(r[5]);
+        g.lastHeardMs = r[6].toLongLong();
+        if (g.startedMs) {
+            ConsoleInfo info;
+            info.started = Time(r[1]);
+            info.host = g.host;
+            info.user = g.user;
+            m_tracker.OnInfo(r[0].toString(), info);
+        }
+    }
+    rows.clear();
+    // Each generator's last run, so that identical readings after a restart of
+    // the archive go on counting in it.
+    if (!m_db.Query(QStringLiteral("SELECT r.generator, r.id, r.kv, r.ua, r.temperature, r.faults, "
+                                   "r.xray_on, r.fault, r.started_ms, r.last_seq, r.last_ms FROM "
+                                   "readings r WHERE r.id = (SELECT MAX(s.id) FROM readings s "
+                                   "WHERE s.generator = r.generator)"),
+                    {}, &rows, error))
+        return false;
+    for (const SqlRow& r : rows) {
+        Generator& g = m_generators[r[0].toString()];
+        Run run;
+        run.id = r[1].toLongLong();
+        run.kv = r[2].toString();
+        run.ua = r[3].toString();
+        run.temperature = r[4].toString();
+        run.faults = r[5].toString();
+        run.xrayOn = r[6].isNull() ? std::nullopt : std::optional<bool>(r[6].toLongLong() != 0);
+        run.fault = r[7].toLongLong() != 0;
+        run.startedMs = OptInt(r[8]);
+        run.lastSeq = OptInt(r[9]);
+        g.run = run;
+        g.lastReadingMs = r[10].toLongLong();
+    }
+    rows.clear();
+    if (!m_db.Query(QStringLiteral("SELECT %1 FROM intervals i WHERE i.id = (SELECT MAX(j.id) FROM "
+                                   "intervals j WHERE j.generator = i.generator AND j.start_ms = "
+                                   "i.start_ms) AND (i.end_state = 'open' OR (i.end_state = "
+                                   "'uncertain' AND i.latest_end_ms IS NULL))")
+                        .arg(QLatin1String(kIntervalColumns)),
+                    {}, &rows, error))
+        return false;
+    for (const SqlRow& r : rows)
+        m_tracker.Adopt(IntervalFromRow(r));
+    return true;
+}
+
+bool CStore::ApplyBatch(const std::vector<ArchiveMessage>& messages, const Drops& drops,
+                        QString* error)
+{
+    if (!m_db.Exec(QStringLiteral("BEGIN"), {}, error))
+        return false;
+    bool ok = true;
+    for (const ArchiveMessage& m : messages) {
+        if (!(ok = Apply(m, error)))
+            break;
+    }
+    for (auto it = drops.begin(); ok && it != drops.end(); ++it)
+        ok = Dropped(it->first, it->second, error);
+    ok = ok && FlushBatchState(error) && m_db.Exec(QStringLiteral("COMMIT"), {}, error);
+    m_minutes.clear();
+    if (ok)
+        return true;
+    QString ignored;
+    m_db.Exec(QStringLiteral("ROLLBACK"), {}, &ignored);
+    if (!Load(&ignored))
+        *error += QStringLiteral("; and its state cannot be read again: %1").arg(ignored);
+    return false;
+}
+
+bool CStore::Apply(const ArchiveMessage& m, QString* error)
+{
+    Generator& g = m_generators[m.generator];
+    if (!m.retained && m.received.isValid()) {
+        g.lastHeardMs = std::max(g.lastHeardMs, m.received.toMSecsSinceEpoch());
+        g.dirty = true;
+    }
+    if (m.subtopic == QLatin1String("info"))
+        return ApplyInfo(g, m, error);
+    if (m.subtopic == kEvent)
+        return ApplyEvent(g, m, error);
+    if (m.subtopic == kReading)
+        return ApplyReading(g, m, error);
+    if (m.subtopic == QLatin1String("status")) {
+        const std::optional<ConsoleStatus> status = StatusFromPayload(m.payload);
+        if (!status)
+            return Unreadable(
+                g, m, QStringLiteral("a status that is not online, not responding or offline"),
+                error);
+        return StoreChanges(m_tracker.OnStatus(m.generator, *status, m.received), error);
+    }
+    if (m.subtopic == QLatin1String("version"))
+        return true; // the fleet shows it; the archive has no use for it
+    return Unreadable(g, m, QStringLiteral("a topic the archive does not know"), error);
+}
+
+bool CStore::ApplyInfo(Generator& g, const ArchiveMessage& m, QString* error)
+{
+    QString why;
+    const std::optional<ConsoleInfo> info = InfoFromJson(m.payload, &why);
+    if (!info)
+        return Unreadable(g, m, why, error);
+    const qint64 started = info->started.toMSecsSinceEpoch();
+    if (g.startedMs && *g.startedMs != started) {
+        // The console started again: its counters begin anew.
+        g.lastEventSeq.reset();
+        g.lastReadingSeq.reset();
+        g.run.reset();
+    }
+    g.startedMs = started;
+    g.host = info->host;
+    g.user = info->user;
+    g.dirty = true;
+    g.unreadableGap.remove(m.subtopic);
+    return StoreChanges(m_tracker.OnInfo(m.generator, *info), error);
+}
+
+bool CStore::ApplyEvent(Generator& g, const ArchiveMessage& m, QString* error)
+{
+    QString why;
+    std::optional<qint64> seq;
+    const std::optional<ConsoleEvent> event = EventFromJson(m.payload, &why, &seq);
+    if (!event)
+        return Unreadable(g, m, why, error);
+    g.unreadableGap.remove(m.subtopic);
+    const qint64 time = event->time.toMSecsSinceEpoch();
+    if (seq) {
+        // QoS 1 may deliver an event twice; a later 1 is a console that started again.
+        if (g.lastEventSeq && *seq <= *g.lastEventSeq && !(*seq == 1 && time > g.lastEventMs))
+            return true;
+        if (g.lastEventSeq && *seq > *g.lastEventSeq + 1 &&
+            !SequenceGap(g, m.generator, kEvent, *g.lastEventSeq + 1, *seq - 1, g.lastEventMs, time,
+                         error))
+            return false;
+        g.dropGap.remove(kEvent);
+        g.lastEventSeq = seq;
+    }
+    g.lastEventMs = time;
+    g.dirty = true;
+    if (!AppendChained("events", m_events,
+                       {m.generator, Opt(g.startedMs), Opt(seq), time, EventKindName(event->kind),
+                        event->detail},
+                       error))
+        return false;
+    return StoreChanges(m_tracker.OnEvent(m.generator, *event, seq), error);
+}
+
+bool CStore::ApplyReading(Generator& g, const ArchiveMessage& m, QString* error)
+{
+    QString why;
+    ReadCounters counters;
+    const std::optional<Reading> reading = ReadingFromJson(m.payload, &why, &counters);
+    if (!reading)
+        return Unreadable(g, m, why, error);
+    g.unreadableGap.remove(m.subtopic);
+    const qint64 time = reading->time.toMSecsSinceEpoch();
+    const std::optional<qint64> seq = counters.seq;
+    if (seq) {
+        // The retained reading comes again on every subscription, the first
+        // one of a console too.
+        if (g.lastReadingSeq && *seq <= *g.lastReadingSeq && !(*seq == 1 && time > g.lastReadingMs))
+            return true;
+        if (g.lastReadingSeq && *seq > *g.lastReadingSeq + 1 &&
+            !SequenceGap(g, m.generator, kReading, *g.lastReadingSeq + 1, *seq - 1, g.lastReadingMs,
+                         time, error))
+            return false;
+        g.dropGap.remove(kReading);
+        g.lastReadingSeq = seq;
+    }
+    g.lastReadingMs = time;
+    g.dirty = true;
+
+    Run* run = g.run ? &*g.run : nullptr;
+    const bool same = run && run->kv == reading->kilovolts && run->ua == reading->microamps &&
+                      run->temperature == reading->temperature && run->faults == reading->faults &&
+                      run->xrayOn == counters.xrayOn && run->fault == reading->fault &&
+                      run->startedMs == g.startedMs &&
+                      (seq ? run->lastSeq && *seq == *run->lastSeq + 1 : !run->lastSeq);
+    const QVariant beam = Opt(counters.beamOnSeconds);
+    if (same) {
+        if (!m_db.Exec(QStringLiteral("UPDATE readings SET last_seq = ?, count = count + 1, "
+                                      "last_ms = ?, last_beam_on_s = ? WHERE id = ?"),
+                       {Opt(seq), time, beam, run->id}, error))
+            return false;
+        run->lastSeq = seq;
+    } else {
+        Run fresh;
+        fresh.id = m_nextReadingId++;
+        fresh.kv = reading->kilovolts;
+        fresh.ua = reading->microamps;
+        fresh.temperature = reading->temperature;
+        fresh.faults = reading->faults;
+        fresh.xrayOn = counters.xrayOn;
+        fresh.fault = reading->fault;
+        fresh.startedMs = g.startedMs;
+        fresh.lastSeq = seq;
+        const QVariant xray = counters.xrayOn ? QVariant(qint64(*counters.xrayOn)) : QVariant();
+        if (!m_db.Exec(QStringLiteral("INSERT INTO readings (id, generator, started_ms, first_seq, "
+                                      "last_seq, count, first_ms, last_ms, kv, ua, temperature, "
+                                      "faults, xray_on, fault, first_beam_on_s, last_beam_on_s) "
+                                      "VALUES (?, ?, ?, ?, ?, 1, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"),
+                       {fresh.id, m.generator, Opt(g.startedMs), Opt(seq), Opt(seq), time, time,
+                        fresh.kv, fresh.ua, fresh.temperature, fresh.faults, xray,
+                        qint64(fresh.fault), beam, beam},
+                       error))
+            return false;
+        g.run = fresh;
+    }
+
+    Minute& minute = m_minutes[{m.generator, MinuteOf(time)}];
+    ++minute.readings;
+    AddTo(minute.kv, minute.kvMin, reading->kilovoltsValue);
+    AddTo(minute.ua, minute.uaMin, reading->microampsValue);
+    AddTo(minute.t, minute.tMin, reading->temperatureValue);
+    return StoreChanges(m_tracker.OnReading(m.generator, *reading, counters), error);
+}
+
+bool CStore::Unreadable(Generator& g, const ArchiveMessage& m, const QString& why, QString* error)
+{
+    const qint64 at = m.received.isValid() ? m.received.toMSecsSinceEpoch() : 0;
+    // A broken console repeats itself five times a second: one row counts them.
+    if (const auto it = g.unreadableGap.constFind(m.subtopic);
+        it != g.unreadableGap.cend() && g.unreadableWhy.value(m.subtopic) == why)
+        return m_db.Exec(
+            QStringLiteral("UPDATE gaps SET count = count + 1, to_ms = ? WHERE id = ?"), {at, *it},
+            error);
+    const qint64 id = m_nextGapId++;
+    g.unreadableGap.insert(m.subtopic, id);
+    g.unreadableWhy.insert(m.subtopic, why);
+    return m_db.Exec(
+        QStringLiteral("INSERT INTO gaps (id, generator, what, first_seq, last_seq, "
+                       "count, from_ms, to_ms, reason) VALUES (?, ?, ?, NULL, NULL, "
+                       "1, ?, ?, ?)"),
+        {id, m.generator, m.subtopic, at, at, QStringLiteral("unreadable: %1").arg(why.left(200))},
+        error);
+}
+
+bool CStore::SequenceGap(Generator& g, const QString& generator, const QString& what, qint64 first,
+                         qint64 last, qint64 fromMs, qint64 toMs, QString* error)
+{
+    // Where the archive itself dropped them, the row it wrote then gets the numbers.
+    if (const auto it = g.dropGap.constFind(what); it != g.dropGap.cend())
+        return m_db.Exec(QStringLiteral("UPDATE gaps SET first_seq = ?, last_seq = ? WHERE id = ?"),
+                         {first, last, *it}, error);
+    return m_db.Exec(QStringLiteral("INSERT INTO gaps (id, generator, what, first_seq, last_seq, "
+                                    "count, from_ms, to_ms, reason) VALUES (?, ?, ?, ?, ?, ?, ?, "
+                                    "?, ?)"),
+                     {m_nextGapId++, generator, what, first, last, last - first + 1,
+                      fromMs > 0 ? QVariant(fromMs) : QVariant(), toMs,
+                      QStringLiteral("never received")},
+                     error);
+}
+
+bool CStore::Dropped(const DropKey& key, const DroppedMessages& drop, QString* error)
+{
+    const qint64 id = m_nextGapId++;
+    m_generators[key.first].dropGap.insert(key.second, id);
+    return m_db.Exec(QStringLiteral("INSERT INTO gaps (id, generator, what, first_seq, last_seq, "
+                                    "count, from_ms, to_ms, reason) VALUES (?, ?, ?, NULL, NULL, "
+                                    "?, ?, ?, ?)"),
+                     {id, key.first, key.second, drop.count, Ms(drop.first), Ms(drop.last),
+                      QStringLiteral("the archive's queue was full")},
+                     error);
+}
+
+bool CStore::StoreChanges(const lab::CExposureTracker::Changes& changes, QString* error)
+{
+    for (const lab::IntervalChange& c : changes) {
+        const lab::ExposureInterval& i = c.interval;
+        if (!AppendChained("intervals", m_intervals,
+                           {i.generator, i.start.toMSecsSinceEpoch(), lab::ChangeKindName(c.kind),
+                            lab::EndStateName(i.endState), Ms(i.earliestEnd), Ms(i.latestEnd),
+                            i.endReason, i.host, i.user, Opt(i.setKilovolts), Opt(i.setMicroamps),
+                            i.kilovolts.count, i.kilovolts.sum, MeasureMax(i.kilovolts),
+                            i.microamps.count, i.microamps.sum, MeasureMax(i.microamps)},
+                           error))
+            return false;
+    }
+    return true;
+}
+
+bool CStore::AppendChained(const char* table, Chain& chain, SqlRow columns, QString* error)
+{
+    const ChainTable& layout =
+        QLatin1String(table) == QLatin1String("events") ? EventsChain() : IntervalsChain();
+    const qint64 id = chain.lastId + 1;
+    columns.prepend(id);
+    const QByteArray hash = ChainHash(chain.lastHash, columns);
+    const QString names = layout.columns.join(QStringLiteral(", "));
+    QString marks = QStringLiteral("?");
+    for (int i = 1; i < columns.size() + 2; ++i)
+        marks += QStringLiteral(", ?");
+    columns << QString::fromLatin1(chain.lastHash) << QString::fromLatin1(hash);
+    if (!m_db.Exec(QStringLiteral("INSERT INTO %1 (%2, prev_hash, hash) VALUES (%3)")
+                       .arg(QLatin1String(table), names, marks),
+                   columns, error))
+        return false;
+    chain.lastId = id;
+    chain.lastHash = hash;
+    return true;
+}
+
+bool CStore::FlushBatchState(QString* error)
+{
+    for (const auto& [key, m] : m_minutes) {
+        if (!m_db.Exec(
+                QStringLiteral(
+                    "INSERT INTO rollups (generator, minute_ms, readings, kv_n, kv_min, kv_sum, "
+                    "kv_max, ua_n, ua_min, ua_sum, ua_max, t_n, t_min, t_sum, t_max) VALUES (?, ?, "
+                    "?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?) ON CONFLICT (generator, minute_ms) DO "
+                    "UPDATE SET readings = rollups.readings + excluded.readings, "
+                    "kv_n = rollups.kv_n + excluded.kv_n, kv_sum = rollups.kv_sum + "
+                    "excluded.kv_sum, "
+                    "kv_min = CASE WHEN rollups.kv_min IS NULL OR excluded.kv_min < rollups.kv_min "
+                    "THEN excluded.kv_min ELSE rollups.kv_min END, "
+                    "kv_max = CASE WHEN rollups.kv_max IS NULL OR excluded.kv_max > rollups.kv_max "
+                    "THEN excluded.kv_max ELSE rollups.kv_max END, "
+                    "ua_n = rollups.ua_n + excluded.ua_n, ua_sum = rollups.ua_sum + "
+                    "excluded.ua_sum, "
+                    "ua_min = CASE WHEN rollups.ua_min IS NULL OR excluded.ua_min < rollups.ua_min "
+                    "THEN excluded.ua_min ELSE rollups.ua_min END, "
+                    "ua_max = CASE WHEN rollups.ua_max IS NULL OR excluded.ua_max > rollups.ua_max "
+                    "THEN excluded.ua_max ELSE rollups.ua_max END, "
+                    "t_n = rollups.t_n + excluded.t_n, t_sum = rollups.t_sum + excluded.t_sum, "
+                    "t_min = CASE WHEN rollups.t_min IS NULL OR excluded.t_min < rollups.t_min "
+                    "THEN excluded.t_min ELSE rollups.t_min END, "
+                    "t_max = CASE WHEN rollups.t_max IS NULL OR excluded.t_max > rollups.t_max "
+                    "THEN excluded.t_max ELSE rollups.t_max END"),
+                {key.first, key.second, m.readings, m.kv.count, Opt(m.kvMin), m.kv.sum,
+                 MeasureMax(m.kv), m.ua.count, Opt(m.uaMin), m.ua.sum, MeasureMax(m.ua), m.t.count,
+                 Opt(m.tMin), m.t.sum, MeasureMax(m.t)},
+                error))
+            return false;
+    }
+    for (auto it = m_generators.begin(); it != m_generators.end(); ++it) {
+        Generator& g = it.value();
+        if (!g.dirty)
+            continue;
+        if (!m_db.Exec(
+                QStringLiteral("INSERT INTO generators (generator, host, user_name, "
+                               "started_ms, last_event_seq, last_reading_seq, last_heard_ms) "
+                               "VALUES (?, ?, ?, ?, ?, ?, ?) ON CONFLICT (generator) DO "
+                               "UPDATE SET host = excluded.host, user_name = "
+                               "excluded.user_name, started_ms = excluded.started_ms, "
+                               "last_event_seq = excluded.last_event_seq, last_reading_seq "
+                               "= excluded.last_reading_seq, last_heard_ms = "
+                               "excluded.last_heard_ms"),
+                {it.key(), g.host, g.user, Opt(g.startedMs), Opt(g.lastEventSeq),
+                 Opt(g.lastReadingSeq), g.lastHeardMs},
+                error))
+            return false;
+        g.dirty = false;
+    }
+    for (const auto& [name, chain] :
+         {std::pair{"events", &m_events}, std::pair{"intervals", &m_intervals}}) {
+        if (chain->lastId == 0)
+            continue;
+        if (!m_db.Exec(
+                QStringLiteral("INSERT INTO chain_heads (chain, last_id, last_hash) VALUES "
+                               "(?, ?, ?) ON CONFLICT (chain) DO UPDATE SET last_id = "
+                               "excluded.last_id, last_hash = excluded.last_hash"),
+                {QString::fromLatin1(name), chain->lastId, QString::fromLatin1(chain->lastHash)},
+                error))
+            return false;
+    }
+    return true;
+}
+
+} // namespace ondrel::archive

@@ -1,0 +1,111 @@
+// What the archive's writer does with each message, inside the transaction of
+// its batch: events chained, readings folded into runs and per-minute roll-ups,
+// exposure intervals kept by the lab's rule, and every missing or unreadable
+// message recorded as a gap. Used by one thread only.
+#pragma once
+
+#include "exposure.h"
+#include "sqldatabase.h"
+
+#include <QDateTime>
+#include <QHash>
+#include <QString>
+#include <map>
+#include <optional>
+#include <vector>
+
+namespace ondrel::archive {
+
+// One message as the broker delivered it, under a console's topic prefix.
+struct ArchiveMessage
+{
+    QString generator; // the console's topic prefix
+    QString subtopic;  // "status", "reading", "event", "info" or "version"
+    QByteArray payload;
+    QDateTime received; // UTC
+    bool retained = false;
+};
+
+// Messages the queue had no room for, counted per generator and topic.
+struct DroppedMessages
+{
+    qint64 count = 0;
+    QDateTime first;
+    QDateTime last;
+};
+using DropKey = std::pair<QString, QString>; // generator, subtopic
+using Drops = std::map<DropKey, DroppedMessages>;
+
+// The columns a stored interval is read back from, in IntervalFromRow's order.
+extern const char* const kIntervalColumns;
+lab::ExposureInterval IntervalFromRow(const SqlRow& row);
+
+class CStore
+{
+public:
+    explicit CStore(ISqlDatabase& db) : m_db(db) {}
+
+    // Takes up where the database left off: chains' ends, ids, the generators'
+    // counters and reading runs, the intervals still open or unresolved.
+    bool Load(QString* error);
+    // One transaction; on failure it is rolled back and the store loaded afresh,
+    // so that the same batch can be tried again.
+    bool ApplyBatch(const std::vector<ArchiveMessage>& messages, const Drops& drops,
+                    QString* error);
+
+private:
+    struct Run
+    {
+        qint64 id = 0;
+        QString kv, ua, temperature, faults;
+        std::optional<bool> xrayOn;
+        bool fault = false;
+        std::optional<qint64> startedMs;
+        std::optional<qint64> lastSeq;
+    };
+    struct Generator
+    {
+        std::optional<qint64> startedMs;
+        QString host, user;
+        std::optional<qint64> lastEventSeq, lastReadingSeq;
+        qint64 lastEventMs = 0, lastReadingMs = 0, lastHeardMs = 0;
+        std::optional<Run> run;
+        QHash<QString, qint64> dropGap;       // subtopic: the gap row still without its seqs
+        QHash<QString, qint64> unreadableGap; // subtopic: the gap row counting them
+        QHash<QString, QString> unreadableWhy;
+        bool dirty = false;
+    };
+    struct Minute
+    {
+        qint64 readings = 0;
+        lab::Measure kv, ua, t;
+        std::optional<double> kvMin, uaMin, tMin;
+    };
+    struct Chain
+    {
+        qint64 lastId = 0;
+        QByteArray lastHash;
+    };
+
+    bool Apply(const ArchiveMessage& m, QString* error);
+    bool ApplyInfo(Generator& g, const ArchiveMessage& m, QString* error);
+    bool ApplyEvent(Generator& g, const ArchiveMessage& m, QString* error);
+    bool ApplyReading(Generator& g, const ArchiveMessage& m, QString* error);
+    bool Unreadable(Generator& g, const ArchiveMessage& m, const QString& why, QString* error);
+    bool SequenceGap(Generator& g, const QString& generator, const QString& what, qint64 first,
+                     qint64 last, qint64 fromMs, qint64 toMs, QString* error);
+    bool Dropped(const DropKey& key, const DroppedMessages& drop, QString* error);
+    bool StoreChanges(const lab::CExposureTracker::Changes& changes, QString* error);
+    bool AppendChained(const char* table, Chain& chain, SqlRow columns, QString* error);
+    bool FlushBatchState(QString* error);
+    void Forget();
+
+    ISqlDatabase& m_db;
+    lab::CExposureTracker m_tracker;
+    QHash<QString, Generator> m_generators;
+    std::map<std::pair<QString, qint64>, Minute> m_minutes; // this batch's, by generator and minute
+    Chain m_events, m_intervals;
+    qint64 m_nextReadingId = 1, m_nextGapId = 1;
+};
+
+} // namespace ondrel::archive
