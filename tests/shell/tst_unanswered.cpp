@@ -4,20 +4,12 @@
 // status bar never say X-rays are off before the generator confirmed it.
 #include "brokerrig.h"
 #include "consolechild.h"
+#include "consolehands.h"
 #include "generatorsim.h"
-#include "mainfrm.h"
-#include "modalanswerer.h"
-#include "ondrelapp.h"
-#include "ondrelview.h"
 
-#include <QCheckBox>
 #include <QJsonObject>
-#include <QLabel>
-#include <QMessageBox>
 #include <QProcess>
-#include <QSocketNotifier>
 #include <QTemporaryDir>
-#include <QTimer>
 #include <QtTest>
 #include <csignal>
 #include <cstring>
@@ -33,57 +25,6 @@ namespace {
 constexpr int kDeadlineMs = 30000;
 const QString kNoEnbl0Reply =
     QStringLiteral("ondrel: TimeOut...Restart Application (ENBL0): X-rays may still be on\n");
-
-// The child's hands: "click" the X-Ray box, "close" the window, "pane" to hear
-// what the X-ray pane says. Every box is answered with its default button, after
-// the child said "box TEXT".
-class CChildHands : public QObject
-{
-public:
-    explicit CChildHands(CMainFrame* frame)
-        : m_frame(frame), m_stdin(STDIN_FILENO, QSocketNotifier::Read)
-    {
-        m_answerer.SetWhileShown([](QWidget* w, int) {
-            if (auto* box = qobject_cast<QMessageBox*>(w))
-                Say("box " + box->text().toLocal8Bit());
-        });
-        connect(&m_stdin, &QSocketNotifier::activated, this, [this] {
-            char buffer[64];
-            const ssize_t count = ::read(STDIN_FILENO, buffer, sizeof buffer);
-            const QByteArray words = count > 0 ? QByteArray(buffer, int(count)) : QByteArray();
-            // Not from here: a command's box runs a loop of its own.
-            if (words.contains("click"))
-                QTimer::singleShot(0, m_frame->View()->m_checkXray, &QCheckBox::click);
-            if (words.contains("close"))
-                QTimer::singleShot(0, m_frame, &QWidget::close);
-            if (words.contains("pane")) {
-                const QLabel* pane = m_frame->XrayPane();
-                Say("pane " + (pane && !pane->isHidden()
-                                   ? (pane->text() + " | " + pane->toolTip()).toLocal8Bit()
-                                   : QByteArray("none")));
-            }
-        });
-    }
-
-private:
-    CMainFrame* m_frame;
-    CModalAnswerer m_answerer;
-    QSocketNotifier m_stdin;
-};
-
-// --child PORT RECORD URL
-int RunChild(int argc, char* argv[])
-{
-    COndrelApp app(argc, argv);
-    app.WatchTerminationSignals();
-    if (!app.InitInstance({"ondrel", "--port", QString::fromLocal8Bit(argv[2]), "--record",
-                           QString::fromLocal8Bit(argv[3]), "--mqtt",
-                           QString::fromLocal8Bit(argv[4])}))
-        return 90;
-    CChildHands hands(app.MainWindow());
-    Say("ready");
-    return app.exec();
-}
 
 QStringList TopicEvents(const CSubscriber& watcher, const QString& prefix)
 {
@@ -280,8 +221,12 @@ void TestUnanswered::truth()
 
 int main(int argc, char* argv[])
 {
+    // --child PORT RECORD URL
     if (argc >= 5 && std::strcmp(argv[1], "--child") == 0)
-        return RunChild(argc, argv);
+        return RunConsoleWithHands(argc, argv,
+                                   {"--port", QString::fromLocal8Bit(argv[2]), "--record",
+                                    QString::fromLocal8Bit(argv[3]), "--mqtt",
+                                    QString::fromLocal8Bit(argv[4])});
     QCoreApplication app(argc, argv);
     TestUnanswered test;
     return QTest::qExec(&test, argc, argv);
