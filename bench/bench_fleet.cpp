@@ -12,6 +12,7 @@
 #include "fleetsubscriber.h"
 #include "fleetwindow.h"
 #include "payloads.h"
+#include "syntheticconsoles.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -34,11 +35,10 @@
 using namespace ondrel;
 using namespace ondrel::fleet;
 using namespace ondrel::testing;
+using namespace ondrel::bench;
 using Clock = std::chrono::steady_clock;
 
 namespace {
-
-std::atomic<bool> g_stop{false};
 
 double CpuSeconds()
 {
@@ -57,106 +57,6 @@ long StatusKb(const char* field)
         if (line.startsWith(field))
             return line.mid(int(qstrlen(field))).trimmed().split(' ').value(0).toLong();
     return -1;
-}
-
-QByteArray Now()
-{
-    return IsoTime(TelemetryNow()).toUtf8();
-}
-
-// A child: N consoles' worth of messages until SIGTERM or `seconds` are up;
-// prints the events it sent at QoS 1 and that the broker acknowledged.
-int Publish(int first, int n, const QString& root, int port, int seconds)
-{
-    std::signal(SIGTERM, [](int) { g_stop = true; });
-    mosquitto_lib_init();
-    struct Gen
-    {
-        mosquitto* mosq = nullptr;
-        QByteArray prefix;
-        qint64 seq = 0;
-        qint64 eventSeq = 0;
-    };
-    std::vector<Gen> gens(static_cast<size_t>(n));
-    std::atomic<long> acknowledged{0};
-    for (int i = 0; i < n; ++i) {
-        Gen& g = gens[size_t(i)];
-        g.prefix =
-            (root + QStringLiteral("/gen%1").arg(first + i, 4, 10, QLatin1Char('0'))).toUtf8();
-        g.mosq = mosquitto_new(nullptr, true, &acknowledged);
-        const QByteArray will = g.prefix + "/status";
-        mosquitto_will_set(g.mosq, will.constData(), 7, "offline", 1, true);
-        mosquitto_publish_callback_set(
-            g.mosq, [](mosquitto*, void* a, int) { ++*static_cast<std::atomic<long>*>(a); });
-        // A console's own keep-alive for the one that is killed; the many get a long
-        // one, as connecting them all takes longer than 1.5 short ones.
-        if (mosquitto_connect(g.mosq, "127.0.0.1", port, n == 1 ? 6 : 120) != MOSQ_ERR_SUCCESS) {
-            std::fprintf(stderr, "bench_fleet: generator %d cannot connect\n", i);
-            return 1;
-        }
-        const QByteArray info = "{\"host\":\"bench\",\"period_ms\":200,\"port\":\"/dev/pts/" +
-                                QByteArray::number(i) +
-                                "\",\"program\":\"Ondrel 1.0.0.1\","
-                                "\"started\":\"" +
-                                Now() + "\"}";
-        mosquitto_publish(g.mosq, nullptr, (g.prefix + "/info").constData(), int(info.size()),
-                          info.constData(), 1, true);
-        mosquitto_publish(g.mosq, nullptr, (g.prefix + "/version").constData(), 4, "2000", 1, true);
-        mosquitto_publish(g.mosq, nullptr, (g.prefix + "/status").constData(), 6, "online", 1,
-                          true);
-        if (i % 50 == 49)
-            for (int j = 0; j <= i; ++j)
-                mosquitto_loop(gens[size_t(j)].mosq, 0, 1);
-    }
-    long sentEvents = 0;
-    const auto start = Clock::now();
-    const auto end = start + std::chrono::seconds(seconds);
-    // The consoles' ticks spread over the 200 ms period, as real ones fall.
-    constexpr int kSlots = 20;
-    for (long tick = 0; !g_stop && Clock::now() < end; ++tick) {
-        const int slot = int(tick % kSlots);
-        for (int i = slot; i < n; i += kSlots) {
-            Gen& g = gens[size_t(i)];
-            const QByteArray r = "{\"time\":\"" + Now() +
-                                 "\",\"kv\":\"080.5\",\"ua\":\"1100\",\"temperature\":\"025.0\","
-                                 "\"faults\":\"No Error\",\"kv_value\":80.5,\"ua_value\":1100,"
-                                 "\"temperature_value\":25,\"seq\":" +
-                                 QByteArray::number(++g.seq) +
-                                 ",\"xray_on\":false,\"beam_on_s\":0.0}";
-            mosquitto_publish(g.mosq, nullptr, (g.prefix + "/reading").constData(), int(r.size()),
-                              r.constData(), 0, true);
-            if (g.seq % 10 == 0) {
-                const QByteArray e = "{\"detail\":\"FLT\",\"event\":\"timeout\",\"seq\":" +
-                                     QByteArray::number(++g.eventSeq) + ",\"time\":\"" + Now() +
-                                     "\"}";
-                mosquitto_publish(g.mosq, nullptr, (g.prefix + "/event").constData(), int(e.size()),
-                                  e.constData(), 1, false);
-                ++sentEvents;
-            }
-        }
-        for (Gen& g : gens) {
-            const int rc = mosquitto_loop(g.mosq, 0, 1);
-            if (rc == MOSQ_ERR_NO_CONN || rc == MOSQ_ERR_CONN_LOST)
-                mosquitto_reconnect(g.mosq);
-        }
-        std::this_thread::sleep_until(start + std::chrono::milliseconds(10 * (tick + 1)));
-    }
-    // Let the last acknowledgements in.
-    const auto grace = Clock::now() + std::chrono::seconds(3);
-    while (Clock::now() < grace)
-        for (Gen& g : gens)
-            mosquitto_loop(g.mosq, 1, 1);
-    std::printf("sent-events %ld\n", sentEvents);
-    std::fflush(stdout);
-    for (Gen& g : gens) {
-        mosquitto_publish(g.mosq, nullptr, (g.prefix + "/status").constData(), 7, "offline", 1,
-                          true);
-        mosquitto_loop(g.mosq, 10, 1);
-        mosquitto_disconnect(g.mosq);
-        mosquitto_loop(g.mosq, 10, 1);
-        mosquitto_destroy(g.mosq);
-    }
-    return 0;
 }
 
 template <typename Predicate> void WaitFor(Predicate predicate, int ms, const char* what)
@@ -218,20 +118,13 @@ void Measure(int n, int seconds, int port, const char* self)
     }
     WaitFor([&] { return subscriber.Connected(); }, 10000, "the broker");
 
-    // At most 250 consoles a process: the library's loop waits in select(), which
-    // sees no descriptor above 1,023, and each client holds three.
-    constexpr int kPerProcess = 250;
-    std::vector<std::unique_ptr<QProcess>> children;
-    for (int first = 0; first < n; first += kPerProcess) {
-        auto child = std::make_unique<QProcess>();
-        child->setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        child->start(QString::fromLocal8Bit(self),
-                     {"--first", QString::number(first), "--publish",
-                      QString::number(std::min(kPerProcess, n - first)), "--root", root, "--port",
-                      QString::number(port), "--seconds", QString::number(seconds + 10)});
-        child->waitForStarted();
-        children.push_back(std::move(child));
-    }
+    SyntheticOptions synthetic;
+    synthetic.count = n;
+    synthetic.root = root;
+    synthetic.port = port;
+    synthetic.seconds = seconds + 10;
+    std::vector<std::unique_ptr<QProcess>> children =
+        StartSynthetic(QString::fromLocal8Bit(self), synthetic);
     QElapsedTimer sinceStart;
     sinceStart.start();
     WaitFor([&] { return model.rowCount() >= n; }, 60000, "every tile");
@@ -246,20 +139,17 @@ void Measure(int n, int seconds, int port, const char* self)
     const double cpu = (CpuSeconds() - cpu0) / (double(wall.elapsed()) / 1000.0);
     const long rss = StatusKb("VmRSS:");
     const long hwm = StatusKb("VmHWM:");
-    long sent = 0;
-    for (auto& child : children) {
-        child->waitForFinished(60000);
-        const QByteArray out = child->readAllStandardOutput();
-        sent += out.mid(out.indexOf("sent-events ") + 12).trimmed().toLong();
-    }
+    const long sent = SyntheticEventsSent(children);
     QTest::qWait(2000);
     const long received = long(events.size());
 
     // One more console, killed.
     QProcess victim;
-    victim.start(QString::fromLocal8Bit(self),
-                 {"--publish", "1", "--root", root + "/kill", "--port", QString::number(port),
-                  "--seconds", "600"});
+    SyntheticOptions lone;
+    lone.root = root + "/kill";
+    lone.port = port;
+    lone.seconds = 600;
+    victim.start(QString::fromLocal8Bit(self), SyntheticArguments(lone));
     victim.waitForStarted();
     WaitFor([&] { return model.Find("kill/gen0000") && model.Find("kill/gen0000")->reading; },
             30000, "the console to be killed");
@@ -302,12 +192,11 @@ int main(int argc, char* argv[])
         files.rlim_cur = files.rlim_max;
         setrlimit(RLIMIT_NOFILE, &files);
     }
+    SyntheticOptions synthetic;
+    if (IsSyntheticChild(argc, argv, &synthetic))
+        return PublishSynthetic(synthetic);
     QList<int> sizes;
     int seconds = 60;
-    int publish = 0;
-    int first = 0;
-    QString root;
-    int port = 0;
     for (int i = 1; i < argc; ++i) {
         const QByteArray a = argv[i];
         const QByteArray v = i + 1 < argc ? QByteArray(argv[i + 1]) : QByteArray();
@@ -315,21 +204,11 @@ int main(int argc, char* argv[])
             sizes << v.toInt(), ++i;
         else if (a == "--seconds")
             seconds = v.toInt(), ++i;
-        else if (a == "--first")
-            first = v.toInt(), ++i;
-        else if (a == "--publish")
-            publish = v.toInt(), ++i;
-        else if (a == "--root")
-            root = QString::fromLocal8Bit(v), ++i;
-        else if (a == "--port")
-            port = v.toInt(), ++i;
         else {
             std::printf("usage: bench_fleet [--generators N]... [--seconds S]\n");
             return a == "--help" ? 0 : 2;
         }
     }
-    if (publish > 0)
-        return Publish(first, publish, root, port, seconds);
     if (sizes.isEmpty())
         sizes = {100, 500, 1000};
     qputenv("QT_QPA_PLATFORM", "offscreen");
