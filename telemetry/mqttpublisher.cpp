@@ -13,7 +13,7 @@ namespace {
 ConsoleInfo UnnamedConsole()
 {
     return ConsoleInfo{TelemetryNow(), QSysInfo::machineHostName(), QString(), 200,
-                       QStringLiteral("Ondrel")};
+                       QStringLiteral("Ondrel"), QString()};
 }
 } // namespace
 
