@@ -206,7 +206,7 @@ void TestMqttPublisher::publishes()
     QVERIFY(watcher.Connect(m_broker->plainPort, "lab/pub/#"));
     QTRY_VERIFY_WITH_TIMEOUT(watcher.Subscribed(), kDeadlineMs);
 
-    const ConsoleInfo about{TelemetryNow(), "lab-pc", "/dev/pts/3", 200, "Ondrel 1.0.0.1"};
+    const ConsoleInfo about{TelemetryNow(), "lab-pc", "/dev/pts/3", 200, "Ondrel 1.0.0.1", "lab"};
     CMqttPublisher publisher(Plain("lab/pub"), about);
     QSignalSpy said(&publisher, &CMqttPublisher::statusMessage);
     QString error;
@@ -263,6 +263,7 @@ void TestMqttPublisher::publishes()
         QCOMPARE(info.value("port").toString(), "/dev/pts/3");
         QCOMPARE(info.value("period_ms").toInt(), 200);
         QCOMPARE(info.value("program").toString(), "Ondrel 1.0.0.1");
+        QCOMPARE(info.value("user").toString(), "lab");
         QCOMPARE(info.value("started").toString(), IsoTime(about.started));
         QCOMPARE(late.On("lab/pub/info")[0].qos, 1);
         QCOMPARE(Payloads(late.On("lab/pub/status")), QStringList{"online"});
