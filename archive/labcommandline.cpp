@@ -32,6 +32,7 @@ const char* const kProgramHelp =
     "  serve       keep the archive: open it and apply retention\n"
     "\n"
     "  -h, --help           show this help, or a command's: ondrel-lab COMMAND --help\n"
+    "      --help-all       show this help and every command's\n"
     "      --version        show the version and exit\n"
     "\n"
     "Every command takes --db FILE, the archive's SQLite file. Without it, the\n"
@@ -199,6 +200,15 @@ ParsedCommandLine ParseLabCommandLine(const QStringList& args, const LabEnvironm
     const QString& name = args.first();
     if (name == QLatin1String("-h") || name == QLatin1String("--help")) {
         parsed.print = QString::fromUtf8(kProgramHelp);
+        return parsed;
+    }
+    if (name == QLatin1String("--help-all")) {
+        // The manual page: the program's help, then every command's.
+        parsed.print = QString::fromUtf8(kProgramHelp);
+        for (const CommandSpec& c : kCommands)
+            parsed.print +=
+                QStringLiteral("\nThe %1 command:\n  %2")
+                    .arg(QLatin1String(c.name), CommandHelp(c).mid(int(sizeof "Usage: ") - 1));
         return parsed;
     }
     if (name == QLatin1String("--version")) {
