@@ -6,6 +6,7 @@
 #include "stderrwriter.h"
 
 #include <QFile>
+#include <QFileInfo>
 
 #include <cerrno>
 #include <cstring>
@@ -99,10 +100,26 @@ std::unique_ptr<CArchive> CArchive::Open(const QString& path, ArchiveOptions opt
     return archive;
 }
 
+std::unique_ptr<CArchive> CArchive::OpenReadOnly(const QString& path, QString* error)
+{
+    if (!QFileInfo(path).isFile()) {
+        *error = QFileInfo::exists(path)
+                     ? QStringLiteral("%1: not a file").arg(path)
+                     : QStringLiteral("%1: no archive there (serve or import makes one)").arg(path);
+        return nullptr;
+    }
+    std::unique_ptr<ISqlDatabase> reader =
+        CSqliteDatabase::Open(path, CSqliteDatabase::Mode::ReadOnly, error);
+    if (!reader || !CheckSchema(*reader, error))
+        return nullptr;
+    return std::unique_ptr<CArchive>(new CArchive(path, {}, -1, nullptr, std::move(reader)));
+}
+
 CArchive::CArchive(QString path, ArchiveOptions options, int lockFd,
                    std::unique_ptr<ISqlDatabase> writer, std::unique_ptr<ISqlDatabase> reader)
     : m_path(std::move(path)), m_options(std::move(options)), m_lockFd(lockFd),
-      m_writerDb(std::move(writer)), m_store(std::make_unique<CStore>(*m_writerDb)),
+      m_writerDb(std::move(writer)),
+      m_store(m_writerDb ? std::make_unique<CStore>(*m_writerDb) : nullptr),
       m_readerDb(std::move(reader))
 {}
 
@@ -118,7 +135,8 @@ CArchive::~CArchive()
     m_store.reset();
     m_readerDb.reset();
     m_writerDb.reset();
-    ::close(m_lockFd);
+    if (m_lockFd >= 0)
+        ::close(m_lockFd);
 }
 
 void CArchive::Complain(const QString& text)
@@ -131,6 +149,8 @@ void CArchive::Complain(const QString& text)
 
 bool CArchive::Enqueue(ArchiveMessage message)
 {
+    if (!m_store)
+        return false;
     const qint64 size = QueuedSize(message);
     {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -157,6 +177,10 @@ bool CArchive::Enqueue(ArchiveMessage message)
 bool CArchive::Flush(int timeoutMs)
 {
     std::unique_lock<std::mutex> lock(m_mutex);
+    if (!m_store) {
+        m_lastError = QStringLiteral("%1 is open for reading only").arg(m_path);
+        return false;
+    }
     const quint64 target = m_received;
     m_flushWanted = std::max(m_flushWanted, target);
     m_wake.notify_one();
@@ -197,7 +221,11 @@ void CArchive::Run()
         lock.unlock();
 
         QString error;
-        const bool ok = m_store->ApplyBatch(batch, drops, &error);
+        bool ok = false;
+        {
+            std::lock_guard<std::mutex> storeLock(m_storeMutex);
+            ok = m_store->ApplyBatch(batch, drops, &error);
+        }
         if (!ok)
             Complain(QStringLiteral("%1; retrying").arg(error));
 
@@ -317,6 +345,85 @@ std::optional<VerifyReport> CArchive::Verify(QString* error)
             return std::nullopt;
     }
     return report;
+}
+
+std::optional<std::vector<Gap>> CArchive::Gaps(const QString& generator, QString* error)
+{
+    QString sql = QStringLiteral(
+        "SELECT generator, what, first_seq, last_seq, count, from_ms, to_ms, reason FROM gaps");
+    SqlRow params;
+    if (!generator.isEmpty()) {
+        sql += QStringLiteral(" WHERE generator = ?");
+        params << generator;
+    }
+    sql += QStringLiteral(" ORDER BY to_ms, id");
+    std::vector<SqlRow> rows;
+    {
+        std::lock_guard<std::mutex> lock(m_readMutex);
+        if (!m_readerDb->Query(sql, params, &rows, error))
+            return std::nullopt;
+    }
+    const auto opt = [](const QVariant& v) {
+        return v.isNull() ? std::nullopt : std::optional<qint64>(v.toLongLong());
+    };
+    const auto time = [](const QVariant& v) {
+        return v.isNull() ? QDateTime()
+                          : QDateTime::fromMSecsSinceEpoch(v.toLongLong(), QTimeZone::utc());
+    };
+    std::vector<Gap> gaps;
+    for (const SqlRow& r : rows)
+        gaps.push_back({r[0].toString(), r[1].toString(), opt(r[2]), opt(r[3]), opt(r[4]),
+                        time(r[5]), time(r[6]), r[7].toString()});
+    return gaps;
+}
+
+std::optional<std::vector<TableSize>> CArchive::TableSizes(const QDateTime& since, QString* error)
+{
+    // Each table with the time its rows are about.
+    static const std::pair<const char*, const char*> kTables[] = {
+        {"generators", "last_heard_ms"}, {"events", "time_ms"},     {"readings", "last_ms"},
+        {"rollups", "minute_ms"},        {"intervals", "start_ms"}, {"gaps", "to_ms"},
+    };
+    std::vector<TableSize> sizes;
+    std::lock_guard<std::mutex> lock(m_readMutex);
+    for (const auto& [table, column] : kTables) {
+        std::vector<SqlRow> rows;
+        if (!m_readerDb->Query(QStringLiteral("SELECT COUNT(*), SUM(CASE WHEN %2 >= ? THEN 1 ELSE "
+                                              "0 END), MIN(%2) FROM %1")
+                                   .arg(QLatin1String(table), QLatin1String(column)),
+                               {since.toMSecsSinceEpoch()}, &rows, error))
+            return std::nullopt;
+        TableSize size;
+        size.table = QLatin1String(table);
+        size.rows = rows[0][0].toLongLong();
+        size.rowsSince = rows[0][1].toLongLong();
+        if (!rows[0][2].isNull())
+            size.oldest = QDateTime::fromMSecsSinceEpoch(rows[0][2].toLongLong(), QTimeZone::utc());
+        sizes.push_back(size);
+    }
+    return sizes;
+}
+
+bool CArchive::Import(const QString& generator, const RecordSource& next, ImportCounts* counts,
+                      QString* error)
+{
+    if (!m_store) {
+        *error = QStringLiteral("%1 is open for reading only").arg(m_path);
+        return false;
+    }
+    std::lock_guard<std::mutex> lock(m_storeMutex);
+    return m_store->ImportRecord(generator, next, counts, error);
+}
+
+std::optional<qint64> CArchive::DeleteReadingsBefore(const QDateTime& cutoff, int batchRows,
+                                                     QString* error)
+{
+    if (!m_store) {
+        *error = QStringLiteral("%1 is open for reading only").arg(m_path);
+        return std::nullopt;
+    }
+    std::lock_guard<std::mutex> lock(m_storeMutex);
+    return m_store->DeleteReadingsBefore(cutoff.toMSecsSinceEpoch(), batchRows, error);
 }
 
 } // namespace ondrel::archive

@@ -41,6 +41,26 @@ struct VerifyReport
     bool Ok() const { return problems.isEmpty(); }
 };
 
+// One row of the gaps table: messages of a generator the archive never got.
+struct Gap
+{
+    QString generator;
+    QString what; // the subtopic: "reading", "event", ...
+    std::optional<qint64> firstSeq, lastSeq;
+    std::optional<qint64> count;
+    QDateTime from, to; // UTC; invalid where not known
+    QString reason;
+};
+
+// How big each table is, and how much of it is recent.
+struct TableSize
+{
+    QString table;
+    qint64 rows = 0;
+    qint64 rowsSince = 0; // rows whose time is at or after the `since` asked about
+    QDateTime oldest;     // the earliest time in it; invalid when empty
+};
+
 class CArchive
 {
 public:
@@ -49,6 +69,10 @@ public:
     // writer has it, its schema is newer than this program's, it is no database.
     static std::unique_ptr<CArchive> Open(const QString& path, ArchiveOptions options,
                                           QString* error);
+    // Opens an existing archive for the queries only, without the writer's lock,
+    // so that it can be read while another process writes it. Nothing, with
+    // *error, when it is absent, no archive, or of a schema newer than this program's.
+    static std::unique_ptr<CArchive> OpenReadOnly(const QString& path, QString* error);
     // Commits what is queued, then stops the writer.
     ~CArchive();
 
@@ -73,6 +97,19 @@ public:
                                        const QTimeZone& zone, QString* error);
     // Checks the chained tables for rows edited, inserted or deleted since stored.
     std::optional<VerifyReport> Verify(QString* error);
+    // The recorded gaps, by time; all generators when generator is empty.
+    std::optional<std::vector<Gap>> Gaps(const QString& generator, QString* error);
+    // Every table's rows, and those with a time at or after since.
+    std::optional<std::vector<TableSize>> TableSizes(const QDateTime& since, QString* error);
+
+    // The writer's own work, between its batches; refused on a read-only archive.
+    // See CStore::ImportRecord.
+    bool Import(const QString& generator, const RecordSource& next, ImportCounts* counts,
+                QString* error);
+    // One batch of retention: at most batchRows runs of readings that ended before
+    // cutoff deleted; how many were.
+    std::optional<qint64> DeleteReadingsBefore(const QDateTime& cutoff, int batchRows,
+                                               QString* error);
 
 private:
     CArchive(QString path, ArchiveOptions options, int lockFd, std::unique_ptr<ISqlDatabase> writer,
@@ -84,8 +121,9 @@ private:
     const ArchiveOptions m_options;
     const int m_lockFd;
     std::unique_ptr<ISqlDatabase> m_writerDb; // the writer thread's alone
-    std::unique_ptr<CStore> m_store;
-    std::mutex m_readMutex; // the queries' connection
+    std::mutex m_storeMutex;         // the writer's batches, imports and retention take turns
+    std::unique_ptr<CStore> m_store; // none when read-only
+    std::mutex m_readMutex;          // the queries' connection
     std::unique_ptr<ISqlDatabase> m_readerDb;
 
     mutable std::mutex m_mutex;

@@ -107,4 +107,36 @@ bool PrepareSchema(ISqlDatabase& db, QString* error)
     return db.Exec(QStringLiteral("COMMIT"), {}, error) || fail();
 }
 
+bool CheckSchema(ISqlDatabase& db, QString* error)
+{
+    std::vector<SqlRow> rows;
+    QString why;
+    if (!db.Query(QStringLiteral("SELECT MAX(version) FROM schema_version"), {}, &rows, &why)) {
+        // The database's message starts with its name, already said.
+        if (why.startsWith(db.Name() + QLatin1String(": ")))
+            why = why.mid(db.Name().size() + 2);
+        *error = QStringLiteral("%1: not an ondrel-lab archive (%2)").arg(db.Name(), why);
+        return false;
+    }
+    const int version = rows.empty() || rows[0][0].isNull() ? 0 : rows[0][0].toInt();
+    if (version > kSchemaVersion) {
+        *error = QStringLiteral("%1: the archive's schema is version %2, newer than this program "
+                                "reads (version %3); use a newer ondrel-lab")
+                     .arg(db.Name())
+                     .arg(version)
+                     .arg(kSchemaVersion);
+        return false;
+    }
+    if (version < kSchemaVersion) {
+        *error = QStringLiteral("%1: the archive's schema is version %2, older than this program "
+                                "reads (version %3); run ondrel-lab serve on it once to bring it "
+                                "up to date")
+                     .arg(db.Name())
+                     .arg(version)
+                     .arg(kSchemaVersion);
+        return false;
+    }
+    return true;
+}
+
 } // namespace ondrel::archive

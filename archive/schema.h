@@ -13,4 +13,8 @@ constexpr int kSchemaVersion = 1;
 // that names it.
 bool PrepareSchema(ISqlDatabase& db, QString* error);
 
+// Whether a database opened for reading holds an archive of this schema; false,
+// with *error naming the database, when it is none or a newer one.
+bool CheckSchema(ISqlDatabase& db, QString* error);
+
 } // namespace ondrel::archive

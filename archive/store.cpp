@@ -3,7 +3,10 @@
 #include "chain.h"
 #include "payloads.h"
 
+#include <QSet>
 #include <QTimeZone>
+#include <algorithm>
+#include <limits>
 
 namespace ondrel::archive {
 
@@ -63,6 +66,14 @@ void AddTo(lab::Measure& measure, std::optional<double>& min, const std::optiona
         return;
     measure.Add(*value);
     min = min ? std::min(*min, *value) : *value;
+}
+
+// False when the set held it already.
+bool Insert(QSet<QString>& set, const QString& key)
+{
+    const qsizetype before = set.size();
+    set.insert(key);
+    return set.size() != before;
 }
 
 qint64 MinuteOf(qint64 ms)
@@ -344,12 +355,17 @@ bool CStore::ApplyReading(Generator& g, const ArchiveMessage& m, QString* error)
         g.run = fresh;
     }
 
-    Minute& minute = m_minutes[{m.generator, MinuteOf(time)}];
-    ++minute.readings;
-    AddTo(minute.kv, minute.kvMin, reading->kilovoltsValue);
-    AddTo(minute.ua, minute.uaMin, reading->microampsValue);
-    AddTo(minute.t, minute.tMin, reading->temperatureValue);
+    AddToMinute(m.generator, *reading);
     return StoreChanges(m_tracker.OnReading(m.generator, *reading, counters), error);
+}
+
+void CStore::AddToMinute(const QString& generator, const Reading& reading)
+{
+    Minute& minute = m_minutes[{generator, MinuteOf(reading.time.toMSecsSinceEpoch())}];
+    ++minute.readings;
+    AddTo(minute.kv, minute.kvMin, reading.kilovoltsValue);
+    AddTo(minute.ua, minute.uaMin, reading.microampsValue);
+    AddTo(minute.t, minute.tMin, reading.temperatureValue);
 }
 
 bool CStore::Unreadable(Generator& g, const ArchiveMessage& m, const QString& why, QString* error)
@@ -501,6 +517,183 @@ bool CStore::FlushBatchState(QString* error)
             return false;
     }
     return true;
+}
+
+bool CStore::ImportRecord(const QString& generator, const RecordSource& next, ImportCounts* counts,
+                          QString* error)
+{
+    // Rows are read and compared a chunk at a time, so that a record of months
+    // needs no more memory than one of minutes.
+    constexpr size_t kChunkRows = 5000;
+    *counts = ImportCounts();
+    if (!m_db.Exec(QStringLiteral("BEGIN"), {}, error))
+        return false;
+    std::optional<ImportedRun> run;
+    bool ok = true;
+    for (bool more = true; ok && more;) {
+        std::vector<RecordRow> chunk;
+        while (more && chunk.size() < kChunkRows) {
+            RecordRow row;
+            switch (next(&row, error)) {
+            case CRecordReader::Result::Row:
+                chunk.push_back(std::move(row));
+                break;
+            case CRecordReader::Result::End:
+                more = false;
+                break;
+            case CRecordReader::Result::Bad:
+                ok = more = false;
+                break;
+            }
+        }
+        ok = ok && ImportChunk(generator, chunk, &run, counts, error) && FlushBatchState(error);
+        m_minutes.clear();
+    }
+    ok = ok && m_db.Exec(QStringLiteral("COMMIT"), {}, error);
+    if (ok)
+        return true;
+    *counts = ImportCounts();
+    QString ignored;
+    m_db.Exec(QStringLiteral("ROLLBACK"), {}, &ignored);
+    if (!Load(&ignored))
+        *error += QStringLiteral("; and the archive's state cannot be read again: %1").arg(ignored);
+    return false;
+}
+
+bool CStore::ImportChunk(const QString& generator, const std::vector<RecordRow>& rows,
+                         std::optional<ImportedRun>* run, ImportCounts* counts, QString* error)
+{
+    if (rows.empty())
+        return true;
+    qint64 lo = std::numeric_limits<qint64>::max();
+    qint64 hi = std::numeric_limits<qint64>::min();
+    for (const RecordRow& r : rows) {
+        const qint64 t = (r.reading ? r.reading->time : r.event->time).toMSecsSinceEpoch();
+        lo = std::min(lo, t);
+        hi = std::max(hi, t);
+    }
+    const auto key = [](qint64 t, const QString& kind, const QString& detail) {
+        return QStringLiteral("%1\n%2\n%3").arg(t).arg(kind, detail);
+    };
+    std::vector<SqlRow> found;
+    if (!m_db.Query(QStringLiteral("SELECT time_ms, kind, detail FROM events WHERE generator = ? "
+                                   "AND time_ms >= ? AND time_ms <= ?"),
+                    {generator, lo, hi}, &found, error))
+        return false;
+    QSet<QString> events;
+    for (const SqlRow& r : found)
+        events.insert(key(r[0].toLongLong(), r[1].toString(), r[2].toString()));
+    found.clear();
+    // The runs that start within the chunk's time, and the one before that may reach into it.
+    if (!m_db.Query(QStringLiteral("SELECT first_ms, last_ms FROM readings WHERE generator = ? AND "
+                                   "first_ms >= ? AND first_ms <= ?"),
+                    {generator, lo, hi}, &found, error) ||
+        !m_db.Query(QStringLiteral("SELECT first_ms, last_ms FROM readings WHERE generator = ? AND "
+                                   "first_ms < ? ORDER BY first_ms DESC LIMIT 1"),
+                    {generator, lo}, &found, error))
+        return false;
+    std::vector<std::pair<qint64, qint64>> spans;
+    for (const SqlRow& r : found)
+        spans.emplace_back(r[0].toLongLong(), r[1].toLongLong());
+    std::sort(spans.begin(), spans.end());
+    for (size_t i = 1; i < spans.size(); ++i) // each end becomes the furthest reach so far
+        spans[i].second = std::max(spans[i].second, spans[i - 1].second);
+    const auto held = [&](qint64 t) {
+        auto it = std::upper_bound(spans.begin(), spans.end(),
+                                   std::pair{t, std::numeric_limits<qint64>::max()});
+        return it != spans.begin() && std::prev(it)->second >= t;
+    };
+
+    for (const RecordRow& r : rows) {
+        if (r.event) {
+            const ConsoleEvent& e = *r.event;
+            if (e.kind == EventKind::RecordContinued) {
+                ++counts->recordOnly;
+                continue;
+            }
+            const qint64 t = e.time.toMSecsSinceEpoch();
+            const QString name = EventKindName(e.kind);
+            if (!Insert(events, key(t, name, e.detail))) {
+                ++counts->eventsHad;
+                continue;
+            }
+            if (!AppendChained("events", m_events,
+                               {generator, QVariant(), QVariant(), t, name, e.detail}, error))
+                return false;
+            ++counts->events;
+            continue;
+        }
+        const Reading& reading = *r.reading;
+        const qint64 t = reading.time.toMSecsSinceEpoch();
+        if (held(t)) {
+            ++counts->readingsHad;
+            run->reset();
+            continue;
+        }
+        ImportedRun* open = *run ? &**run : nullptr;
+        if (open && open->kv == reading.kilovolts && open->ua == reading.microamps &&
+            open->temperature == reading.temperature && open->faults == reading.faults &&
+            open->fault == reading.fault && t >= open->lastMs) {
+            if (!m_db.Exec(QStringLiteral(
+                               "UPDATE readings SET count = count + 1, last_ms = ? WHERE id = ?"),
+                           {t, open->id}, error))
+                return false;
+            open->lastMs = t;
+        } else {
+            ImportedRun fresh{m_nextReadingId++,
+                              reading.kilovolts,
+                              reading.microamps,
+                              reading.temperature,
+                              reading.faults,
+                              reading.fault,
+                              t};
+            // Without the console's counters: no sequence numbers, no X-ray flag, no beam time.
+            if (!m_db.Exec(QStringLiteral("INSERT INTO readings (id, generator, started_ms, "
+                                          "first_seq, last_seq, count, first_ms, last_ms, kv, ua, "
+                                          "temperature, faults, xray_on, fault, first_beam_on_s, "
+                                          "last_beam_on_s) VALUES (?, ?, NULL, NULL, NULL, 1, ?, "
+                                          "?, ?, ?, ?, ?, NULL, ?, NULL, NULL)"),
+                           {fresh.id, generator, t, t, fresh.kv, fresh.ua, fresh.temperature,
+                            fresh.faults, qint64(fresh.fault)},
+                           error))
+                return false;
+            *run = fresh;
+        }
+        AddToMinute(generator, reading);
+        ++counts->readings;
+    }
+    return true;
+}
+
+std::optional<qint64> CStore::DeleteReadingsBefore(qint64 cutoffMs, int limit, QString* error)
+{
+    // The runs the writer holds are kept whatever their age: it would go on
+    // counting readings into a row no longer there.
+    QString keep;
+    SqlRow kept;
+    for (const Generator& g : std::as_const(m_generators)) {
+        if (!g.run)
+            continue;
+        keep += kept.isEmpty() ? QStringLiteral(" AND id NOT IN (?") : QStringLiteral(", ?");
+        kept << g.run->id;
+    }
+    if (!kept.isEmpty())
+        keep += QLatin1Char(')');
+    std::vector<SqlRow> ids;
+    if (!m_db.Query(
+            QStringLiteral("SELECT id FROM readings WHERE last_ms < ?%1 ORDER BY id LIMIT ?")
+                .arg(keep),
+            SqlRow{cutoffMs} + kept + SqlRow{limit}, &ids, error))
+        return std::nullopt;
+    if (ids.empty())
+        return 0;
+    // Exactly the rows just found: the same condition between the first and last of them.
+    if (!m_db.Exec(
+            QStringLiteral("DELETE FROM readings WHERE id >= ? AND id <= ? AND last_ms < ?%1")
+                .arg(keep),
+            SqlRow{ids.front()[0], ids.back()[0], cutoffMs} + kept, error))
+        return std::nullopt;
+    return qint64(ids.size());
 }
 
 } // namespace ondrel::archive

@@ -5,11 +5,13 @@
 #pragma once
 
 #include "exposure.h"
+#include "recordreader.h"
 #include "sqldatabase.h"
 
 #include <QDateTime>
 #include <QHash>
 #include <QString>
+#include <functional>
 #include <map>
 #include <optional>
 #include <vector>
@@ -40,6 +42,16 @@ using Drops = std::map<DropKey, DroppedMessages>;
 extern const char* const kIntervalColumns;
 lab::ExposureInterval IntervalFromRow(const SqlRow& row);
 
+// What an import of a console's record did.
+struct ImportCounts
+{
+    qint64 events = 0, eventsHad = 0;     // stored; already in the archive
+    qint64 readings = 0, readingsHad = 0; // the same for readings
+    qint64 recordOnly = 0;                // record-continued rows: the file's, not the console's
+};
+// The record's next row: CRecordReader::Next, or a test's table.
+using RecordSource = std::function<CRecordReader::Result(RecordRow*, QString*)>;
+
 class CStore
 {
 public:
@@ -52,6 +64,17 @@ public:
     // so that the same batch can be tried again.
     bool ApplyBatch(const std::vector<ArchiveMessage>& messages, const Drops& drops,
                     QString* error);
+    // Adds the record's events and readings that the archive does not hold for
+    // generator, in one transaction: an event is held when one of the same time,
+    // kind and detail is, a reading when a run of the generator's readings spans
+    // its time. Importing a record again therefore adds nothing. A bad row rolls
+    // everything back, with *error naming its line. Imported events are chained
+    // like any other; exposure intervals are not made again from them.
+    bool ImportRecord(const QString& generator, const RecordSource& next, ImportCounts* counts,
+                      QString* error);
+    // Deletes at most limit runs of readings that ended before cutoffMs, never a
+    // run the writer may still extend; how many it deleted.
+    std::optional<qint64> DeleteReadingsBefore(qint64 cutoffMs, int limit, QString* error);
 
 private:
     struct Run
@@ -98,6 +121,16 @@ private:
     bool StoreChanges(const lab::CExposureTracker::Changes& changes, QString* error);
     bool AppendChained(const char* table, Chain& chain, SqlRow columns, QString* error);
     bool FlushBatchState(QString* error);
+    struct ImportedRun
+    {
+        qint64 id = 0;
+        QString kv, ua, temperature, faults;
+        bool fault = false;
+        qint64 lastMs = 0;
+    };
+    bool ImportChunk(const QString& generator, const std::vector<RecordRow>& rows,
+                     std::optional<ImportedRun>* run, ImportCounts* counts, QString* error);
+    void AddToMinute(const QString& generator, const Reading& reading);
     void Forget();
 
     ISqlDatabase& m_db;

@@ -1,5 +1,5 @@
 # The Debian package: `cpack -G DEB` in the build folder, or scripts/package.sh.
-# Besides the three programs it holds their manual pages, made by help2man from
+# Besides the four programs it holds their manual pages, made by help2man from
 # their own --help so that they never drift from the options, the theme icons,
 # made from the window's XPM art, the AppStream metadata and the Debian files.
 #
@@ -34,6 +34,19 @@ foreach(program ondrel ondrel-sim ondrel-fleet)
   list(APPEND ondrel_pkg_files ${ondrel_pkg_out}/${program}.1.gz)
 endforeach()
 
+# ondrel-lab's page holds every command's help, not just the program's.
+add_custom_command(
+  OUTPUT ${ondrel_pkg_out}/ondrel-lab.1.gz
+  COMMAND ${CMAKE_COMMAND} -E make_directory ${ondrel_pkg_out}
+  COMMAND ${ONDREL_HELP2MAN} --no-info --help-option=--help-all
+          --include=${ondrel_pkg_src}/ondrel-lab.h2m
+          --output=${ondrel_pkg_out}/ondrel-lab.1 $<TARGET_FILE:ondrel-lab>
+  COMMAND ${ONDREL_GZIP} -9nf ${ondrel_pkg_out}/ondrel-lab.1
+  DEPENDS ondrel-lab ${ondrel_pkg_src}/ondrel-lab.h2m
+  COMMENT "Manual page of ondrel-lab (help2man)"
+  VERBATIM)
+list(APPEND ondrel_pkg_files ${ondrel_pkg_out}/ondrel-lab.1.gz)
+
 add_executable(ondrel-xpm2png ${ondrel_pkg_src}/xpm2png.cpp)
 target_link_libraries(ondrel-xpm2png PRIVATE Qt6::Gui)
 # SIZE:ART; 48 is the 16-pixel drawing tripled, which keeps its pixels sharp.
@@ -62,9 +75,9 @@ list(APPEND ondrel_pkg_files ${ondrel_pkg_out}/changelog.gz)
 
 add_custom_target(ondrel-package-files ALL DEPENDS ${ondrel_pkg_files})
 
-install(TARGETS ondrel-sim ondrel-fleet RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(TARGETS ondrel-sim ondrel-fleet ondrel-lab RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES ${ondrel_pkg_out}/ondrel.1.gz ${ondrel_pkg_out}/ondrel-sim.1.gz
-              ${ondrel_pkg_out}/ondrel-fleet.1.gz
+              ${ondrel_pkg_out}/ondrel-fleet.1.gz ${ondrel_pkg_out}/ondrel-lab.1.gz
         DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES ${ondrel_pkg_src}/org.example.ondrel.metainfo.xml
         DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo)
@@ -85,7 +98,9 @@ the generator's fault state, and clears faults.
 The package also holds ondrel-sim, a simulated generator on a pseudo-terminal,
 for trying the console without hardware and for injecting faults, and
 ondrel-fleet, a read-only window on every console publishing to a lab's MQTT
-broker, with their states and an alarm list.")
+broker, with their states and an alarm list, and ondrel-lab, the lab's archive
+of every console's readings, events and exposures, with the queries a
+radiation-safety officer asks of it.")
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION science)

@@ -76,9 +76,9 @@ lap cpack
 
 mkdir "$work/root"
 dpkg-deb -x "$deb" "$work/root" || fail "dpkg-deb -x"
-for f in usr/bin/ondrel usr/bin/ondrel-sim usr/bin/ondrel-fleet \
+for f in usr/bin/ondrel usr/bin/ondrel-sim usr/bin/ondrel-fleet usr/bin/ondrel-lab \
     usr/share/man/man1/ondrel.1.gz usr/share/man/man1/ondrel-sim.1.gz \
-    usr/share/man/man1/ondrel-fleet.1.gz \
+    usr/share/man/man1/ondrel-fleet.1.gz usr/share/man/man1/ondrel-lab.1.gz \
     usr/share/applications/ondrel.desktop usr/share/applications/ondrel-fleet.desktop \
     usr/share/metainfo/org.example.ondrel.metainfo.xml \
     usr/share/doc/ondrel/copyright; do
@@ -133,7 +133,9 @@ lap install
     fail "ondrel-fleet --version: $(/usr/bin/ondrel-fleet --version 2>&1)"
 /usr/bin/ondrel-fleet http://broker/lab >/dev/null 2>&1
 (($? == 2)) || fail "ondrel-fleet with a URL of another scheme did not end with status 2"
-for page in ondrel ondrel-sim ondrel-fleet; do
+[[ $(/usr/bin/ondrel-lab --version) == "ondrel-lab $version" ]] ||
+    fail "ondrel-lab --version: $(/usr/bin/ondrel-lab --version 2>&1)"
+for page in ondrel ondrel-sim ondrel-fleet ondrel-lab; do
     [[ $(man -w "$page") == /usr/share/man/man1/$page.1.gz ]] || fail "man -w $page: $(man -w "$page" 2>&1)"
 done
 sim_page=$(MANWIDTH=100 man -P cat ondrel-sim 2>/dev/null)

@@ -1,0 +1,441 @@
+// ondrel-lab: its command line, importing a console's record, the shapes of
+// gaps and status, retention, and the program itself.
+#include "labcommandline.h"
+#include "labcommands.h"
+#include "labscript.h"
+#include "labserve.h"
+#include "sqlitedatabase.h"
+
+#include <QtTest>
+
+using namespace ondrel;
+using namespace ondrel::archive;
+
+class TestLabCli : public QObject
+{
+    Q_OBJECT
+private slots:
+    void init();
+    void parse_data();
+    void parse();
+    void import_data();
+    void import();
+    void shapes_data();
+    void shapes();
+    void retention();
+    void program_data();
+    void program();
+
+private:
+    void Feed(const QStringList& script);
+    LabResult Run(const QString& commandLine);
+    QStringList Dump(const QString& sql, const QString& path = {});
+
+    std::unique_ptr<QTemporaryDir> m_dir;
+    QString m_db;
+};
+
+namespace {
+
+const QString kGen = QStringLiteral("lab/gen1");
+const QString kHeader = QStringLiteral("time,event,kv,ua,temperature,faults,detail");
+
+LabEnvironment Env()
+{
+    return {"/data/archive.sqlite", QTimeZone("Europe/Berlin"),
+            QDateTime(QDate(2026, 12, 9), QTime(12, 0), QTimeZone::utc()), QString(), "lab-pc"};
+}
+
+QString Describe(const LabOptions& o)
+{
+    static const char* const commands[] = {"exposures", "beam-time", "gaps", "import",
+                                           "verify",    "status",    "serve"};
+    static const char* const formats[] = {"csv", "table", "json"};
+    QStringList words{commands[int(o.command)], o.db, formats[int(o.format)],
+                      QString::fromUtf8(o.zone.id())};
+    if (o.from)
+        words << "from " + o.from->toString(Qt::ISODate);
+    if (o.to)
+        words << "to " + o.to->toString(Qt::ISODate);
+    if (!o.generator.isEmpty())
+        words << "generator " + o.generator;
+    if (o.command == LabCommand::BeamTime)
+        words << "by " + PeriodName(o.by);
+    if (!o.recordFile.isEmpty())
+        words << "record " + o.recordFile;
+    if (o.mqtt)
+        words << QString("broker %1 %2 keep %3")
+                     .arg(o.mqtt->Endpoint(), o.mqtt->prefix)
+                     .arg(o.keepReadingsDays);
+    return words.join(", ");
+}
+
+// Record rows written "HH:mm:ss.zzz,event,..." on 2026-05-04, with CRLF ends.
+QByteArray Record(const QStringList& rows)
+{
+    QByteArray text = kHeader.toUtf8() + "\r\n";
+    for (const QString& row : rows)
+        text += "2026-05-04T" + row.toUtf8() + "\r\n";
+    return text;
+}
+
+} // namespace
+
+void TestLabCli::init()
+{
+    m_dir = std::make_unique<QTemporaryDir>();
+    m_db = m_dir->filePath("lab.sqlite");
+}
+
+void TestLabCli::Feed(const QStringList& script)
+{
+    QString error;
+    std::unique_ptr<CArchive> archive = CArchive::Open(m_db, {}, &error);
+    QVERIFY2(archive, qPrintable(error));
+    for (const QString& line : script) {
+        const test::ScriptMessage m = test::ScriptLine(line);
+        QVERIFY(archive->Enqueue({kGen, m.subtopic, m.payload, m.time, false}));
+    }
+    QVERIFY2(archive->Flush(5000), qPrintable(archive->LastError()));
+}
+
+// A query's rows, columns joined by '|'.
+QStringList TestLabCli::Dump(const QString& sql, const QString& path)
+{
+    QString error;
+    auto db =
+        CSqliteDatabase::Open(path.isEmpty() ? m_db : path, CSqliteDatabase::Mode::Write, &error);
+    std::vector<SqlRow> rows;
+    if (!db || !db->Query(sql, {}, &rows, &error))
+        return {error};
+    QStringList lines;
+    for (const SqlRow& row : rows) {
+        QStringList columns;
+        for (const QVariant& v : row)
+            columns << v.toString();
+        lines << columns.join('|');
+    }
+    return lines;
+}
+
+LabResult TestLabCli::Run(const QString& commandLine)
+{
+    QStringList args = commandLine.split(' ', Qt::SkipEmptyParts);
+    args << "--db" << m_db;
+    const ParsedCommandLine parsed = ParseLabCommandLine(args, Env());
+    if (!parsed.options)
+        return {kExitUsage, {}, {parsed.error}};
+    return RunLabCommand(*parsed.options, Env());
+}
+
+void TestLabCli::parse_data()
+{
+    QTest::addColumn<QString>("line");
+    QTest::addColumn<QString>("parsed"); // the options, or the message
+    const QString commands = "it is one of exposures, beam-time, gaps, import, verify, status or "
+                             "serve.";
+
+    QTest::newRow("exposures, defaults") << "exposures --from 2026-12-01 --to 2026-12-08"
+                                         << "exposures, /data/archive.sqlite, csv, Europe/Berlin, "
+                                            "from 2026-12-01, to 2026-12-08";
+    QTest::newRow("exposures, every option")
+        << "exposures --from=2026-12-01 --to 2026-12-01 --generator lab/gen1 --tz UTC --format "
+           "json --db x.db"
+        << "exposures, x.db, json, UTC, from 2026-12-01, to 2026-12-01, generator lab/gen1";
+    QTest::newRow("beam-time by week") << "beam-time --by week --format table"
+                                       << "beam-time, /data/archive.sqlite, table, Europe/Berlin, "
+                                          "by week";
+    QTest::newRow("import") << "import r.csv --generator lab/gen1"
+                            << "import, /data/archive.sqlite, csv, Europe/Berlin, generator "
+                               "lab/gen1, record r.csv";
+    QTest::newRow("serve") << "serve mqtt://broker:1884/lab --keep-readings 30"
+                           << "serve, /data/archive.sqlite, csv, Europe/Berlin, broker "
+                              "broker:1884 lab keep 30";
+    QTest::newRow("serve's root by default") << "serve mqtts://broker"
+                                             << "serve, /data/archive.sqlite, csv, Europe/Berlin, "
+                                                "broker broker:8883 ondrel keep 400";
+
+    QTest::newRow("no command") << ""
+                                << "no command given; " + commands;
+    QTest::newRow("unknown command") << "exposure"
+                                     << "unknown command \"exposure\"; " + commands;
+    QTest::newRow("unknown option") << "gaps --from 2026-12-01"
+                                    << "gaps: unknown option \"--from\".";
+    QTest::newRow("option without its value") << "exposures --from 2026-12-01 --to"
+                                              << "exposures: --to needs a value.";
+    QTest::newRow("option twice") << "status --db a --db b"
+                                  << "status: --db is given twice.";
+    QTest::newRow("not a day") << "exposures --from 2026-02-30 --to 2026-03-01"
+                               << "exposures: --from: \"2026-02-30\" is not a day like "
+                                  "2026-12-01.";
+    QTest::newRow("days backwards") << "exposures --from 2026-12-08 --to 2026-12-01"
+                                    << "exposures: --from 2026-12-08 is after --to 2026-12-01.";
+    QTest::newRow("exposures without --to") << "exposures --from 2026-12-08"
+                                            << "exposures: --to is missing.";
+    QTest::newRow("unknown zone") << "beam-time --tz Europe/Atlantis"
+                                  << "beam-time: --tz: \"Europe/Atlantis\" is not a time zone "
+                                     "this computer knows; try a name such as Europe/Berlin.";
+    QTest::newRow("bad format") << "status --format xml"
+                                << "status: --format is csv, table or json, not \"xml\".";
+    QTest::newRow("bad period") << "beam-time --by year"
+                                << "beam-time: --by is day, week or month, not \"year\".";
+    QTest::newRow("a wildcard generator")
+        << "gaps --generator lab/+"
+        << "gaps: --generator: \"lab/+\" holds a wildcard (+ or #); it is one console's topic "
+           "prefix.";
+    QTest::newRow("import without generator")
+        << "import r.csv"
+        << "import: --generator is missing: which console's record is it?";
+    QTest::newRow("import without file") << "import --generator g"
+                                         << "import: the record file is missing.";
+    QTest::newRow("two files") << "import a.csv b.csv --generator g"
+                               << "import: only one RECORD may be given, not \"b.csv\" as well.";
+    QTest::newRow("stray argument") << "verify now"
+                                    << "verify: unexpected argument \"now\".";
+    QTest::newRow("no days kept") << "serve mqtt://b --keep-readings 0"
+                                  << "serve: --keep-readings is a number of days from 1 to "
+                                     "100000, not \"0\".";
+    QTest::newRow("serve without URL") << "serve"
+                                       << "serve: the broker's URL is missing.";
+    QTest::newRow("a password in the URL")
+        << "serve mqtt://u:secret@b"
+        << "serve: URL: the URL must not hold a password; give it in ONDREL_MQTT_PASSWORD or "
+           "--mqtt-password-file.";
+}
+
+void TestLabCli::parse()
+{
+    QFETCH(QString, line);
+    QFETCH(QString, parsed);
+    const ParsedCommandLine got = ParseLabCommandLine(line.split(' ', Qt::SkipEmptyParts), Env());
+    QCOMPARE(got.options ? Describe(*got.options) : got.error, parsed);
+    QVERIFY(got.print.isEmpty());
+}
+
+void TestLabCli::import_data()
+{
+    QTest::addColumn<QStringList>("archived"); // the broker's messages, before the import
+    QTest::addColumn<QStringList>("record");
+    QTest::addColumn<QString>("said");
+    QTest::addColumn<QStringList>("readings"); // first_ms's clock, count, kv after
+
+    QTest::newRow("into an empty archive")
+        << QStringList()
+        << QStringList{"10:00:00.000Z,start,,,,,\"/dev/pts/3 9600,N,8,1\"",
+                       "10:00:01.000Z,reading,080.5,1100,025.0,No Error,\\x020 0\\x0D",
+                       "10:00:02.000Z,reading,080.5,1100,025.0,No Error,\\x020 0\\x0D",
+                       "10:00:03.000Z,reading,081.0,1100,025.0,No Error,\\x020 0\\x0D",
+                       "10:00:04.000Z,record-continued,,,,,previous file moved away"}
+        << "1 events and 3 readings imported for lab/gen1; 0 events and 0 readings were in the "
+           "archive already; 1 record-continued rows are the file's own, not the console's, and "
+           "were left out"
+        << QStringList{"10:00:01|2|080.5", "10:00:03|1|081.0"};
+    QTest::newRow("only what the broker missed")
+        << QStringList{"10:00:00 event start 1 /dev/pts/3 9600,N,8,1",
+                       "10:00:01 reading 080.5 1100 on 1", "10:00:02 reading 080.5 1100 on 2",
+                       "10:00:05 reading 080.5 1100 on 5"}
+        << QStringList{"10:00:00.000Z,start,,,,,\"/dev/pts/3 9600,N,8,1\"",
+                       "10:00:01.000Z,reading,080.5,1100,025.0,No Error,",
+                       "10:00:02.000Z,reading,080.5,1100,025.0,No Error,",
+                       "10:00:03.000Z,reading,080.5,1100,025.0,No Error,",
+                       "10:00:04.000Z,reading,080.5,1100,025.0,No Error,",
+                       "10:00:04.500Z,timeout,,,,,FLT",
+                       "10:00:05.000Z,reading,080.5,1100,025.0,No Error,"}
+        << "1 events and 2 readings imported for lab/gen1; 1 events and 3 readings were in the "
+           "archive already"
+        << QStringList{"10:00:01|2|080.5", "10:00:05|1|080.5", "10:00:03|2|080.5"};
+
+    const QString bad = "RECORD:3: ";
+    const QStringList good{"10:00:00.000Z,start,,,,,", "10:00:01.000Z,xray-off,,,,,"};
+    QTest::newRow("a row of six fields")
+        << QStringList() << QStringList{good[0], "10:00:01.000Z,reading,080.5,1100,025.0,No Error"}
+        << bad + "6 fields where a record's rows have 7" << QStringList();
+    QTest::newRow("not a time") << QStringList() << QStringList{good[0], "yesterday,stop,,,,,"}
+                                << bad + "\"2026-05-04Tyesterday\" is not a time like "
+                                         "2026-12-08T06:22:47.123Z"
+                                << QStringList();
+    QTest::newRow("an unknown event")
+        << QStringList() << QStringList{good[0], "10:00:01.000Z,explode,,,,,"}
+        << bad + "\"explode\" is neither a reading nor an event a console writes" << QStringList();
+    QTest::newRow("a lone backslash")
+        << QStringList() << QStringList{good[0], "10:00:01.000Z,timeout,,,,,C:\\dev"}
+        << bad + "field 7 has a backslash that is not \\xHH" << QStringList();
+    QTest::newRow("an open quote")
+        << QStringList() << QStringList{good[0], "10:00:01.000Z,timeout,,,,,\"FLT"}
+        << bad + "a quoted field is not closed" << QStringList();
+    QTest::newRow("the last row bad, after thousands") << QStringList() <<
+        [&] {
+            QStringList rows;
+            for (int i = 0; i < 6000; ++i)
+                rows << QString("10:%1:%2.000Z,reading,080.5,1100,025.0,No Error,")
+                            .arg(i / 60 % 60, 2, 10, QChar('0'))
+                            .arg(i % 60, 2, 10, QChar('0'));
+            return rows << "10:59:59.999Z,xray-on";
+        }() << "RECORD:6002: 2 fields where a record's rows have 7"
+                                                       << QStringList();
+}
+
+void TestLabCli::import()
+{
+    QFETCH(QStringList, archived);
+    QFETCH(QStringList, record);
+    QFETCH(QString, said);
+    QFETCH(QStringList, readings);
+    Feed(archived);
+    const QString path = m_dir->filePath("RECORD");
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(Record(record));
+    file.close();
+    const QString line = QString("import %1 --generator %2").arg(path, kGen);
+
+    const LabResult first = Run(line);
+    QString got =
+        first.exitCode ? first.messages.join('\n') : QString::fromUtf8(first.out).trimmed();
+    QCOMPARE(got.replace(path, "RECORD"),
+             readings.isEmpty() ? said + "; nothing was imported" : "RECORD: " + said);
+    QCOMPARE(first.exitCode, readings.isEmpty() ? 1 : 0);
+
+    const LabResult again = Run(line);
+    if (readings.isEmpty()) {
+        QCOMPARE(Dump("SELECT COUNT(*) FROM events UNION ALL SELECT COUNT(*) FROM readings"),
+                 (QStringList{"0", "0"}));
+        return;
+    }
+    QVERIFY(again.out.contains(" 0 events and 0 readings imported"));
+    QCOMPARE(Run("verify").exitCode, 0);
+    QStringList runs;
+    for (const QString& row : Dump("SELECT first_ms, count, kv FROM readings ORDER BY id"))
+        runs << QDateTime::fromMSecsSinceEpoch(row.section('|', 0, 0).toLongLong(),
+                                               QTimeZone::utc())
+                        .toString("HH:mm:ss") +
+                    "|" + row.section('|', 1);
+    QCOMPARE(runs, readings);
+}
+
+void TestLabCli::shapes_data()
+{
+    QTest::addColumn<QString>("command");
+    QTest::addColumn<QStringList>("lines"); // the first column of each line, or whole lines
+
+    QTest::newRow("gaps")
+        << "gaps --tz UTC"
+        << QStringList{
+               "generator,what,first_seq,last_seq,count,from,to,reason",
+               "lab/gen1,reading,2,4,3,2026-05-04T10:00:02.000+00:00,2026-05-04T10:00:05.000+00:00,"
+               "never received"};
+    QTest::newRow("gaps of another generator")
+        << "gaps --generator lab/gen2"
+        << QStringList{"generator,what,first_seq,last_seq,count,from,to,reason"};
+    QTest::newRow("status") << "status"
+                            << QStringList{"item",
+                                           "database",
+                                           "size_bytes",
+                                           "rows.generators",
+                                           "rows.events",
+                                           "rows.readings",
+                                           "rows.rollups",
+                                           "rows.intervals",
+                                           "rows.gaps",
+                                           "growth_rows_per_day",
+                                           "growth_bytes_per_day",
+                                           "disk_free_bytes",
+                                           "days_until_full"};
+    QTest::newRow("exposures in Berlin, a day's end included")
+        << "exposures --from 2026-05-04 --to 2026-05-04"
+        << QStringList{"generator,start,end,earliest_end,latest_end,duration_s,longest_duration_s,"
+                       "set_kv,set_ua,mean_kv,mean_ua,host,user,end_reason",
+                       "lab/gen1,2026-05-04T12:00:01.000+02:00,2026-05-04T12:00:04.000+02:00,"
+                       "2026-05-04T12:00:04.000+02:00,2026-05-04T12:00:04.000+02:00,3.000,3.000,"
+                       "80.5,1100,80.5,1100,lab-pc,ops,xray-off"};
+}
+
+void TestLabCli::shapes()
+{
+    QFETCH(QString, command);
+    QFETCH(QStringList, lines);
+    Feed({"09:00:00 info 09:00:00 ops", "10:00:01 event xray-on 1 VP0805 CP1100 ENBL1",
+          "10:00:02 reading 080.5 1100 on 1", "10:00:04 event xray-off 2",
+          "10:00:05 reading 080.5 1100 off 5"});
+    const LabResult r = Run(command);
+    QCOMPARE(r.messages, QStringList());
+    QStringList got = QString::fromUtf8(r.out).split("\r\n");
+    QCOMPARE(got.takeLast(), QString());
+    if (command == "status") {
+        for (QString& line : got)
+            line = line.section(',', 0, 0);
+    }
+    QCOMPARE(got, lines);
+}
+
+void TestLabCli::retention()
+{
+    Feed({"10:00:01 reading 080.5 1100 on 1", "10:00:02 reading 081.0 1100 on 2",
+          "10:00:03 reading 081.5 1100 on 3"});
+    QString error;
+    std::unique_ptr<CArchive> archive = CArchive::Open(m_db, {}, &error);
+    QVERIFY2(archive, qPrintable(error));
+    const QDateTime now(QDate(2027, 6, 8), QTime(10, 0, 2, 500), QTimeZone::utc());
+    // 400 days before now is 10:00:02.5 on the day the readings were taken.
+    QCOMPARE(ApplyRetention(*archive, now, 400, &error), std::optional<qint64>(2));
+    // The last run is the writer's own: a reading continuing it is counted in it.
+    QCOMPARE(ApplyRetention(*archive, now.addYears(5), 400, &error), std::optional<qint64>(0));
+    QVERIFY(archive->Enqueue({kGen, "reading",
+                              test::ScriptLine("10:00:04 reading 081.5 1100 on 4").payload, now,
+                              false}));
+    QVERIFY2(archive->Flush(5000), qPrintable(archive->LastError()));
+    archive.reset();
+    QCOMPARE(Dump("SELECT count, kv FROM readings"), QStringList{"2|081.5"});
+}
+
+void TestLabCli::program_data()
+{
+    QTest::addColumn<QString>("args");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("firstLine"); // of standard output, else of standard error
+
+    QTest::newRow("exposures") << "exposures --from 2026-05-04 --to 2026-05-04 --db DB" << 0
+                               << "generator,start,end,earliest_end,latest_end,duration_s,"
+                                  "longest_duration_s,set_kv,set_ua,mean_kv,mean_ua,host,user,"
+                                  "end_reason";
+    QTest::newRow("a bad date") << "exposures --from 2026-05-04 --to May --db DB" << 2
+                                << "ondrel-lab: exposures: --to: \"May\" is not a day like "
+                                   "2026-12-01.";
+    QTest::newRow("no archive there") << "gaps --db DB.missing" << 1
+                                      << "ondrel-lab: DB.missing: no archive there (serve or "
+                                         "import makes one)";
+    QTest::newRow("a schema from the future")
+        << "verify --db FUTURE" << 1
+        << "ondrel-lab: FUTURE: the archive's schema is version 2, newer than this program reads "
+           "(version 1); use a newer ondrel-lab";
+    QTest::newRow("a record that is not there")
+        << "import NOWHERE.csv --generator g --db DB" << 2
+        << "ondrel-lab: import: cannot read \"NOWHERE.csv\": No such file or directory.";
+}
+
+void TestLabCli::program()
+{
+    QFETCH(QString, args);
+    QFETCH(int, exitCode);
+    QFETCH(QString, firstLine);
+    Feed({"10:00:01 reading 080.5 1100 on 1"});
+    const QString future = m_dir->filePath("future.sqlite");
+    QVERIFY(QFile::copy(m_db, future));
+    QCOMPARE(Dump("UPDATE schema_version SET version = 2", future), QStringList());
+    QProcess lab;
+    lab.setWorkingDirectory(m_dir->path());
+    lab.start(ONDREL_LAB_BINARY,
+              QString(args).replace("FUTURE", future).replace("DB", m_db).split(' '));
+    QVERIFY(lab.waitForFinished(30000));
+    QCOMPARE(lab.exitCode(), exitCode);
+    const QByteArray out = exitCode ? lab.readAllStandardError() : lab.readAllStandardOutput();
+    QCOMPARE(QString::fromUtf8(out)
+                 .section('\n', 0, 0)
+                 .remove('\r')
+                 .replace(future, "FUTURE")
+                 .replace(m_db, "DB"),
+             firstLine);
+}
+
+QTEST_GUILESS_MAIN(TestLabCli)
+#include "tst_labcli.moc"
