@@ -79,6 +79,11 @@ install(TARGETS ondrel-sim ondrel-fleet ondrel-lab RUNTIME DESTINATION ${CMAKE_I
 install(FILES ${ondrel_pkg_out}/ondrel.1.gz ${ondrel_pkg_out}/ondrel-sim.1.gz
               ${ondrel_pkg_out}/ondrel-fleet.1.gz ${ondrel_pkg_out}/ondrel-lab.1.gz
         DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+# The archive as a system service: installed idle until /etc/default/ondrel-lab
+# names the lab's broker.
+install(FILES ${ondrel_pkg_src}/service/ondrel-lab.service DESTINATION /lib/systemd/system)
+install(FILES ${ondrel_pkg_src}/service/ondrel-lab.default DESTINATION /etc/default
+        RENAME ondrel-lab)
 install(FILES ${ondrel_pkg_src}/org.example.ondrel.metainfo.xml
         DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo)
 install(FILES ${ondrel_pkg_src}/copyright ${ondrel_pkg_out}/changelog.gz
@@ -112,4 +117,7 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "fonts-dejavu-core")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
+    ${ondrel_pkg_src}/service/conffiles ${ondrel_pkg_src}/service/postinst
+    ${ondrel_pkg_src}/service/prerm ${ondrel_pkg_src}/service/postrm)
 include(CPack)

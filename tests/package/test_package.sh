@@ -81,7 +81,7 @@ for f in usr/bin/ondrel usr/bin/ondrel-sim usr/bin/ondrel-fleet usr/bin/ondrel-l
     usr/share/man/man1/ondrel-fleet.1.gz usr/share/man/man1/ondrel-lab.1.gz \
     usr/share/applications/ondrel.desktop usr/share/applications/ondrel-fleet.desktop \
     usr/share/metainfo/org.example.ondrel.metainfo.xml \
-    usr/share/doc/ondrel/copyright; do
+    usr/share/doc/ondrel/copyright lib/systemd/system/ondrel-lab.service etc/default/ondrel-lab; do
     [[ -f $work/root/$f ]] || fail "the package lacks /$f"
 done
 for size in 16 32 48; do
@@ -170,6 +170,20 @@ kill -TERM "$sim_pid"
 wait "$sim_pid" || fail "ondrel-sim did not stop cleanly on SIGTERM"
 sim_pid=
 
+# The archive's service: a unit systemd accepts, enabled, and idle until the
+# defaults name a broker.
+if command -v systemd-analyze >/dev/null; then
+    systemd-analyze verify /lib/systemd/system/ondrel-lab.service ||
+        fail "systemd-analyze verify ondrel-lab.service"
+fi
+[[ -L /etc/systemd/system/multi-user.target.wants/ondrel-lab.service ]] ||
+    fail "ondrel-lab.service is not enabled after the install"
+(
+    set -a
+    . /etc/default/ondrel-lab
+    [[ -z $ONDREL_LAB_URL ]]
+) || fail "/etc/default/ondrel-lab names a broker out of the box"
+
 files=$(dpkg-query -L ondrel)
 lap checks
 
@@ -187,6 +201,7 @@ while IFS= read -r p; do
     for q in "${preexisting[@]}"; do [[ $p == "$q" ]] && keep=1 && break; done
     ((keep)) || left+=("$p")
 done <<<"$files"
+[[ -e /etc/systemd/system/multi-user.target.wants/ondrel-lab.service ]] && left+=("the service's enabling link")
 ((${#left[@]} == 0)) || fail "left behind after the purge: ${left[*]}"
 echo "package $(basename "$deb"): built, lintian without errors, installed, tried, purged"
 echo "times: $(printf '%s; ' "${took[@]}")"
