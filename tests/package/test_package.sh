@@ -115,7 +115,8 @@ while IFS= read -r -d '' path; do
     p=${path#"$work/root"}
     [[ -z $p ]] && continue
     if [[ -e $p || -L $p ]]; then
-        [[ -d $p && ! -L $p ]] || skip "$p already exists on this machine and would be overwritten"
+        # A directory, or a link to one (/lib on a merged /usr), is shared, not overwritten.
+        [[ -d $p ]] || skip "$p already exists on this machine and would be overwritten"
         preexisting+=("$p")
     fi
 done < <(find "$work/root" -print0)
