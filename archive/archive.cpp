@@ -1,6 +1,7 @@
 #include "archive.h"
 
 #include "chain.h"
+#include "postgresdatabase.h"
 #include "schema.h"
 #include "sqlitedatabase.h"
 #include "stderrwriter.h"
@@ -67,41 +68,52 @@ int LockBeside(const QString& path, QString* error)
 
 } // namespace
 
-std::unique_ptr<CArchive> CArchive::Open(const QString& path, ArchiveOptions options,
+std::unique_ptr<CArchive> CArchive::Open(const QString& target, ArchiveOptions options,
                                          QString* error)
 {
-    const int lockFd = LockBeside(path, error);
-    if (lockFd < 0)
-        return nullptr;
+    int lockFd = -1;
+    std::unique_ptr<ISqlDatabase> writer, reader;
+    if (CPostgresDatabase::IsUri(target)) {
+        std::unique_ptr<CPostgresDatabase> db = CPostgresDatabase::Open(target, error);
+        if (!db || !db->HoldWriterLock(error))
+            return nullptr;
+        writer = std::move(db);
+    } else {
+        lockFd = LockBeside(target, error);
+        if (lockFd < 0)
+            return nullptr;
+        writer = CSqliteDatabase::Open(target, CSqliteDatabase::Mode::Write, error);
+    }
     const auto fail = [&] {
-        ::close(lockFd);
+        if (lockFd >= 0)
+            ::close(lockFd);
         return nullptr;
     };
-    std::unique_ptr<ISqlDatabase> writer =
-        CSqliteDatabase::Open(path, CSqliteDatabase::Mode::Write, error);
     if (!writer || !PrepareSchema(*writer, error))
         return fail();
-    std::unique_ptr<ISqlDatabase> reader =
-        CSqliteDatabase::Open(path, CSqliteDatabase::Mode::ReadOnly, error);
+    if (CPostgresDatabase::IsUri(target))
+        reader = CPostgresDatabase::Open(target, error);
+    else
+        reader = CSqliteDatabase::Open(target, CSqliteDatabase::Mode::ReadOnly, error);
     if (!reader)
         return fail();
     std::unique_ptr<CArchive> archive(
-        new CArchive(path, std::move(options), lockFd, std::move(writer), std::move(reader)));
+        new CArchive(std::move(options), lockFd, std::move(writer), std::move(reader)));
     if (!archive->m_store->Load(error))
         return nullptr;
     try {
         archive->m_thread = std::thread([a = archive.get()] { a->Run(); });
     } catch (const std::system_error& e) {
         *error = QStringLiteral("%1: cannot start the writer thread: %2")
-                     .arg(path, QString::fromLocal8Bit(e.what()));
+                     .arg(archive->m_name, QString::fromLocal8Bit(e.what()));
         return nullptr;
     }
     return archive;
 }
 
-CArchive::CArchive(QString path, ArchiveOptions options, int lockFd,
-                   std::unique_ptr<ISqlDatabase> writer, std::unique_ptr<ISqlDatabase> reader)
-    : m_path(std::move(path)), m_options(std::move(options)), m_lockFd(lockFd),
+CArchive::CArchive(ArchiveOptions options, int lockFd, std::unique_ptr<ISqlDatabase> writer,
+                   std::unique_ptr<ISqlDatabase> reader)
+    : m_name(writer->Name()), m_options(std::move(options)), m_lockFd(lockFd),
       m_writerDb(std::move(writer)), m_store(std::make_unique<CStore>(*m_writerDb)),
       m_readerDb(std::move(reader))
 {}
@@ -118,7 +130,8 @@ CArchive::~CArchive()
     m_store.reset();
     m_readerDb.reset();
     m_writerDb.reset();
-    ::close(m_lockFd);
+    if (m_lockFd >= 0)
+        ::close(m_lockFd);
 }
 
 void CArchive::Complain(const QString& text)
@@ -172,6 +185,7 @@ QString CArchive::LastError() const
 
 void CArchive::Run()
 {
+    bool failing = false;
     std::unique_lock<std::mutex> lock(m_mutex);
     for (;;) {
         m_wake.wait(lock, [&] { return m_stop || !m_queue.empty() || !m_drops.empty(); });
@@ -198,8 +212,12 @@ void CArchive::Run()
 
         QString error;
         const bool ok = m_store->ApplyBatch(batch, drops, &error);
-        if (!ok)
+        // Said once, not every retry: a server away for an hour would say it 3600 times.
+        if (!ok && !failing)
             Complain(QStringLiteral("%1; retrying").arg(error));
+        else if (ok && failing)
+            Complain(QStringLiteral("%1: archiving again").arg(m_name));
+        failing = !ok;
 
         lock.lock();
         if (ok) {
@@ -211,7 +229,7 @@ void CArchive::Run()
         m_lastError = error;
         if (m_stop) {
             lock.unlock();
-            Complain(QStringLiteral("%1: %2 messages were not archived").arg(m_path).arg(count));
+            Complain(QStringLiteral("%1: %2 messages were not archived").arg(m_name).arg(count));
             return;
         }
         // The batch goes back in front of what came meanwhile, still within the

@@ -1,6 +1,6 @@
 // The lab's archive: every generator's events, readings and exposures in one
-// database file, written by a thread of its own from a bounded queue, and the
-// questions the lab asks of it.
+// database (a SQLite file or a PostgreSQL database), written by a thread of its own from a bounded
+// queue, and the questions the lab asks of it.
 #pragma once
 
 #include "beamtime.h"
@@ -44,10 +44,12 @@ struct VerifyReport
 class CArchive
 {
 public:
-    // Opens (creating or migrating) the archive at path for writing. Nothing,
-    // with *error saying why and naming the file, when it cannot be: another
-    // writer has it, its schema is newer than this program's, it is no database.
-    static std::unique_ptr<CArchive> Open(const QString& path, ArchiveOptions options,
+    // Opens (creating or migrating) the archive for writing: a target starting
+    // with postgresql:// or postgres:// is a PostgreSQL connection URI, anything
+    // else a SQLite file. Nothing, with *error saying why and naming the target
+    // (never its password), when it cannot be: another writer has it, its schema
+    // is newer than this program's, it is no database, it cannot be written.
+    static std::unique_ptr<CArchive> Open(const QString& target, ArchiveOptions options,
                                           QString* error);
     // Commits what is queued, then stops the writer.
     ~CArchive();
@@ -75,14 +77,14 @@ public:
     std::optional<VerifyReport> Verify(QString* error);
 
 private:
-    CArchive(QString path, ArchiveOptions options, int lockFd, std::unique_ptr<ISqlDatabase> writer,
+    CArchive(ArchiveOptions options, int lockFd, std::unique_ptr<ISqlDatabase> writer,
              std::unique_ptr<ISqlDatabase> reader);
     void Run();
     void Complain(const QString& text);
 
-    const QString m_path;
+    const QString m_name; // the writer's, as messages say it
     const ArchiveOptions m_options;
-    const int m_lockFd;
+    const int m_lockFd; // a SQLite file's; -1 on PostgreSQL, whose lock is the writer's session's
     std::unique_ptr<ISqlDatabase> m_writerDb; // the writer thread's alone
     std::unique_ptr<CStore> m_store;
     std::mutex m_readMutex; // the queries' connection

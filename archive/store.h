@@ -98,6 +98,7 @@ private:
     bool StoreChanges(const lab::CExposureTracker::Changes& changes, QString* error);
     bool AppendChained(const char* table, Chain& chain, SqlRow columns, QString* error);
     bool FlushBatchState(QString* error);
+    bool Exec(const QString& sql, SqlRow params, QString* error);
     void Forget();
 
     ISqlDatabase& m_db;
@@ -106,6 +107,9 @@ private:
     std::map<std::pair<QString, qint64>, Minute> m_minutes; // this batch's, by generator and minute
     Chain m_events, m_intervals;
     qint64 m_nextReadingId = 1, m_nextGapId = 1;
+    // False after a Load that failed (a database gone away): what is in memory
+    // then is no longer the database's, and writing from it would overwrite it.
+    bool m_loaded = false;
 };
 
 } // namespace ondrel::archive
