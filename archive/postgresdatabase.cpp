@@ -190,6 +190,9 @@ bool CPostgresDatabase::Connect(QString* error)
         *error = Failure(QStringLiteral("cannot connect"));
         return false;
     }
+    // The server's notices ("already exists, skipping") are not the operator's business.
+    PQsetNoticeProcessor(
+        m_conn, [](void*, const char*) {}, nullptr);
     m_inTransaction = m_lostInTransaction = false;
     return !m_wantLock || TakeLock(error);
 }
