@@ -73,11 +73,9 @@ CPgRig::CPgRig()
             return;
         }
     }
-    if (!Run(kBin + QStringLiteral("initdb"),
-             {QStringLiteral("-D"), m_dir.filePath(QStringLiteral("data")), QStringLiteral("-U"),
-              QStringLiteral("ondrel"), QStringLiteral("-A"), QStringLiteral("trust"),
-              QStringLiteral("-E"), QStringLiteral("UTF8"), QStringLiteral("--locale=C"),
-              QStringLiteral("--no-sync"), QStringLiteral("--no-instructions")},
+    if (!Run(kBin + "initdb",
+             {"-D", m_dir.filePath("data"), "-U", "ondrel", "-A", "trust", "-E", "UTF8",
+              "--locale=C", "--no-sync", "--no-instructions"},
              &m_error))
         return;
     // A port found free can be taken by another program before the server binds it.
@@ -145,14 +143,11 @@ bool CPgRig::Start(QString* error)
     m_server.setStandardOutputFile(m_dir.filePath(QStringLiteral("server.log")), QIODevice::Append);
     m_server.setProcessChannelMode(QProcess::MergedChannels);
     // fsync off: the tests' databases die with the rig anyway.
-    m_server.start(kBin + QStringLiteral("postgres"),
-                   {QStringLiteral("-D"), m_dir.filePath(QStringLiteral("data")),
-                    QStringLiteral("-p"), QString::number(m_port), QStringLiteral("-c"),
-                    QStringLiteral("listen_addresses=127.0.0.1"), QStringLiteral("-c"),
-                    QStringLiteral("unix_socket_directories=%1").arg(m_dir.path()),
-                    QStringLiteral("-c"), QStringLiteral("fsync=off"), QStringLiteral("-c"),
-                    QStringLiteral("full_page_writes=off"), QStringLiteral("-c"),
-                    QStringLiteral("synchronous_commit=off")});
+    m_server.start(kBin + "postgres",
+                   {"-D", m_dir.filePath("data"), "-p", QString::number(m_port), "-c",
+                    "listen_addresses=127.0.0.1", "-c", "unix_socket_directories=" + m_dir.path(),
+                    "-c", "fsync=off", "-c", "full_page_writes=off", "-c",
+                    "synchronous_commit=off"});
     const QByteArray ping = QStringLiteral("host=127.0.0.1 port=%1 dbname=postgres user=ondrel "
                                            "connect_timeout=2")
                                 .arg(m_port)
@@ -196,7 +191,8 @@ QString CPgRig::NewDatabase(QString* error)
     }
     const QString name = QStringLiteral("archive_%1").arg(++m_databases);
     PGconn* conn = PQconnectdb(Uri(m_port, QStringLiteral("postgres")).toUtf8().constData());
-    PGresult* result = PQexec(conn, QStringLiteral("CREATE DATABASE %1 STRATEGY = FILE_COPY").arg(name).toUtf8());
+    PGresult* result =
+        PQexec(conn, QStringLiteral("CREATE DATABASE %1 STRATEGY = FILE_COPY").arg(name).toUtf8());
     const bool ok = PQresultStatus(result) == PGRES_COMMAND_OK;
     if (!ok)
         *error = QStringLiteral("cannot make database %1: %2")
