@@ -54,15 +54,19 @@ QString DisplayName(const QByteArray& uri)
     }
     PQconninfoFree(options);
     QString host = values.value(QStringLiteral("host"), values.value(QStringLiteral("hostaddr")));
-    if (host.contains(QLatin1Char(':')) && !host.contains(QLatin1Char('/')))
+    // A socket's folder goes where a URI has it: after the database, as ?host=.
+    const bool socket = host.startsWith(QLatin1Char('/'));
+    if (host.contains(QLatin1Char(':')) && !socket)
         host = QLatin1Char('[') + host + QLatin1Char(']');
     QString name = QStringLiteral("postgresql://");
     if (values.contains(QStringLiteral("user")))
         name += values.value(QStringLiteral("user")) + QLatin1Char('@');
-    name += host;
+    if (!socket)
+        name += host;
     if (values.contains(QStringLiteral("port")))
         name += QLatin1Char(':') + values.value(QStringLiteral("port"));
-    return name + QLatin1Char('/') + values.value(QStringLiteral("dbname"));
+    name += QLatin1Char('/') + values.value(QStringLiteral("dbname"));
+    return socket ? name + QStringLiteral("?host=") + host : name;
 }
 
 // '?' outside quoted literals and identifiers becomes $1, $2...
