@@ -19,6 +19,8 @@ class TestArchive : public QObject
 private slots:
     void init();
     void cleanupTestCase();
+    void values_data() { BackendRows(); }
+    void values();
     void stored_data();
     void stored();
     void verify_data();
@@ -203,6 +205,29 @@ QStringList TestArchive::Dump(const QString& sql)
         lines << columns.join('|');
     }
     return lines;
+}
+
+// Each kind of value comes back as the same kind from either back end.
+void TestArchive::values()
+{
+    std::unique_ptr<ISqlDatabase> db = Connect();
+    QString error;
+    QVERIFY2(db->Exec("CREATE TABLE kinds (i BIGINT, d DOUBLE PRECISION, t TEXT, b BYTEA, n TEXT)",
+                      {}, &error),
+             qPrintable(error));
+    const SqlRow row{qint64(-9007199254740993), 0.1, QString::fromUtf8("it's \"ü\"?"),
+                     QByteArray("\0\xff'?", 4), QVariant()};
+    QVERIFY2(db->Exec("INSERT INTO kinds (i, d, t, b, n) VALUES (?, ?, ?, ?, ?)", row, &error),
+             qPrintable(error));
+    std::vector<SqlRow> rows;
+    QVERIFY2(db->Query("SELECT i, d, t, b, n, '?', COUNT(*) FROM kinds WHERE t = ? GROUP BY i, d, "
+                       "t, b, n",
+                       {row[2]}, &rows, &error),
+             qPrintable(error));
+    QCOMPARE(rows.size(), size_t(1));
+    QCOMPARE(rows[0], (SqlRow{row[0], row[1], row[2], row[3], row[4], "?", qint64(1)}));
+    for (int c = 0; c < 5; ++c)
+        QCOMPARE(rows[0][c].typeId(), row[c].typeId());
 }
 
 void TestArchive::stored_data()
