@@ -1,6 +1,7 @@
 #include "archive.h"
 
 #include "chain.h"
+#include "postgresdatabase.h"
 #include "schema.h"
 #include "sqlitedatabase.h"
 #include "stderrwriter.h"
@@ -68,56 +69,74 @@ int LockBeside(const QString& path, QString* error)
 
 } // namespace
 
-std::unique_ptr<CArchive> CArchive::Open(const QString& path, ArchiveOptions options,
+std::unique_ptr<CArchive> CArchive::Open(const QString& target, ArchiveOptions options,
                                          QString* error)
 {
-    const int lockFd = LockBeside(path, error);
-    if (lockFd < 0)
-        return nullptr;
+    int lockFd = -1;
+    std::unique_ptr<ISqlDatabase> writer, reader;
+    if (CPostgresDatabase::IsUri(target)) {
+        std::unique_ptr<CPostgresDatabase> db = CPostgresDatabase::Open(target, error);
+        if (!db || !db->HoldWriterLock(error))
+            return nullptr;
+        writer = std::move(db);
+    } else {
+        lockFd = LockBeside(target, error);
+        if (lockFd < 0)
+            return nullptr;
+        writer = CSqliteDatabase::Open(target, CSqliteDatabase::Mode::Write, error);
+    }
     const auto fail = [&] {
-        ::close(lockFd);
+        if (lockFd >= 0)
+            ::close(lockFd);
         return nullptr;
     };
-    std::unique_ptr<ISqlDatabase> writer =
-        CSqliteDatabase::Open(path, CSqliteDatabase::Mode::Write, error);
     if (!writer || !PrepareSchema(*writer, error))
         return fail();
-    std::unique_ptr<ISqlDatabase> reader =
-        CSqliteDatabase::Open(path, CSqliteDatabase::Mode::ReadOnly, error);
+    if (CPostgresDatabase::IsUri(target))
+        reader = CPostgresDatabase::Open(target, error);
+    else
+        reader = CSqliteDatabase::Open(target, CSqliteDatabase::Mode::ReadOnly, error);
     if (!reader)
         return fail();
+    const QString name = writer->Name();
     std::unique_ptr<CArchive> archive(
-        new CArchive(path, std::move(options), lockFd, std::move(writer), std::move(reader)));
+        new CArchive(name, std::move(options), lockFd, std::move(writer), std::move(reader)));
     if (!archive->m_store->Load(error))
         return nullptr;
     try {
         archive->m_thread = std::thread([a = archive.get()] { a->Run(); });
     } catch (const std::system_error& e) {
         *error = QStringLiteral("%1: cannot start the writer thread: %2")
-                     .arg(path, QString::fromLocal8Bit(e.what()));
+                     .arg(archive->m_name, QString::fromLocal8Bit(e.what()));
         return nullptr;
     }
     return archive;
 }
 
-std::unique_ptr<CArchive> CArchive::OpenReadOnly(const QString& path, QString* error)
+std::unique_ptr<CArchive> CArchive::OpenReadOnly(const QString& target, QString* error)
 {
-    if (!QFileInfo(path).isFile()) {
-        *error = QFileInfo::exists(path)
-                     ? QStringLiteral("%1: not a file").arg(path)
-                     : QStringLiteral("%1: no archive there (serve or import makes one)").arg(path);
-        return nullptr;
+    std::unique_ptr<ISqlDatabase> reader;
+    if (CPostgresDatabase::IsUri(target)) {
+        reader = CPostgresDatabase::Open(target, error);
+    } else {
+        if (!QFileInfo(target).isFile()) {
+            *error = QFileInfo::exists(target)
+                         ? QStringLiteral("%1: not a file").arg(target)
+                         : QStringLiteral("%1: no archive there (serve or import makes one)")
+                               .arg(target);
+            return nullptr;
+        }
+        reader = CSqliteDatabase::Open(target, CSqliteDatabase::Mode::ReadOnly, error);
     }
-    std::unique_ptr<ISqlDatabase> reader =
-        CSqliteDatabase::Open(path, CSqliteDatabase::Mode::ReadOnly, error);
     if (!reader || !CheckSchema(*reader, error))
         return nullptr;
-    return std::unique_ptr<CArchive>(new CArchive(path, {}, -1, nullptr, std::move(reader)));
+    const QString name = reader->Name();
+    return std::unique_ptr<CArchive>(new CArchive(name, {}, -1, nullptr, std::move(reader)));
 }
 
-CArchive::CArchive(QString path, ArchiveOptions options, int lockFd,
+CArchive::CArchive(QString name, ArchiveOptions options, int lockFd,
                    std::unique_ptr<ISqlDatabase> writer, std::unique_ptr<ISqlDatabase> reader)
-    : m_path(std::move(path)), m_options(std::move(options)), m_lockFd(lockFd),
+    : m_name(std::move(name)), m_options(std::move(options)), m_lockFd(lockFd),
       m_writerDb(std::move(writer)),
       m_store(m_writerDb ? std::make_unique<CStore>(*m_writerDb) : nullptr),
       m_readerDb(std::move(reader))
@@ -178,7 +197,7 @@ bool CArchive::Flush(int timeoutMs)
 {
     std::unique_lock<std::mutex> lock(m_mutex);
     if (!m_store) {
-        m_lastError = QStringLiteral("%1 is open for reading only").arg(m_path);
+        m_lastError = QStringLiteral("%1 is open for reading only").arg(m_name);
         return false;
     }
     const quint64 target = m_received;
@@ -196,6 +215,7 @@ QString CArchive::LastError() const
 
 void CArchive::Run()
 {
+    bool failing = false;
     std::unique_lock<std::mutex> lock(m_mutex);
     for (;;) {
         m_wake.wait(lock, [&] { return m_stop || !m_queue.empty() || !m_drops.empty(); });
@@ -226,8 +246,12 @@ void CArchive::Run()
             std::lock_guard<std::mutex> storeLock(m_storeMutex);
             ok = m_store->ApplyBatch(batch, drops, &error);
         }
-        if (!ok)
+        // Said once, not every retry: a server away for an hour would say it 3600 times.
+        if (!ok && !failing)
             Complain(QStringLiteral("%1; retrying").arg(error));
+        else if (ok && failing)
+            Complain(QStringLiteral("%1: archiving again").arg(m_name));
+        failing = !ok;
 
         lock.lock();
         if (ok) {
@@ -239,7 +263,7 @@ void CArchive::Run()
         m_lastError = error;
         if (m_stop) {
             lock.unlock();
-            Complain(QStringLiteral("%1: %2 messages were not archived").arg(m_path).arg(count));
+            Complain(QStringLiteral("%1: %2 messages were not archived").arg(m_name).arg(count));
             return;
         }
         // The batch goes back in front of what came meanwhile, still within the
@@ -408,7 +432,7 @@ bool CArchive::Import(const QString& generator, const RecordSource& next, Import
                       QString* error)
 {
     if (!m_store) {
-        *error = QStringLiteral("%1 is open for reading only").arg(m_path);
+        *error = QStringLiteral("%1 is open for reading only").arg(m_name);
         return false;
     }
     std::lock_guard<std::mutex> lock(m_storeMutex);
@@ -419,7 +443,7 @@ std::optional<qint64> CArchive::DeleteReadingsBefore(const QDateTime& cutoff, in
                                                      QString* error)
 {
     if (!m_store) {
-        *error = QStringLiteral("%1 is open for reading only").arg(m_path);
+        *error = QStringLiteral("%1 is open for reading only").arg(m_name);
         return std::nullopt;
     }
     std::lock_guard<std::mutex> lock(m_storeMutex);

@@ -1,6 +1,6 @@
 // The lab's archive: every generator's events, readings and exposures in one
-// database file, written by a thread of its own from a bounded queue, and the
-// questions the lab asks of it.
+// database (a SQLite file or a PostgreSQL database), written by a thread of its own from a bounded
+// queue, and the questions the lab asks of it.
 #pragma once
 
 #include "beamtime.h"
@@ -64,15 +64,17 @@ struct TableSize
 class CArchive
 {
 public:
-    // Opens (creating or migrating) the archive at path for writing. Nothing,
-    // with *error saying why and naming the file, when it cannot be: another
-    // writer has it, its schema is newer than this program's, it is no database.
-    static std::unique_ptr<CArchive> Open(const QString& path, ArchiveOptions options,
+    // Opens (creating or migrating) the archive for writing: a target starting
+    // with postgresql:// or postgres:// is a PostgreSQL connection URI, anything
+    // else a SQLite file. Nothing, with *error saying why and naming the target
+    // (never its password), when it cannot be: another writer has it, its schema
+    // is newer than this program's, it is no database, it cannot be written.
+    static std::unique_ptr<CArchive> Open(const QString& target, ArchiveOptions options,
                                           QString* error);
     // Opens an existing archive for the queries only, without the writer's lock,
     // so that it can be read while another process writes it. Nothing, with
     // *error, when it is absent, no archive, or of a schema newer than this program's.
-    static std::unique_ptr<CArchive> OpenReadOnly(const QString& path, QString* error);
+    static std::unique_ptr<CArchive> OpenReadOnly(const QString& target, QString* error);
     // Commits what is queued, then stops the writer.
     ~CArchive();
 
@@ -112,14 +114,14 @@ public:
                                                QString* error);
 
 private:
-    CArchive(QString path, ArchiveOptions options, int lockFd, std::unique_ptr<ISqlDatabase> writer,
+    CArchive(QString name, ArchiveOptions options, int lockFd, std::unique_ptr<ISqlDatabase> writer,
              std::unique_ptr<ISqlDatabase> reader);
     void Run();
     void Complain(const QString& text);
 
-    const QString m_path;
+    const QString m_name; // the writer's, as messages say it
     const ArchiveOptions m_options;
-    const int m_lockFd;
+    const int m_lockFd; // a SQLite file's; -1 on PostgreSQL, whose lock is the writer's session's
     std::unique_ptr<ISqlDatabase> m_writerDb; // the writer thread's alone
     std::mutex m_storeMutex;         // the writer's batches, imports and retention take turns
     std::unique_ptr<CStore> m_store; // none when read-only

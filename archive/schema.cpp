@@ -5,7 +5,8 @@ namespace ondrel::archive {
 namespace {
 
 // Plain types only (BIGINT, DOUBLE PRECISION, TEXT) and ids the archive assigns
-// itself, so that the same statements make the same tables in PostgreSQL. Times
+// itself, so that the same statements make the same tables in SQLite and
+// PostgreSQL, and every query gives the same answers on both. Times
 // are milliseconds since 1970 in UTC.
 const char* const kVersion1[] = {
     "CREATE TABLE generators (generator TEXT PRIMARY KEY, host TEXT, user_name TEXT, "
@@ -98,12 +99,12 @@ bool PrepareSchema(ISqlDatabase& db, QString* error)
                 return fail();
         }
     }
-    if (version < kSchemaVersion) {
-        if (!db.Exec(QStringLiteral("DELETE FROM schema_version"), {}, error) ||
-            !db.Exec(QStringLiteral("INSERT INTO schema_version (version) VALUES (?)"),
-                     {kSchemaVersion}, error))
-            return fail();
-    }
+    // Written even when it stays the same: a database this program may read
+    // but not write is said now, not by the writer once messages arrive.
+    if (!db.Exec(QStringLiteral("DELETE FROM schema_version"), {}, error) ||
+        !db.Exec(QStringLiteral("INSERT INTO schema_version (version) VALUES (?)"),
+                 {kSchemaVersion}, error))
+        return fail();
     return db.Exec(QStringLiteral("COMMIT"), {}, error) || fail();
 }
 

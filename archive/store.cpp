@@ -76,6 +76,16 @@ bool Insert(QSet<QString>& set, const QString& key)
     return set.size() != before;
 }
 
+// A garbled reply can bring NUL, which PostgreSQL's text cannot hold: both back
+// ends store (and the chains hash) the same replacement for it.
+void WithoutNul(SqlRow& row)
+{
+    for (QVariant& v : row) {
+        if (v.typeId() == QMetaType::QString && v.toString().contains(QChar(0)))
+            v = v.toString().replace(QChar(0), QChar(QChar::ReplacementCharacter));
+    }
+}
+
 qint64 MinuteOf(qint64 ms)
 {
     return ms - ((ms % 60000) + 60000) % 60000;
@@ -115,9 +125,16 @@ void CStore::Forget()
     m_nextReadingId = m_nextGapId = 1;
 }
 
+bool CStore::Exec(const QString& sql, SqlRow params, QString* error)
+{
+    WithoutNul(params);
+    return m_db.Exec(sql, params, error);
+}
+
 bool CStore::Load(QString* error)
 {
     Forget();
+    m_loaded = false;
     std::vector<SqlRow> rows;
     if (!m_db.Query(QStringLiteral("SELECT chain, last_id, last_hash FROM chain_heads"), {}, &rows,
                     error))
@@ -190,12 +207,15 @@ bool CStore::Load(QString* error)
         return false;
     for (const SqlRow& r : rows)
         m_tracker.Adopt(IntervalFromRow(r));
+    m_loaded = true;
     return true;
 }
 
 bool CStore::ApplyBatch(const std::vector<ArchiveMessage>& messages, const Drops& drops,
                         QString* error)
 {
+    if (!m_loaded && !Load(error))
+        return false;
     if (!m_db.Exec(QStringLiteral("BEGIN"), {}, error))
         return false;
     bool ok = true;
@@ -326,9 +346,9 @@ bool CStore::ApplyReading(Generator& g, const ArchiveMessage& m, QString* error)
                       (seq ? run->lastSeq && *seq == *run->lastSeq + 1 : !run->lastSeq);
     const QVariant beam = Opt(counters.beamOnSeconds);
     if (same) {
-        if (!m_db.Exec(QStringLiteral("UPDATE readings SET last_seq = ?, count = count + 1, "
-                                      "last_ms = ?, last_beam_on_s = ? WHERE id = ?"),
-                       {Opt(seq), time, beam, run->id}, error))
+        if (!Exec(QStringLiteral("UPDATE readings SET last_seq = ?, count = count + 1, "
+                                 "last_ms = ?, last_beam_on_s = ? WHERE id = ?"),
+                  {Opt(seq), time, beam, run->id}, error))
             return false;
         run->lastSeq = seq;
     } else {
@@ -343,14 +363,14 @@ bool CStore::ApplyReading(Generator& g, const ArchiveMessage& m, QString* error)
         fresh.startedMs = g.startedMs;
         fresh.lastSeq = seq;
         const QVariant xray = counters.xrayOn ? QVariant(qint64(*counters.xrayOn)) : QVariant();
-        if (!m_db.Exec(QStringLiteral("INSERT INTO readings (id, generator, started_ms, first_seq, "
-                                      "last_seq, count, first_ms, last_ms, kv, ua, temperature, "
-                                      "faults, xray_on, fault, first_beam_on_s, last_beam_on_s) "
-                                      "VALUES (?, ?, ?, ?, ?, 1, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"),
-                       {fresh.id, m.generator, Opt(g.startedMs), Opt(seq), Opt(seq), time, time,
-                        fresh.kv, fresh.ua, fresh.temperature, fresh.faults, xray,
-                        qint64(fresh.fault), beam, beam},
-                       error))
+        if (!Exec(QStringLiteral("INSERT INTO readings (id, generator, started_ms, first_seq, "
+                                 "last_seq, count, first_ms, last_ms, kv, ua, temperature, "
+                                 "faults, xray_on, fault, first_beam_on_s, last_beam_on_s) "
+                                 "VALUES (?, ?, ?, ?, ?, 1, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"),
+                  {fresh.id, m.generator, Opt(g.startedMs), Opt(seq), Opt(seq), time, time,
+                   fresh.kv, fresh.ua, fresh.temperature, fresh.faults, xray, qint64(fresh.fault),
+                   beam, beam},
+                  error))
             return false;
         g.run = fresh;
     }
@@ -374,13 +394,12 @@ bool CStore::Unreadable(Generator& g, const ArchiveMessage& m, const QString& wh
     // A broken console repeats itself five times a second: one row counts them.
     if (const auto it = g.unreadableGap.constFind(m.subtopic);
         it != g.unreadableGap.cend() && g.unreadableWhy.value(m.subtopic) == why)
-        return m_db.Exec(
-            QStringLiteral("UPDATE gaps SET count = count + 1, to_ms = ? WHERE id = ?"), {at, *it},
-            error);
+        return Exec(QStringLiteral("UPDATE gaps SET count = count + 1, to_ms = ? WHERE id = ?"),
+                    {at, *it}, error);
     const qint64 id = m_nextGapId++;
     g.unreadableGap.insert(m.subtopic, id);
     g.unreadableWhy.insert(m.subtopic, why);
-    return m_db.Exec(
+    return Exec(
         QStringLiteral("INSERT INTO gaps (id, generator, what, first_seq, last_seq, "
                        "count, from_ms, to_ms, reason) VALUES (?, ?, ?, NULL, NULL, "
                        "1, ?, ?, ?)"),
@@ -393,27 +412,27 @@ bool CStore::SequenceGap(Generator& g, const QString& generator, const QString& 
 {
     // Where the archive itself dropped them, the row it wrote then gets the numbers.
     if (const auto it = g.dropGap.constFind(what); it != g.dropGap.cend())
-        return m_db.Exec(QStringLiteral("UPDATE gaps SET first_seq = ?, last_seq = ? WHERE id = ?"),
-                         {first, last, *it}, error);
-    return m_db.Exec(QStringLiteral("INSERT INTO gaps (id, generator, what, first_seq, last_seq, "
-                                    "count, from_ms, to_ms, reason) VALUES (?, ?, ?, ?, ?, ?, ?, "
-                                    "?, ?)"),
-                     {m_nextGapId++, generator, what, first, last, last - first + 1,
-                      fromMs > 0 ? QVariant(fromMs) : QVariant(), toMs,
-                      QStringLiteral("never received")},
-                     error);
+        return Exec(QStringLiteral("UPDATE gaps SET first_seq = ?, last_seq = ? WHERE id = ?"),
+                    {first, last, *it}, error);
+    return Exec(QStringLiteral("INSERT INTO gaps (id, generator, what, first_seq, last_seq, "
+                               "count, from_ms, to_ms, reason) VALUES (?, ?, ?, ?, ?, ?, ?, "
+                               "?, ?)"),
+                {m_nextGapId++, generator, what, first, last, last - first + 1,
+                 fromMs > 0 ? QVariant(fromMs) : QVariant(), toMs,
+                 QStringLiteral("never received")},
+                error);
 }
 
 bool CStore::Dropped(const DropKey& key, const DroppedMessages& drop, QString* error)
 {
     const qint64 id = m_nextGapId++;
     m_generators[key.first].dropGap.insert(key.second, id);
-    return m_db.Exec(QStringLiteral("INSERT INTO gaps (id, generator, what, first_seq, last_seq, "
-                                    "count, from_ms, to_ms, reason) VALUES (?, ?, ?, NULL, NULL, "
-                                    "?, ?, ?, ?)"),
-                     {id, key.first, key.second, drop.count, Ms(drop.first), Ms(drop.last),
-                      QStringLiteral("the archive's queue was full")},
-                     error);
+    return Exec(QStringLiteral("INSERT INTO gaps (id, generator, what, first_seq, last_seq, "
+                               "count, from_ms, to_ms, reason) VALUES (?, ?, ?, NULL, NULL, "
+                               "?, ?, ?, ?)"),
+                {id, key.first, key.second, drop.count, Ms(drop.first), Ms(drop.last),
+                 QStringLiteral("the archive's queue was full")},
+                error);
 }
 
 bool CStore::StoreChanges(const lab::CExposureTracker::Changes& changes, QString* error)
@@ -438,15 +457,16 @@ bool CStore::AppendChained(const char* table, Chain& chain, SqlRow columns, QStr
         QLatin1String(table) == QLatin1String("events") ? EventsChain() : IntervalsChain();
     const qint64 id = chain.lastId + 1;
     columns.prepend(id);
+    WithoutNul(columns);
     const QByteArray hash = ChainHash(chain.lastHash, columns);
     const QString names = layout.columns.join(QStringLiteral(", "));
     QString marks = QStringLiteral("?");
     for (int i = 1; i < columns.size() + 2; ++i)
         marks += QStringLiteral(", ?");
     columns << QString::fromLatin1(chain.lastHash) << QString::fromLatin1(hash);
-    if (!m_db.Exec(QStringLiteral("INSERT INTO %1 (%2, prev_hash, hash) VALUES (%3)")
-                       .arg(QLatin1String(table), names, marks),
-                   columns, error))
+    if (!Exec(QStringLiteral("INSERT INTO %1 (%2, prev_hash, hash) VALUES (%3)")
+                  .arg(QLatin1String(table), names, marks),
+              columns, error))
         return false;
     chain.lastId = id;
     chain.lastHash = hash;
@@ -456,7 +476,7 @@ bool CStore::AppendChained(const char* table, Chain& chain, SqlRow columns, QStr
 bool CStore::FlushBatchState(QString* error)
 {
     for (const auto& [key, m] : m_minutes) {
-        if (!m_db.Exec(
+        if (!Exec(
                 QStringLiteral(
                     "INSERT INTO rollups (generator, minute_ms, readings, kv_n, kv_min, kv_sum, "
                     "kv_max, ua_n, ua_min, ua_sum, ua_max, t_n, t_min, t_sum, t_max) VALUES (?, ?, "
@@ -489,18 +509,17 @@ bool CStore::FlushBatchState(QString* error)
         Generator& g = it.value();
         if (!g.dirty)
             continue;
-        if (!m_db.Exec(
-                QStringLiteral("INSERT INTO generators (generator, host, user_name, "
-                               "started_ms, last_event_seq, last_reading_seq, last_heard_ms) "
-                               "VALUES (?, ?, ?, ?, ?, ?, ?) ON CONFLICT (generator) DO "
-                               "UPDATE SET host = excluded.host, user_name = "
-                               "excluded.user_name, started_ms = excluded.started_ms, "
-                               "last_event_seq = excluded.last_event_seq, last_reading_seq "
-                               "= excluded.last_reading_seq, last_heard_ms = "
-                               "excluded.last_heard_ms"),
-                {it.key(), g.host, g.user, Opt(g.startedMs), Opt(g.lastEventSeq),
-                 Opt(g.lastReadingSeq), g.lastHeardMs},
-                error))
+        if (!Exec(QStringLiteral("INSERT INTO generators (generator, host, user_name, "
+                                 "started_ms, last_event_seq, last_reading_seq, last_heard_ms) "
+                                 "VALUES (?, ?, ?, ?, ?, ?, ?) ON CONFLICT (generator) DO "
+                                 "UPDATE SET host = excluded.host, user_name = "
+                                 "excluded.user_name, started_ms = excluded.started_ms, "
+                                 "last_event_seq = excluded.last_event_seq, last_reading_seq "
+                                 "= excluded.last_reading_seq, last_heard_ms = "
+                                 "excluded.last_heard_ms"),
+                  {it.key(), g.host, g.user, Opt(g.startedMs), Opt(g.lastEventSeq),
+                   Opt(g.lastReadingSeq), g.lastHeardMs},
+                  error))
             return false;
         g.dirty = false;
     }
@@ -508,12 +527,11 @@ bool CStore::FlushBatchState(QString* error)
          {std::pair{"events", &m_events}, std::pair{"intervals", &m_intervals}}) {
         if (chain->lastId == 0)
             continue;
-        if (!m_db.Exec(
-                QStringLiteral("INSERT INTO chain_heads (chain, last_id, last_hash) VALUES "
-                               "(?, ?, ?) ON CONFLICT (chain) DO UPDATE SET last_id = "
-                               "excluded.last_id, last_hash = excluded.last_hash"),
-                {QString::fromLatin1(name), chain->lastId, QString::fromLatin1(chain->lastHash)},
-                error))
+        if (!Exec(QStringLiteral("INSERT INTO chain_heads (chain, last_id, last_hash) VALUES "
+                                 "(?, ?, ?) ON CONFLICT (chain) DO UPDATE SET last_id = "
+                                 "excluded.last_id, last_hash = excluded.last_hash"),
+                  {QString::fromLatin1(name), chain->lastId, QString::fromLatin1(chain->lastHash)},
+                  error))
             return false;
     }
     return true;

@@ -131,6 +131,7 @@ private:
     bool ImportChunk(const QString& generator, const std::vector<RecordRow>& rows,
                      std::optional<ImportedRun>* run, ImportCounts* counts, QString* error);
     void AddToMinute(const QString& generator, const Reading& reading);
+    bool Exec(const QString& sql, SqlRow params, QString* error);
     void Forget();
 
     ISqlDatabase& m_db;
@@ -139,6 +140,9 @@ private:
     std::map<std::pair<QString, qint64>, Minute> m_minutes; // this batch's, by generator and minute
     Chain m_events, m_intervals;
     qint64 m_nextReadingId = 1, m_nextGapId = 1;
+    // False after a Load that failed (a database gone away): what is in memory
+    // then is no longer the database's, and writing from it would overwrite it.
+    bool m_loaded = false;
 };
 
 } // namespace ondrel::archive

@@ -15,6 +15,7 @@ packages=(
     xvfb xauth libx11-dev libxfixes-dev
     valgrind
     libsqlite3-dev tzdata
+    postgresql-15 libpq-dev
 )
 
 missing=()
