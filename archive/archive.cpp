@@ -401,6 +401,19 @@ std::optional<std::vector<Gap>> CArchive::Gaps(const QString& generator, QString
     return gaps;
 }
 
+std::optional<qint64> CArchive::ServerDatabaseBytes(QString* error)
+{
+    if (!CPostgresDatabase::IsUri(m_name))
+        return std::nullopt;
+    std::vector<SqlRow> rows;
+    std::lock_guard<std::mutex> lock(m_readMutex);
+    if (!m_readerDb->Query(QStringLiteral("SELECT pg_database_size(current_database())"), {}, &rows,
+                           error) ||
+        rows.empty())
+        return std::nullopt;
+    return rows[0][0].toLongLong();
+}
+
 std::optional<std::vector<TableSize>> CArchive::TableSizes(const QDateTime& since, QString* error)
 {
     // Each table with the time its rows are about.

@@ -108,6 +108,11 @@ public:
     // See CStore::ImportRecord.
     bool Import(const QString& generator, const RecordSource& next, ImportCounts* counts,
                 QString* error);
+    // The target as messages name it (never a password).
+    QString Name() const { return m_name; }
+    // The size of a PostgreSQL archive's database on its server; nothing for a
+    // file (whose size the file system tells) or when the server does not say.
+    std::optional<qint64> ServerDatabaseBytes(QString* error);
     // One batch of retention: at most batchRows runs of readings that ended before
     // cutoff deleted; how many were.
     std::optional<qint64> DeleteReadingsBefore(const QDateTime& cutoff, int batchRows,

@@ -133,16 +133,19 @@ LabResult Query(const LabOptions& o, const LabEnvironment& env, CArchive& archiv
     }
     case LabCommand::Status: {
         ArchiveFacts facts;
-        facts.database = QFileInfo(o.db).absoluteFilePath();
+        const std::optional<qint64> onServer = archive.ServerDatabaseBytes(&error);
+        facts.database = onServer ? archive.Name() : QFileInfo(o.db).absoluteFilePath();
         facts.now = env.now;
         facts.since = env.now.addDays(-7);
         const auto sizes = archive.TableSizes(facts.since, &error);
         if (!sizes)
             return Failed(error);
         facts.tables = *sizes;
-        facts.sizeBytes = FileSize(o.db) + FileSize(o.db + QStringLiteral("-wal"));
+        // A server's disk is not this computer's to measure: its free space stays unknown.
+        facts.sizeBytes =
+            onServer ? *onServer : FileSize(o.db) + FileSize(o.db + QStringLiteral("-wal"));
         const QStorageInfo disk(QFileInfo(o.db).absolutePath());
-        if (disk.isValid() && disk.isReady())
+        if (!onServer && disk.isValid() && disk.isReady())
             facts.diskFreeBytes = disk.bytesAvailable();
         return Printed(StatusTable(facts), o.format);
     }
