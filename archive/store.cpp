@@ -2,6 +2,7 @@
 
 #include "chain.h"
 #include "payloads.h"
+#include "topics.h"
 
 #include <QTimeZone>
 
@@ -9,8 +10,8 @@ namespace ondrel::archive {
 
 namespace {
 
-const QString kReading = QStringLiteral("reading");
-const QString kEvent = QStringLiteral("event");
+const QString kReading = QLatin1String(SubtopicName(Subtopic::Reading));
+const QString kEvent = QLatin1String(SubtopicName(Subtopic::Event));
 
 QVariant Opt(const std::optional<qint64>& v)
 {
@@ -212,13 +213,17 @@ bool CStore::Apply(const ArchiveMessage& m, QString* error)
         g.lastHeardMs = std::max(g.lastHeardMs, m.received.toMSecsSinceEpoch());
         g.dirty = true;
     }
-    if (m.subtopic == QLatin1String("info"))
+    const std::optional<Subtopic> subtopic = SubtopicFromName(m.subtopic);
+    if (!subtopic)
+        return Unreadable(g, m, QStringLiteral("a topic the archive does not know"), error);
+    switch (*subtopic) {
+    case Subtopic::Info:
         return ApplyInfo(g, m, error);
-    if (m.subtopic == kEvent)
+    case Subtopic::Event:
         return ApplyEvent(g, m, error);
-    if (m.subtopic == kReading)
+    case Subtopic::Reading:
         return ApplyReading(g, m, error);
-    if (m.subtopic == QLatin1String("status")) {
+    case Subtopic::Status: {
         const std::optional<ConsoleStatus> status = StatusFromPayload(m.payload);
         if (!status)
             return Unreadable(
@@ -226,9 +231,10 @@ bool CStore::Apply(const ArchiveMessage& m, QString* error)
                 error);
         return StoreChanges(m_tracker.OnStatus(m.generator, *status, m.received), error);
     }
-    if (m.subtopic == QLatin1String("version"))
-        return true; // the fleet shows it; the archive has no use for it
-    return Unreadable(g, m, QStringLiteral("a topic the archive does not know"), error);
+    case Subtopic::Version:
+        break;
+    }
+    return true; // the fleet shows the version; the archive has no use for it
 }
 
 bool CStore::ApplyInfo(Generator& g, const ArchiveMessage& m, QString* error)

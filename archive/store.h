@@ -20,7 +20,7 @@ namespace ondrel::archive {
 struct ArchiveMessage
 {
     QString generator; // the console's topic prefix
-    QString subtopic;  // "status", "reading", "event", "info" or "version"
+    QString subtopic;  // a SubtopicName, or what else the broker carried
     QByteArray payload;
     QDateTime received; // UTC
     bool retained = false;

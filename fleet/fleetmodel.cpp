@@ -16,7 +16,6 @@ namespace {
 constexpr qint64 kSkewShownMs = 2000;
 constexpr qint64 kAgeShownMs = 1000;
 constexpr qint64 kStaleAtLeastMs = 1000;
-constexpr int kDefaultPeriodMs = 200;
 constexpr int kEventsShown = 3;
 constexpr int kVersionShown = 64;
 
@@ -281,17 +280,16 @@ void CFleetModel::OnMessages(const QList<FleetMessage>& messages)
         const int slash = m.topic.lastIndexOf(QLatin1Char('/'));
         if (slash <= head.size())
             continue;
-        const QString subtopic = m.topic.mid(slash + 1);
-        if (subtopic != QLatin1String("status") && subtopic != QLatin1String("reading") &&
-            subtopic != QLatin1String("event") && subtopic != QLatin1String("version") &&
-            subtopic != QLatin1String("info"))
+        const std::optional<Subtopic> subtopic =
+            SubtopicFromName(QStringView(m.topic).mid(slash + 1));
+        if (!subtopic)
             continue; // a newer console's topic, or someone else's
         const QString prefix = m.topic.left(slash);
         int row = -1;
         Generator* g = Entry(prefix, prefix.mid(head.size()), &row);
         if (!g)
             continue;
-        Apply(*g, subtopic, m);
+        Apply(*g, *subtopic, m);
         Rejudge(*g, now);
         first = first < 0 ? row : std::min(first, row);
         last = std::max(last, row);
@@ -300,7 +298,7 @@ void CFleetModel::OnMessages(const QList<FleetMessage>& messages)
         EmitRows(first, last);
 }
 
-void CFleetModel::Apply(Generator& g, const QString& subtopic, const FleetMessage& m)
+void CFleetModel::Apply(Generator& g, Subtopic subtopic, const FleetMessage& m)
 {
     if (m.tooLarge || m.payload.size() > kPayloadLimit) {
         Unreadable(g, subtopic, QStringLiteral("a payload larger than 1 MiB"));
@@ -309,7 +307,7 @@ void CFleetModel::Apply(Generator& g, const QString& subtopic, const FleetMessag
     if (!m.retained)
         g.lastHeardMs = std::max(g.lastHeardMs, m.receivedMs);
     QString why;
-    if (subtopic == QLatin1String("status")) {
+    if (subtopic == Subtopic::Status) {
         const std::optional<ConsoleStatus> status = StatusFromPayload(m.payload);
         if (!status) {
             Unreadable(g, subtopic,
@@ -321,14 +319,14 @@ void CFleetModel::Apply(Generator& g, const QString& subtopic, const FleetMessag
         g.status = status;
         g.statusRetained = m.retained;
         g.fresh = true;
-    } else if (subtopic == QLatin1String("version")) {
+    } else if (subtopic == Subtopic::Version) {
         const std::optional<QString> text = Utf8(m.payload);
         if (!text) {
             Unreadable(g, subtopic, QStringLiteral("a version that is not UTF-8 text"));
             return;
         }
         g.version = text->left(kVersionShown);
-    } else if (subtopic == QLatin1String("info")) {
+    } else if (subtopic == Subtopic::Info) {
         std::optional<ConsoleInfo> info = InfoFromJson(m.payload, &why);
         if (!info) {
             Unreadable(g, subtopic, why);
@@ -340,7 +338,7 @@ void CFleetModel::Apply(Generator& g, const QString& subtopic, const FleetMessag
             g.lastReadingSeq.reset();
         }
         g.info = std::move(info);
-    } else if (subtopic == QLatin1String("reading")) {
+    } else if (subtopic == Subtopic::Reading) {
         ReadCounters counters;
         std::optional<Reading> reading = ReadingFromJson(m.payload, &why, &counters);
         if (!reading) {
@@ -366,7 +364,7 @@ void CFleetModel::Apply(Generator& g, const QString& subtopic, const FleetMessag
         g.counters = counters;
         g.reading = std::move(reading);
         emit readingReceived(g.name, *g.reading);
-    } else if (subtopic == QLatin1String("event")) {
+    } else if (subtopic == Subtopic::Event) {
         std::optional<qint64> seq;
         const std::optional<ConsoleEvent> event = EventFromJson(m.payload, &why, &seq);
         if (!event) {
@@ -388,17 +386,18 @@ void CFleetModel::Apply(Generator& g, const QString& subtopic, const FleetMessag
     }
 }
 
-void CFleetModel::Unreadable(Generator& g, const QString& subtopic, const QString& why)
+void CFleetModel::Unreadable(Generator& g, Subtopic subtopic, const QString& why)
 {
     ++g.unreadable;
     // Said once for each kind of fault, whichever generator sent it first: a
     // broken console repeats itself five times a second.
-    const QString kind = subtopic + QLatin1Char(':') + why.section(QStringLiteral(" ("), 0, 0);
+    const QString kind = QLatin1String(SubtopicName(subtopic)) + QLatin1Char(':') +
+                         why.section(QStringLiteral(" ("), 0, 0);
     if (m_complained.size() < 1000 && !m_complained.contains(kind)) {
         m_complained.insert(kind);
         m_complain(QStringLiteral("ondrel-fleet: %1/%2: unreadable: %3 (further ones are "
                                   "only counted)")
-                       .arg(g.name.left(200), subtopic, why));
+                       .arg(g.name.left(200), QLatin1String(SubtopicName(subtopic)), why));
     }
 }
 

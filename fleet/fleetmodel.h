@@ -183,8 +183,8 @@ signals:
 private:
     friend class CAlarmModel;
     Generator* Entry(const QString& prefix, const QString& name, int* row);
-    void Apply(Generator& g, const QString& subtopic, const FleetMessage& m);
-    void Unreadable(Generator& g, const QString& subtopic, const QString& why);
+    void Apply(Generator& g, Subtopic subtopic, const FleetMessage& m);
+    void Unreadable(Generator& g, Subtopic subtopic, const QString& why);
     State Judge(const Generator& g, qint64 now) const;
     qint64 StaleAfterMs(const Generator& g) const;
     void Rejudge(Generator& g, qint64 now);
