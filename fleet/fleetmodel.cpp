@@ -3,7 +3,6 @@
 #include "stderrwriter.h"
 
 #include <QLocale>
-#include <QStringDecoder>
 #include <QTimeZone>
 #include <algorithm>
 #include <cstdio>
@@ -22,15 +21,6 @@ constexpr int kVersionShown = 64;
 QString Plural(qint64 n, const char* one, const char* many)
 {
     return QStringLiteral("%1 %2").arg(n).arg(QLatin1String(n == 1 ? one : many));
-}
-
-std::optional<QString> Utf8(const QByteArray& bytes)
-{
-    QStringDecoder decode(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
-    QString text = decode(bytes);
-    if (decode.hasError())
-        return std::nullopt;
-    return text;
 }
 
 void ToStderr(const QString& text)
@@ -273,23 +263,15 @@ void CFleetModel::OnMessages(const QList<FleetMessage>& messages)
     const qint64 now = m_clock();
     int first = -1;
     int last = -1;
-    const QString head = m_root + QLatin1Char('/');
     for (const FleetMessage& m : messages) {
-        if (!m.topic.startsWith(head))
+        const std::optional<lab::TopicParts> topic = lab::DecodeTopic(m_root, m.topic);
+        if (!topic)
             continue;
-        const int slash = m.topic.lastIndexOf(QLatin1Char('/'));
-        if (slash <= head.size())
-            continue;
-        const std::optional<Subtopic> subtopic =
-            SubtopicFromName(QStringView(m.topic).mid(slash + 1));
-        if (!subtopic)
-            continue; // a newer console's topic, or someone else's
-        const QString prefix = m.topic.left(slash);
         int row = -1;
-        Generator* g = Entry(prefix, prefix.mid(head.size()), &row);
+        Generator* g = Entry(topic->prefix, topic->name, &row);
         if (!g)
             continue;
-        Apply(*g, *subtopic, m);
+        Apply(*g, lab::DecodePayload(topic->subtopic, m.payload, m.tooLarge), m);
         Rejudge(*g, now);
         first = first < 0 ? row : std::min(first, row);
         last = std::max(last, row);
@@ -298,54 +280,41 @@ void CFleetModel::OnMessages(const QList<FleetMessage>& messages)
         EmitRows(first, last);
 }
 
-void CFleetModel::Apply(Generator& g, Subtopic subtopic, const FleetMessage& m)
+void CFleetModel::Apply(Generator& g, const lab::Payload& p, const FleetMessage& m)
 {
-    if (m.tooLarge || m.payload.size() > kPayloadLimit) {
-        Unreadable(g, subtopic, QStringLiteral("a payload larger than 1 MiB"));
+    const Subtopic subtopic = p.subtopic;
+    if (p.tooLarge) {
+        Unreadable(g, subtopic, p.unreadable);
         return;
     }
     if (!m.retained)
         g.lastHeardMs = std::max(g.lastHeardMs, m.receivedMs);
-    QString why;
-    if (subtopic == Subtopic::Status) {
-        const std::optional<ConsoleStatus> status = StatusFromPayload(m.payload);
-        if (!status) {
-            Unreadable(g, subtopic,
-                       QStringLiteral("a status that is not online, not responding or offline"));
-            return;
-        }
-        if (g.status != status)
+    if (!p.Readable()) {
+        Unreadable(g, subtopic, p.unreadable);
+        return;
+    }
+    switch (subtopic) {
+    case Subtopic::Status:
+        if (g.status != p.status)
             g.statusMs = m.receivedMs;
-        g.status = status;
+        g.status = p.status;
         g.statusRetained = m.retained;
         g.fresh = true;
-    } else if (subtopic == Subtopic::Version) {
-        const std::optional<QString> text = Utf8(m.payload);
-        if (!text) {
-            Unreadable(g, subtopic, QStringLiteral("a version that is not UTF-8 text"));
-            return;
-        }
-        g.version = text->left(kVersionShown);
-    } else if (subtopic == Subtopic::Info) {
-        std::optional<ConsoleInfo> info = InfoFromJson(m.payload, &why);
-        if (!info) {
-            Unreadable(g, subtopic, why);
-            return;
-        }
+        break;
+    case Subtopic::Version:
+        g.version = p.version.left(kVersionShown);
+        break;
+    case Subtopic::Info:
         // Another start of the console: its counters begin again.
-        if (g.info && g.info->started != info->started) {
+        if (g.info && g.info->started != p.info->started) {
             g.lastEventSeq.reset();
             g.lastReadingSeq.reset();
         }
-        g.info = std::move(info);
-    } else if (subtopic == Subtopic::Reading) {
-        ReadCounters counters;
-        std::optional<Reading> reading = ReadingFromJson(m.payload, &why, &counters);
-        if (!reading) {
-            Unreadable(g, subtopic, why);
-            return;
-        }
-        const qint64 taken = reading->time.toMSecsSinceEpoch();
+        g.info = p.info;
+        break;
+    case Subtopic::Reading: {
+        const ReadCounters& counters = p.counters;
+        const qint64 taken = p.reading->time.toMSecsSinceEpoch();
         if (counters.seq) {
             if (g.lastReadingSeq && *counters.seq > *g.lastReadingSeq + 1)
                 g.readingsMissed += *counters.seq - *g.lastReadingSeq - 1;
@@ -362,15 +331,12 @@ void CFleetModel::Apply(Generator& g, Subtopic subtopic, const FleetMessage& m)
         if (counters.xrayOn)
             g.xray.OnReadingFlag(*counters.xrayOn);
         g.counters = counters;
-        g.reading = std::move(reading);
+        g.reading = p.reading;
         emit readingReceived(g.name, *g.reading);
-    } else if (subtopic == Subtopic::Event) {
-        std::optional<qint64> seq;
-        const std::optional<ConsoleEvent> event = EventFromJson(m.payload, &why, &seq);
-        if (!event) {
-            Unreadable(g, subtopic, why);
-            return;
-        }
+        break;
+    }
+    case Subtopic::Event: {
+        const std::optional<qint64>& seq = p.seq;
         if (seq) {
             if (g.lastEventSeq && *seq <= *g.lastEventSeq && *seq != 1)
                 return; // QoS 1 may deliver one twice
@@ -378,11 +344,13 @@ void CFleetModel::Apply(Generator& g, Subtopic subtopic, const FleetMessage& m)
                 g.eventsMissed += *seq - *g.lastEventSeq - 1;
             g.lastEventSeq = seq;
         }
-        g.xray.OnEvent(event->kind);
-        g.lastEvents.push_front({event->time, event->kind});
+        g.xray.OnEvent(p.event->kind);
+        g.lastEvents.push_front({p.event->time, p.event->kind});
         if (int(g.lastEvents.size()) > kEventsShown)
             g.lastEvents.pop_back();
-        emit eventReceived(g.name, *event);
+        emit eventReceived(g.name, *p.event);
+        break;
+    }
     }
 }
 

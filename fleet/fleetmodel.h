@@ -5,6 +5,7 @@
 // alarms runs without a broker, a window or a real second going by.
 #pragma once
 
+#include "message.h"
 #include "payloads.h"
 
 #include <QAbstractListModel>
@@ -43,15 +44,7 @@ QString StateText(State state);
 // States 1 to 5 raise an alarm.
 bool IsAlarmState(State state);
 
-// One message as the broker delivered it.
-struct FleetMessage
-{
-    QString topic;
-    QByteArray payload; // empty when tooLarge
-    bool retained = false;
-    bool tooLarge = false; // over the payload bound: counted, not kept
-    qint64 receivedMs = 0; // this computer's clock, ms since the epoch
-};
+using FleetMessage = lab::BrokerMessage;
 
 struct EventLine
 {
@@ -130,7 +123,7 @@ public:
     using Complaint = std::function<void(const QString&)>;
 
     static constexpr int kGeneratorLimit = 5000;
-    static constexpr qint64 kPayloadLimit = 1024 * 1024;
+    static constexpr qint64 kPayloadLimit = lab::kPayloadLimit;
 
     // `root` without a trailing '/'. Complaints (the first unreadable message of
     // each kind) go to standard error unless another sink is given.
@@ -183,7 +176,7 @@ signals:
 private:
     friend class CAlarmModel;
     Generator* Entry(const QString& prefix, const QString& name, int* row);
-    void Apply(Generator& g, Subtopic subtopic, const FleetMessage& m);
+    void Apply(Generator& g, const lab::Payload& p, const FleetMessage& m);
     void Unreadable(Generator& g, Subtopic subtopic, const QString& why);
     State Judge(const Generator& g, qint64 now) const;
     qint64 StaleAfterMs(const Generator& g) const;

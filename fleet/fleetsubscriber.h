@@ -74,5 +74,3 @@ private:
 };
 
 } // namespace ondrel::fleet
-
-Q_DECLARE_METATYPE(ondrel::fleet::FleetMessage)
