@@ -14,9 +14,6 @@ namespace {
 
 constexpr qint64 kSkewShownMs = 2000;
 constexpr qint64 kAgeShownMs = 1000;
-constexpr qint64 kStaleAtLeastMs = 1000;
-constexpr int kEventsShown = 3;
-constexpr int kVersionShown = 64;
 
 QString Plural(qint64 n, const char* one, const char* many)
 {
@@ -51,11 +48,6 @@ QString StateText(State state)
         break;
     }
     return QStringLiteral("Unknown");
-}
-
-bool IsAlarmState(State state)
-{
-    return int(state) >= int(State::ContactLostXrayOn) && int(state) <= int(State::Stale);
 }
 
 QString ClockText(qint64 ms)
@@ -282,81 +274,23 @@ void CFleetModel::OnMessages(const QList<FleetMessage>& messages)
 
 void CFleetModel::Apply(Generator& g, const lab::Payload& p, const FleetMessage& m)
 {
-    const Subtopic subtopic = p.subtopic;
-    if (p.tooLarge) {
-        Unreadable(g, subtopic, p.unreadable);
+    switch (lab::ApplyPayload(g, p, m.retained, m.receivedMs)) {
+    case lab::Applied::Unreadable:
+        Unreadable(g, p.subtopic, p.unreadable);
         return;
-    }
-    if (!m.retained)
-        g.lastHeardMs = std::max(g.lastHeardMs, m.receivedMs);
-    if (!p.Readable()) {
-        Unreadable(g, subtopic, p.unreadable);
+    case lab::Applied::Repeat:
         return;
+    case lab::Applied::Taken:
+        break;
     }
-    switch (subtopic) {
-    case Subtopic::Status:
-        if (g.status != p.status)
-            g.statusMs = m.receivedMs;
-        g.status = p.status;
-        g.statusRetained = m.retained;
-        g.fresh = true;
-        break;
-    case Subtopic::Version:
-        g.version = p.version.left(kVersionShown);
-        break;
-    case Subtopic::Info:
-        // Another start of the console: its counters begin again.
-        if (g.info && g.info->started != p.info->started) {
-            g.lastEventSeq.reset();
-            g.lastReadingSeq.reset();
-        }
-        g.info = p.info;
-        break;
-    case Subtopic::Reading: {
-        const ReadCounters& counters = p.counters;
-        const qint64 taken = p.reading->time.toMSecsSinceEpoch();
-        if (counters.seq) {
-            if (g.lastReadingSeq && *counters.seq > *g.lastReadingSeq + 1)
-                g.readingsMissed += *counters.seq - *g.lastReadingSeq - 1;
-            g.lastReadingSeq = counters.seq;
-        }
-        // A retained reading is as old as it says; a live one is as old as its
-        // arrival, whatever the console's clock.
-        g.readingMs = m.retained ? taken : m.receivedMs;
-        g.readingRetained = m.retained;
-        if (!m.retained)
-            g.skewMs = taken - m.receivedMs;
-        else
-            g.lastHeardMs = std::max(g.lastHeardMs, std::min(taken, m.receivedMs));
-        if (counters.xrayOn)
-            g.xray.OnReadingFlag(*counters.xrayOn);
-        g.counters = counters;
-        g.reading = p.reading;
+    if (p.subtopic == Subtopic::Reading)
         emit readingReceived(g.name, *g.reading);
-        break;
-    }
-    case Subtopic::Event: {
-        const std::optional<qint64>& seq = p.seq;
-        if (seq) {
-            if (g.lastEventSeq && *seq <= *g.lastEventSeq && *seq != 1)
-                return; // QoS 1 may deliver one twice
-            if (g.lastEventSeq && *seq > *g.lastEventSeq + 1)
-                g.eventsMissed += *seq - *g.lastEventSeq - 1;
-            g.lastEventSeq = seq;
-        }
-        g.xray.OnEvent(p.event->kind);
-        g.lastEvents.push_front({p.event->time, p.event->kind});
-        if (int(g.lastEvents.size()) > kEventsShown)
-            g.lastEvents.pop_back();
+    else if (p.subtopic == Subtopic::Event)
         emit eventReceived(g.name, *p.event);
-        break;
-    }
-    }
 }
 
 void CFleetModel::Unreadable(Generator& g, Subtopic subtopic, const QString& why)
 {
-    ++g.unreadable;
     // Said once for each kind of fault, whichever generator sent it first: a
     // broken console repeats itself five times a second.
     const QString kind = QLatin1String(SubtopicName(subtopic)) + QLatin1Char(':') +
@@ -369,45 +303,9 @@ void CFleetModel::Unreadable(Generator& g, Subtopic subtopic, const QString& why
     }
 }
 
-qint64 CFleetModel::StaleAfterMs(const Generator& g) const
-{
-    const int period = g.info ? g.info->periodMs : kDefaultPeriodMs;
-    return std::max<qint64>(kStaleAtLeastMs, 3 * qint64(period));
-}
-
-State CFleetModel::Judge(const Generator& g, qint64 now) const
-{
-    if (!m_contact || !g.fresh || !g.status)
-        return State::Unknown;
-    const ConsoleStatus status = *g.status;
-    // A retained status says nothing of when the console last spoke; a live one
-    // gives a console that has just come online its first periods.
-    const qint64 since = !g.reading         ? g.statusMs
-                         : g.statusRetained ? g.readingMs
-                                            : std::max(g.readingMs, g.statusMs);
-    const bool stale = status == ConsoleStatus::Online && now - since > StaleAfterMs(g);
-    const bool lost = status != ConsoleStatus::Online || stale;
-    if (lost && g.xray.On())
-        return State::ContactLostXrayOn;
-    if (g.reading && g.reading->fault)
-        return State::Fault;
-    if (status == ConsoleStatus::NotResponding)
-        return State::NotResponding;
-    if (status == ConsoleStatus::Offline)
-        return State::Offline;
-    if (stale)
-        return State::Stale;
-    if (g.xray.On())
-        return State::XraysOn;
-    // Online but nothing read from the generator yet: it may well not be ready.
-    if (!g.reading)
-        return State::Unknown;
-    return State::Ready;
-}
-
 void CFleetModel::Rejudge(Generator& g, qint64 now)
 {
-    g.state = Judge(g, now);
+    g.state = lab::JudgeState(g, m_contact, now);
     UpdateAlarm(g, now);
 }
 

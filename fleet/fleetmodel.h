@@ -5,6 +5,7 @@
 // alarms runs without a broker, a window or a real second going by.
 #pragma once
 
+#include "generator.h"
 #include "message.h"
 #include "payloads.h"
 
@@ -24,64 +25,15 @@
 
 namespace ondrel::fleet {
 
-// Highest first: a tile shows the first that applies.
-enum class State
-{
-    ContactLostXrayOn = 1,
-    Fault = 2,
-    NotResponding = 3,
-    Offline = 4,
-    Stale = 5,
-    XraysOn = 6,
-    Ready = 7,
-    // No contact with the broker, no known status yet, or online without a
-    // reading yet: nothing is known that could be shown as live.
-    Unknown = 8
-};
+using lab::EventLine;
+using lab::Generator;
+using lab::IsAlarmState;
+using lab::State;
 
 // The words a tile, the alarm list and a screen reader say.
 QString StateText(State state);
-// States 1 to 5 raise an alarm.
-bool IsAlarmState(State state);
 
 using FleetMessage = lab::BrokerMessage;
-
-struct EventLine
-{
-    QDateTime time;
-    EventKind kind = EventKind::Start;
-};
-
-struct Generator
-{
-    QString prefix;     // the full topic prefix, root included
-    QString name;       // the prefix without the root
-    bool fresh = false; // status received since the fleet last (re)connected
-    std::optional<ConsoleStatus> status;
-    qint64 statusMs = 0; // when the status last changed (local clock)
-    bool statusRetained = false;
-    QString version;
-    std::optional<ConsoleInfo> info;
-
-    std::optional<Reading> reading;
-    ReadCounters counters;
-    qint64 readingMs = 0; // when it was taken: its own time if retained, else arrival
-    bool readingRetained = false;
-    std::optional<qint64> lastReadingSeq;
-    qint64 readingsMissed = 0;
-    std::optional<qint64> skewMs; // console's clock minus ours, from live readings
-
-    // Whether X-rays are, or may be, on: the latest of the readings' xray_on and
-    // what the events say, whichever came last.
-    CXrayRule xray;
-    std::deque<EventLine> lastEvents; // newest first, at most 3
-    std::optional<qint64> lastEventSeq;
-    qint64 eventsMissed = 0;
-
-    int unreadable = 0;
-    qint64 lastHeardMs = 0;
-    State state = State::Unknown;
-};
 
 struct Alarm
 {
@@ -178,8 +130,6 @@ private:
     Generator* Entry(const QString& prefix, const QString& name, int* row);
     void Apply(Generator& g, const lab::Payload& p, const FleetMessage& m);
     void Unreadable(Generator& g, Subtopic subtopic, const QString& why);
-    State Judge(const Generator& g, qint64 now) const;
-    qint64 StaleAfterMs(const Generator& g) const;
     void Rejudge(Generator& g, qint64 now);
     void UpdateAlarm(const Generator& g, qint64 now);
     QString Age(qint64 sinceMs, qint64 now) const;
