@@ -58,7 +58,7 @@ QString ClockText(qint64 ms)
 CFleetModel::CFleetModel(QString root, Clock clock, QObject* parent, Complaint complain)
     : QAbstractListModel(parent), m_root(std::move(root)), m_clock(std::move(clock)),
       m_complain(complain ? std::move(complain) : Complaint(&ToStderr)),
-      m_alarms(std::make_unique<CAlarmModel>(this))
+      m_alarms(std::make_unique<CAlarmModel>())
 {
     m_flushTimer.setSingleShot(true);
     m_flushTimer.setInterval(kNotifyPeriodMs);
@@ -306,23 +306,7 @@ void CFleetModel::Unreadable(Generator& g, Subtopic subtopic, const QString& why
 void CFleetModel::Rejudge(Generator& g, qint64 now)
 {
     g.state = lab::JudgeState(g, m_contact, now);
-    UpdateAlarm(g, now);
-}
-
-void CFleetModel::UpdateAlarm(const Generator& g, qint64 now)
-{
-    // Without the broker nothing is known: alarms stay as they were.
-    if (g.state == State::Unknown)
-        return;
-    Alarm* alarm = m_alarms->Of(g.prefix);
-    if (IsAlarmState(g.state)) {
-        if (!alarm || !alarm->active || int(g.state) < int(alarm->condition))
-            m_alarms->Raise(g, g.state, now);
-        else if (alarm->condition != g.state)
-            m_alarms->Resumed(g.prefix, g.state);
-    } else if (alarm && alarm->active) {
-        m_alarms->Ended(g.prefix);
-    }
+    m_alarms->Follow(g, now);
 }
 
 void CFleetModel::EmitRows(int first, int last)
@@ -424,18 +408,18 @@ QString CFleetModel::Summary() const
 
 // ---------------------------------------------------------------------------
 
-CAlarmModel::CAlarmModel(const CFleetModel* fleet) : m_fleet(fleet) {}
+CAlarmModel::CAlarmModel() = default;
 
 int CAlarmModel::rowCount(const QModelIndex& parent) const
 {
-    return parent.isValid() ? 0 : int(m_alarms.size());
+    return parent.isValid() ? 0 : int(List().size());
 }
 
 QVariant CAlarmModel::data(const QModelIndex& index, int role) const
 {
-    if (!index.isValid() || index.row() < 0 || index.row() >= int(m_alarms.size()))
+    if (!index.isValid() || index.row() < 0 || index.row() >= int(List().size()))
         return QVariant();
-    const Alarm& a = m_alarms[size_t(index.row())];
+    const Alarm& a = List()[size_t(index.row())];
     switch (role) {
     case Qt::DisplayRole:
         return QStringLiteral("%1  %2: %3%4")
@@ -467,112 +451,43 @@ QVariant CAlarmModel::data(const QModelIndex& index, int role) const
     }
 }
 
-int CAlarmModel::Unacknowledged() const
-{
-    return int(std::count_if(m_alarms.begin(), m_alarms.end(),
-                             [](const Alarm& a) { return !a.acknowledged; }));
-}
-
-Alarm* CAlarmModel::Of(const QString& prefix)
-{
-    for (Alarm& a : m_alarms)
-        if (a.prefix == prefix)
-            return &a;
-    return nullptr;
-}
-
-void CAlarmModel::Raise(const Generator& g, State state, qint64 now)
-{
-    Alarm* a = Of(g.prefix);
-    if (!a) {
-        const int row = int(m_alarms.size());
-        beginInsertRows(QModelIndex(), row, row);
-        m_alarms.push_back(Alarm{g.prefix, g.name, ++m_lastRaise, state, now, false, true});
-        endInsertRows();
-    } else {
-        a->raise = ++m_lastRaise;
-        a->condition = state;
-        a->raisedMs = now;
-        a->acknowledged = false;
-        a->active = true;
-    }
-    Reorder();
-}
-
-void CAlarmModel::Resumed(const QString& prefix, State state)
-{
-    if (Alarm* a = Of(prefix)) {
-        a->condition = state;
-        Reorder();
-    }
-}
-
-void CAlarmModel::Ended(const QString& prefix)
-{
-    Alarm* a = Of(prefix);
-    if (!a)
-        return;
-    a->active = false;
-    if (a->acknowledged)
-        Remove(size_t(a - m_alarms.data()));
-    Reorder();
-}
-
 bool CAlarmModel::Acknowledge(const QString& prefix, qint64 raise)
 {
-    Alarm* a = Of(prefix);
-    if (!a || a->raise != raise)
-        return false;
-    a->acknowledged = true;
-    if (!a->active)
-        Remove(size_t(a - m_alarms.data()));
-    Reorder();
-    return true;
+    return m_latch.Acknowledge(prefix, raise);
 }
 
-void CAlarmModel::AcknowledgeAll()
+void CAlarmModel::BeforeInsert(int row)
 {
-    for (size_t row = m_alarms.size(); row-- > 0;) {
-        m_alarms[row].acknowledged = true;
-        if (!m_alarms[row].active)
-            Remove(row);
-    }
-    Reorder();
+    beginInsertRows(QModelIndex(), row, row);
 }
 
-void CAlarmModel::Remove(size_t row)
+void CAlarmModel::AfterInsert()
 {
-    beginRemoveRows(QModelIndex(), int(row), int(row));
-    m_alarms.erase(m_alarms.begin() + qptrdiff(row));
+    endInsertRows();
+}
+
+void CAlarmModel::BeforeRemove(int row)
+{
+    beginRemoveRows(QModelIndex(), row, row);
+}
+
+void CAlarmModel::AfterRemove()
+{
     endRemoveRows();
 }
 
-void CAlarmModel::Reorder()
+void CAlarmModel::Changed()
 {
-    const int n = int(m_alarms.size());
-    if (n > 0)
-        emit dataChanged(index(0), index(n - 1));
-    std::vector<int> order(m_alarms.size());
-    for (int i = 0; i < n; ++i)
-        order[size_t(i)] = i;
-    std::stable_sort(order.begin(), order.end(), [this](int l, int r) {
-        const Alarm& a = m_alarms[size_t(l)];
-        const Alarm& b = m_alarms[size_t(r)];
-        if (a.acknowledged != b.acknowledged)
-            return !a.acknowledged;
-        return a.raisedMs > b.raisedMs;
-    });
-    if (std::is_sorted(order.begin(), order.end()))
-        return;
+    emit dataChanged(index(0), index(rowCount() - 1));
+}
+
+void CAlarmModel::BeforeReorder()
+{
     emit layoutAboutToBeChanged({}, QAbstractItemModel::VerticalSortHint);
-    std::vector<int> rowNow(order.size());
-    std::vector<Alarm> sorted;
-    sorted.reserve(m_alarms.size());
-    for (int i = 0; i < n; ++i) {
-        rowNow[size_t(order[size_t(i)])] = i;
-        sorted.push_back(std::move(m_alarms[size_t(order[size_t(i)])]));
-    }
-    m_alarms = std::move(sorted);
+}
+
+void CAlarmModel::AfterReorder(const std::vector<int>& rowNow)
+{
     const QModelIndexList before = persistentIndexList();
     QModelIndexList after;
     after.reserve(before.size());

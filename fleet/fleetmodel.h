@@ -5,6 +5,7 @@
 // alarms runs without a broker, a window or a real second going by.
 #pragma once
 
+#include "alarmlatch.h"
 #include "generator.h"
 #include "message.h"
 #include "payloads.h"
@@ -35,18 +36,7 @@ QString StateText(State state);
 
 using FleetMessage = lab::BrokerMessage;
 
-struct Alarm
-{
-    QString prefix; // who raised it: names are not unique across roots
-    QString name;
-    // Which raise of that generator's alarm this is: an acknowledgement given for
-    // one raise does not cover a later, worse one.
-    qint64 raise = 0;
-    State condition = State::Stale; // the worst state since it was raised
-    qint64 raisedMs = 0;
-    bool acknowledged = false;
-    bool active = true; // the condition still holds
-};
+using lab::Alarm;
 
 class CAlarmModel;
 
@@ -126,12 +116,10 @@ signals:
     void eventReceived(const QString& name, const ondrel::ConsoleEvent& event);
 
 private:
-    friend class CAlarmModel;
     Generator* Entry(const QString& prefix, const QString& name, int* row);
     void Apply(Generator& g, const lab::Payload& p, const FleetMessage& m);
     void Unreadable(Generator& g, Subtopic subtopic, const QString& why);
     void Rejudge(Generator& g, qint64 now);
-    void UpdateAlarm(const Generator& g, qint64 now);
     QString Age(qint64 sinceMs, qint64 now) const;
     void EmitRows(int first, int last);
     void Flush();
@@ -157,8 +145,8 @@ private:
     int m_dirtyLast = -1;
 };
 
-// The alarm list: unacknowledged first, each group newest first.
-class CAlarmModel : public QAbstractListModel
+// The alarm list over the latch: unacknowledged first, each group newest first.
+class CAlarmModel : public QAbstractListModel, private lab::CAlarmLatch::IListener
 {
     Q_OBJECT
 public:
@@ -171,28 +159,28 @@ public:
         PrefixRole, // QString
         RaiseRole,  // qint64
     };
-    explicit CAlarmModel(const CFleetModel* fleet);
+    CAlarmModel();
 
     int rowCount(const QModelIndex& parent = QModelIndex()) const override;
     QVariant data(const QModelIndex& index, int role) const override;
 
-    const std::vector<Alarm>& List() const { return m_alarms; }
-    int Unacknowledged() const;
-    Alarm* Of(const QString& prefix);
-    void Raise(const Generator& g, State state, qint64 now);
-    void Ended(const QString& prefix);
-    void Resumed(const QString& prefix, State state);
+    const std::vector<Alarm>& List() const { return m_latch.List(); }
+    int Unacknowledged() const { return m_latch.Unacknowledged(); }
+    const Alarm* Of(const QString& prefix) const { return m_latch.Of(prefix); }
+    void Follow(const Generator& g, qint64 now) { m_latch.Follow(g, now); }
     bool Acknowledge(const QString& prefix, qint64 raise);
-    void AcknowledgeAll();
+    void AcknowledgeAll() { m_latch.AcknowledgeAll(); }
 
 private:
-    // Rows come and go one by one and a re-sort moves them, so that a view's
-    // selection stays on the alarm it was made on.
-    void Remove(size_t row);
-    void Reorder();
-    const CFleetModel* m_fleet;
-    std::vector<Alarm> m_alarms;
-    qint64 m_lastRaise = 0;
+    void BeforeInsert(int row) override;
+    void AfterInsert() override;
+    void BeforeRemove(int row) override;
+    void AfterRemove() override;
+    void Changed() override;
+    void BeforeReorder() override;
+    void AfterReorder(const std::vector<int>& rowNow) override;
+
+    lab::CAlarmLatch m_latch{this};
 };
 
 // HH:MM:SS in this computer's time zone.
