@@ -2,23 +2,11 @@
 
 #include "stderrwriter.h"
 
-#include <QLocale>
-#include <QTimeZone>
 #include <algorithm>
-#include <cstdio>
-#include <cstdlib>
 
 namespace ondrel::fleet {
 
 namespace {
-
-constexpr qint64 kSkewShownMs = 2000;
-constexpr qint64 kAgeShownMs = 1000;
-
-QString Plural(qint64 n, const char* one, const char* many)
-{
-    return QStringLiteral("%1 %2").arg(n).arg(QLatin1String(n == 1 ? one : many));
-}
 
 void ToStderr(const QString& text)
 {
@@ -26,34 +14,6 @@ void ToStderr(const QString& text)
 }
 
 } // namespace
-
-QString StateText(State state)
-{
-    switch (state) {
-    case State::ContactLostXrayOn:
-        return QStringLiteral("Contact lost, X-rays may be on");
-    case State::Fault:
-        return QStringLiteral("Fault");
-    case State::NotResponding:
-        return QStringLiteral("Not responding");
-    case State::Offline:
-        return QStringLiteral("Offline");
-    case State::Stale:
-        return QStringLiteral("Stale");
-    case State::XraysOn:
-        return QStringLiteral("X-rays on");
-    case State::Ready:
-        return QStringLiteral("Ready");
-    case State::Unknown:
-        break;
-    }
-    return QStringLiteral("Unknown");
-}
-
-QString ClockText(qint64 ms)
-{
-    return QDateTime::fromMSecsSinceEpoch(ms).toLocalTime().toString(QStringLiteral("HH:mm:ss"));
-}
 
 CFleetModel::CFleetModel(QString root, Clock clock, QObject* parent, Complaint complain)
     : QAbstractListModel(parent), m_root(std::move(root)), m_clock(std::move(clock)),
@@ -103,61 +63,27 @@ QVariant CFleetModel::data(const QModelIndex& index, int role) const
     case AttentionRole:
         // Unknown sorts with the states that need a look, after those known bad.
         return g.state == State::Unknown ? int(State::XraysOn) - 1 : int(g.state);
-    case ReadoutsRole: {
-        QStringList lines;
-        if (!g.reading)
-            return lines;
-        const QString age = Age(g.readingMs, now);
-        const QString suffix = age.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(age);
-        lines << QStringLiteral("%1 kV").arg(g.reading->kilovolts) + suffix
-              << QStringLiteral("%1 µA").arg(g.reading->microamps) + suffix
-              << QStringLiteral("%1 °C").arg(g.reading->temperature) + suffix;
-        return lines;
-    }
+    case ReadoutsRole:
+        return lab::ReadoutTexts(g, now, true);
     case ReadoutTextsRole:
-        if (!g.reading)
-            return QStringList();
-        return QStringList{QStringLiteral("%1 kV").arg(g.reading->kilovolts),
-                           QStringLiteral("%1 µA").arg(g.reading->microamps),
-                           QStringLiteral("%1 °C").arg(g.reading->temperature)};
+        return lab::ReadoutTexts(g, now, false);
     case ReadingAgeRole:
-        return g.reading ? Age(g.readingMs, now) : QString();
+        return g.reading ? lab::AgeText(g.readingMs, now) : QString();
     case GreyedRole:
         return g.state == State::Unknown || g.state == State::Stale || g.state == State::Offline ||
                g.state == State::NotResponding || g.state == State::ContactLostXrayOn;
     case VersionRole:
-        return g.version.isEmpty() ? QString() : QStringLiteral("firmware %1").arg(g.version);
+        return lab::VersionText(g);
     case BeamTimeRole:
-        if (!g.counters.beamOnSeconds)
-            return QString();
-        return QStringLiteral("X-ray time %1 s").arg(*g.counters.beamOnSeconds, 0, 'f', 1);
+        return lab::BeamTimeText(g);
     case LastHeardRole:
         if (g.lastHeardMs == 0)
             return QStringLiteral("not heard from since this window opened");
-        return QStringLiteral("last heard %1").arg(ClockText(g.lastHeardMs));
-    case EventsRole: {
-        QStringList lines;
-        for (const EventLine& e : g.lastEvents)
-            lines << QStringLiteral("%1 %2").arg(ClockText(e.time.toMSecsSinceEpoch()),
-                                                 EventKindName(e.kind));
-        return lines;
-    }
-    case NotesRole: {
-        QStringList notes;
-        if (!m_contact)
-            notes << LostText();
-        else if (!g.fresh || !g.status)
-            notes << QStringLiteral("waiting for its status");
-        else if (g.state == State::Unknown)
-            notes << QStringLiteral("waiting for its first reading");
-        if (g.skewMs && std::llabs(*g.skewMs) > kSkewShownMs)
-            notes << QStringLiteral("clock off by %1 s").arg((std::llabs(*g.skewMs) + 500) / 1000);
-        if (g.eventsMissed > 0)
-            notes << Plural(g.eventsMissed, "event missed", "events missed");
-        if (g.unreadable > 0)
-            notes << Plural(g.unreadable, "unreadable message", "unreadable messages");
-        return notes;
-    }
+        return lab::LastHeardText(g);
+    case EventsRole:
+        return lab::EventTexts(g);
+    case NotesRole:
+        return lab::NoteTexts(g, m_contact, m_lostMs);
     default:
         return QVariant();
     }
@@ -165,7 +91,7 @@ QVariant CFleetModel::data(const QModelIndex& index, int role) const
 
 QString CFleetModel::AccessibleName(const Generator& g) const
 {
-    return QStringLiteral("%1: %2").arg(g.name, StateText(g.state));
+    return lab::GeneratorText(g);
 }
 
 QString CFleetModel::Description(const Generator& g) const
@@ -182,31 +108,11 @@ QString CFleetModel::Description(const Generator& g) const
     }
     parts << data(i, NotesRole).toStringList();
     if (g.readingsMissed > 0)
-        parts << Plural(g.readingsMissed, "reading missed", "readings missed");
+        parts << lab::Plural(g.readingsMissed, "reading missed", "readings missed");
     const QStringList events = data(i, EventsRole).toStringList();
     if (!events.isEmpty())
         parts << QStringLiteral("events: %1").arg(events.join(QStringLiteral(", ")));
     return parts.join(QStringLiteral("; "));
-}
-
-QString CFleetModel::Age(qint64 sinceMs, qint64 now) const
-{
-    const qint64 age = now - sinceMs;
-    if (age <= kAgeShownMs)
-        return QString();
-    const qint64 s = age / 1000;
-    if (s < 120)
-        return QStringLiteral("%1 s old").arg(s);
-    if (s < 7200)
-        return QStringLiteral("%1 min old").arg(s / 60);
-    if (s < 2 * 86400)
-        return QStringLiteral("%1 h old").arg(s / 3600);
-    return QStringLiteral("%1 days old").arg(s / 86400);
-}
-
-QString CFleetModel::LostText() const
-{
-    return QStringLiteral("no contact with the broker since %1").arg(ClockText(m_lostMs));
 }
 
 const Generator* CFleetModel::Find(const QString& name) const
@@ -376,34 +282,16 @@ void CFleetModel::AcknowledgeAll()
 
 QString CFleetModel::Summary() const
 {
-    int counts[int(State::Unknown) + 1] = {};
+    lab::FleetCounts counts;
+    counts.generators = qint64(m_rows.size());
     for (const auto& g : m_rows)
-        ++counts[int(g->state)];
-    QStringList parts;
-    auto add = [&](State s, const char* one, const char* many) {
-        if (counts[int(s)] > 0)
-            parts << Plural(counts[int(s)], one, many);
-    };
-    add(State::ContactLostXrayOn, "contact lost with X-rays on", "contact lost with X-rays on");
-    add(State::XraysOn, "X-rays on", "X-rays on");
-    add(State::Fault, "fault", "faults");
-    add(State::NotResponding, "not responding", "not responding");
-    add(State::Offline, "offline", "offline");
-    add(State::Stale, "stale", "stale");
-    add(State::Unknown, "unknown", "unknown");
-    QString text = Plural(qint64(m_rows.size()), "generator", "generators");
-    if (!parts.isEmpty())
-        text += QStringLiteral(": ") + parts.join(QStringLiteral(", "));
-    const int open = m_alarms->Unacknowledged();
-    if (open > 0)
-        text +=
-            QStringLiteral("; ") + Plural(open, "alarm unacknowledged", "alarms unacknowledged");
+        ++counts.ofState[int(g->state)];
+    counts.unacknowledged = m_alarms->Unacknowledged();
     if (!m_contact && m_everConnected)
-        text += QStringLiteral("; ") + LostText();
+        counts.lostMs = m_lostMs;
     if (m_limitReached)
-        text += QStringLiteral("; only the first %1 generators are shown")
-                    .arg(QLocale(QLocale::English).toString(kGeneratorLimit));
-    return text;
+        counts.shownLimit = kGeneratorLimit;
+    return lab::SummaryText(counts);
 }
 
 // ---------------------------------------------------------------------------
@@ -422,18 +310,12 @@ QVariant CAlarmModel::data(const QModelIndex& index, int role) const
     const Alarm& a = List()[size_t(index.row())];
     switch (role) {
     case Qt::DisplayRole:
-        return QStringLiteral("%1  %2: %3%4")
-            .arg(ClockText(a.raisedMs), a.name, StateText(a.condition),
-                 a.acknowledged ? QStringLiteral(" (acknowledged)") : QString());
+        return lab::AlarmLine(a);
     case Qt::AccessibleTextRole:
-        return QStringLiteral("%1: %2").arg(a.name, StateText(a.condition));
-
+        return lab::AlarmText(a);
     case Qt::AccessibleDescriptionRole:
     case Qt::ToolTipRole:
-        return QStringLiteral("raised %1; %2; %3")
-            .arg(ClockText(a.raisedMs),
-                 a.acknowledged ? QStringLiteral("acknowledged") : QStringLiteral("unacknowledged"),
-                 a.active ? QStringLiteral("still so") : QStringLiteral("condition ended"));
+        return lab::AlarmDescription(a);
     case NameRole:
         return a.name;
     case AcknowledgedRole:
@@ -441,7 +323,7 @@ QVariant CAlarmModel::data(const QModelIndex& index, int role) const
     case ActiveRole:
         return a.active;
     case TimeRole:
-        return ClockText(a.raisedMs);
+        return lab::ClockText(a.raisedMs);
     case PrefixRole:
         return a.prefix;
     case RaiseRole:

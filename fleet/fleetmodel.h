@@ -9,6 +9,7 @@
 #include "generator.h"
 #include "message.h"
 #include "payloads.h"
+#include "texts.h"
 
 #include <QAbstractListModel>
 #include <QByteArray>
@@ -31,8 +32,8 @@ using lab::Generator;
 using lab::IsAlarmState;
 using lab::State;
 
-// The words a tile, the alarm list and a screen reader say.
-QString StateText(State state);
+using lab::ClockText;
+using lab::StateText;
 
 using FleetMessage = lab::BrokerMessage;
 
@@ -120,10 +121,8 @@ private:
     void Apply(Generator& g, const lab::Payload& p, const FleetMessage& m);
     void Unreadable(Generator& g, Subtopic subtopic, const QString& why);
     void Rejudge(Generator& g, qint64 now);
-    QString Age(qint64 sinceMs, qint64 now) const;
     void EmitRows(int first, int last);
     void Flush();
-    QString LostText() const;
 
     const QString m_root;
     const Clock m_clock;
@@ -182,8 +181,5 @@ private:
 
     lab::CAlarmLatch m_latch{this};
 };
-
-// HH:MM:SS in this computer's time zone.
-QString ClockText(qint64 ms);
 
 } // namespace ondrel::fleet
