@@ -33,6 +33,7 @@
 
 using namespace ondrel;
 using namespace ondrel::fleet;
+using namespace ondrel::lab;
 using namespace ondrel::testing;
 using Clock = std::chrono::steady_clock;
 
