@@ -1,7 +1,9 @@
 #include "store.h"
 
 #include "chain.h"
+#include "message.h"
 #include "payloads.h"
+#include "topics.h"
 
 #include <QSet>
 #include <QTimeZone>
@@ -12,8 +14,8 @@ namespace ondrel::archive {
 
 namespace {
 
-const QString kReading = QStringLiteral("reading");
-const QString kEvent = QStringLiteral("event");
+const QString kReading = QLatin1String(SubtopicName(Subtopic::Reading));
+const QString kEvent = QLatin1String(SubtopicName(Subtopic::Event));
 
 QVariant Opt(const std::optional<qint64>& v)
 {
@@ -243,32 +245,33 @@ bool CStore::Apply(const ArchiveMessage& m, QString* error)
         g.lastHeardMs = std::max(g.lastHeardMs, m.received.toMSecsSinceEpoch());
         g.dirty = true;
     }
-    if (m.subtopic == QLatin1String("info"))
-        return ApplyInfo(g, m, error);
-    if (m.subtopic == kEvent)
-        return ApplyEvent(g, m, error);
-    if (m.subtopic == kReading)
-        return ApplyReading(g, m, error);
-    if (m.subtopic == QLatin1String("status")) {
-        const std::optional<ConsoleStatus> status = StatusFromPayload(m.payload);
-        if (!status)
-            return Unreadable(
-                g, m, QStringLiteral("a status that is not online, not responding or offline"),
-                error);
-        return StoreChanges(m_tracker.OnStatus(m.generator, *status, m.received), error);
-    }
-    if (m.subtopic == QLatin1String("version"))
+    const std::optional<Subtopic> subtopic = SubtopicFromName(m.subtopic);
+    if (!subtopic)
+        return Unreadable(g, m, QStringLiteral("a topic the archive does not know"), error);
+    if (*subtopic == Subtopic::Version)
         return true; // the fleet shows it; the archive has no use for it
-    return Unreadable(g, m, QStringLiteral("a topic the archive does not know"), error);
+    const lab::Payload p = lab::DecodePayload(*subtopic, m.payload);
+    if (!p.Readable())
+        return Unreadable(g, m, p.unreadable, error);
+    switch (*subtopic) {
+    case Subtopic::Info:
+        return ApplyInfo(g, m, *p.info, error);
+    case Subtopic::Event:
+        return ApplyEvent(g, m, *p.event, p.seq, error);
+    case Subtopic::Reading:
+        return ApplyReading(g, m, *p.reading, p.counters, error);
+    case Subtopic::Status:
+        return StoreChanges(m_tracker.OnStatus(m.generator, *p.status, m.received), error);
+    case Subtopic::Version:
+        break;
+    }
+    return true;
 }
 
-bool CStore::ApplyInfo(Generator& g, const ArchiveMessage& m, QString* error)
+bool CStore::ApplyInfo(Generator& g, const ArchiveMessage& m, const ConsoleInfo& info,
+                       QString* error)
 {
-    QString why;
-    const std::optional<ConsoleInfo> info = InfoFromJson(m.payload, &why);
-    if (!info)
-        return Unreadable(g, m, why, error);
-    const qint64 started = info->started.toMSecsSinceEpoch();
+    const qint64 started = info.started.toMSecsSinceEpoch();
     if (g.startedMs && *g.startedMs != started) {
         // The console started again: its counters begin anew.
         g.lastEventSeq.reset();
@@ -276,22 +279,18 @@ bool CStore::ApplyInfo(Generator& g, const ArchiveMessage& m, QString* error)
         g.run.reset();
     }
     g.startedMs = started;
-    g.host = info->host;
-    g.user = info->user;
+    g.host = info.host;
+    g.user = info.user;
     g.dirty = true;
     g.unreadableGap.remove(m.subtopic);
-    return StoreChanges(m_tracker.OnInfo(m.generator, *info), error);
+    return StoreChanges(m_tracker.OnInfo(m.generator, info), error);
 }
 
-bool CStore::ApplyEvent(Generator& g, const ArchiveMessage& m, QString* error)
+bool CStore::ApplyEvent(Generator& g, const ArchiveMessage& m, const ConsoleEvent& event,
+                        const std::optional<qint64>& seq, QString* error)
 {
-    QString why;
-    std::optional<qint64> seq;
-    const std::optional<ConsoleEvent> event = EventFromJson(m.payload, &why, &seq);
-    if (!event)
-        return Unreadable(g, m, why, error);
     g.unreadableGap.remove(m.subtopic);
-    const qint64 time = event->time.toMSecsSinceEpoch();
+    const qint64 time = event.time.toMSecsSinceEpoch();
     if (seq) {
         // QoS 1 may deliver an event twice; a later 1 is a console that started again.
         if (g.lastEventSeq && *seq <= *g.lastEventSeq && !(*seq == 1 && time > g.lastEventMs))
@@ -306,22 +305,18 @@ bool CStore::ApplyEvent(Generator& g, const ArchiveMessage& m, QString* error)
     g.lastEventMs = time;
     g.dirty = true;
     if (!AppendChained("events", m_events,
-                       {m.generator, Opt(g.startedMs), Opt(seq), time, EventKindName(event->kind),
-                        event->detail},
+                       {m.generator, Opt(g.startedMs), Opt(seq), time, EventKindName(event.kind),
+                        event.detail},
                        error))
         return false;
-    return StoreChanges(m_tracker.OnEvent(m.generator, *event, seq), error);
+    return StoreChanges(m_tracker.OnEvent(m.generator, event, seq), error);
 }
 
-bool CStore::ApplyReading(Generator& g, const ArchiveMessage& m, QString* error)
+bool CStore::ApplyReading(Generator& g, const ArchiveMessage& m, const Reading& reading,
+                          const ReadCounters& counters, QString* error)
 {
-    QString why;
-    ReadCounters counters;
-    const std::optional<Reading> reading = ReadingFromJson(m.payload, &why, &counters);
-    if (!reading)
-        return Unreadable(g, m, why, error);
     g.unreadableGap.remove(m.subtopic);
-    const qint64 time = reading->time.toMSecsSinceEpoch();
+    const qint64 time = reading.time.toMSecsSinceEpoch();
     const std::optional<qint64> seq = counters.seq;
     if (seq) {
         // The retained reading comes again on every subscription, the first
@@ -339,9 +334,9 @@ bool CStore::ApplyReading(Generator& g, const ArchiveMessage& m, QString* error)
     g.dirty = true;
 
     Run* run = g.run ? &*g.run : nullptr;
-    const bool same = run && run->kv == reading->kilovolts && run->ua == reading->microamps &&
-                      run->temperature == reading->temperature && run->faults == reading->faults &&
-                      run->xrayOn == counters.xrayOn && run->fault == reading->fault &&
+    const bool same = run && run->kv == reading.kilovolts && run->ua == reading.microamps &&
+                      run->temperature == reading.temperature && run->faults == reading.faults &&
+                      run->xrayOn == counters.xrayOn && run->fault == reading.fault &&
                       run->startedMs == g.startedMs &&
                       (seq ? run->lastSeq && *seq == *run->lastSeq + 1 : !run->lastSeq);
     const QVariant beam = Opt(counters.beamOnSeconds);
@@ -354,12 +349,12 @@ bool CStore::ApplyReading(Generator& g, const ArchiveMessage& m, QString* error)
     } else {
         Run fresh;
         fresh.id = m_nextReadingId++;
-        fresh.kv = reading->kilovolts;
-        fresh.ua = reading->microamps;
-        fresh.temperature = reading->temperature;
-        fresh.faults = reading->faults;
+        fresh.kv = reading.kilovolts;
+        fresh.ua = reading.microamps;
+        fresh.temperature = reading.temperature;
+        fresh.faults = reading.faults;
         fresh.xrayOn = counters.xrayOn;
-        fresh.fault = reading->fault;
+        fresh.fault = reading.fault;
         fresh.startedMs = g.startedMs;
         fresh.lastSeq = seq;
         const QVariant xray = counters.xrayOn ? QVariant(qint64(*counters.xrayOn)) : QVariant();
@@ -375,8 +370,8 @@ bool CStore::ApplyReading(Generator& g, const ArchiveMessage& m, QString* error)
         g.run = fresh;
     }
 
-    AddToMinute(m.generator, *reading);
-    return StoreChanges(m_tracker.OnReading(m.generator, *reading, counters), error);
+    AddToMinute(m.generator, reading);
+    return StoreChanges(m_tracker.OnReading(m.generator, reading, counters), error);
 }
 
 void CStore::AddToMinute(const QString& generator, const Reading& reading)

@@ -22,7 +22,7 @@ namespace ondrel::archive {
 struct ArchiveMessage
 {
     QString generator; // the console's topic prefix
-    QString subtopic;  // "status", "reading", "event", "info" or "version"
+    QString subtopic;  // a SubtopicName, or what else the broker carried
     QByteArray payload;
     QDateTime received; // UTC
     bool retained = false;
@@ -111,9 +111,11 @@ private:
     };
 
     bool Apply(const ArchiveMessage& m, QString* error);
-    bool ApplyInfo(Generator& g, const ArchiveMessage& m, QString* error);
-    bool ApplyEvent(Generator& g, const ArchiveMessage& m, QString* error);
-    bool ApplyReading(Generator& g, const ArchiveMessage& m, QString* error);
+    bool ApplyInfo(Generator& g, const ArchiveMessage& m, const ConsoleInfo& info, QString* error);
+    bool ApplyEvent(Generator& g, const ArchiveMessage& m, const ConsoleEvent& event,
+                    const std::optional<qint64>& seq, QString* error);
+    bool ApplyReading(Generator& g, const ArchiveMessage& m, const Reading& reading,
+                      const ReadCounters& counters, QString* error);
     bool Unreadable(Generator& g, const ArchiveMessage& m, const QString& why, QString* error);
     bool SequenceGap(Generator& g, const QString& generator, const QString& what, qint64 first,
                      qint64 last, qint64 fromMs, qint64 toMs, QString* error);

@@ -34,6 +34,7 @@
 
 using namespace ondrel;
 using namespace ondrel::fleet;
+using namespace ondrel::lab;
 using namespace ondrel::testing;
 using namespace ondrel::bench;
 using Clock = std::chrono::steady_clock;

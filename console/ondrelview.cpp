@@ -8,6 +8,7 @@
 #include "replyparse.h"
 #include "resource.h"
 #include "stderrwriter.h"
+#include "topics.h"
 
 #include <QCheckBox>
 #include <QCloseEvent>
@@ -32,7 +33,7 @@ namespace {
 const char* const kAppName = "Ondrel";
 const char* const kPortSettings = "9600,N,8,1";
 constexpr short kCommPort = 1;
-constexpr int kPollPeriodMs = 200;
+constexpr int kPollPeriodMs = kDefaultPeriodMs;
 
 // Runs one piece of a handler and turns whatever it throws into a message, so that
 // nothing thrown by the port ever unwinds into the event loop.

@@ -2,37 +2,11 @@
 
 #include "stderrwriter.h"
 
-#include <QLocale>
-#include <QStringDecoder>
-#include <QTimeZone>
 #include <algorithm>
-#include <cstdio>
-#include <cstdlib>
 
 namespace ondrel::fleet {
 
 namespace {
-
-constexpr qint64 kSkewShownMs = 2000;
-constexpr qint64 kAgeShownMs = 1000;
-constexpr qint64 kStaleAtLeastMs = 1000;
-constexpr int kDefaultPeriodMs = 200;
-constexpr int kEventsShown = 3;
-constexpr int kVersionShown = 64;
-
-QString Plural(qint64 n, const char* one, const char* many)
-{
-    return QStringLiteral("%1 %2").arg(n).arg(QLatin1String(n == 1 ? one : many));
-}
-
-std::optional<QString> Utf8(const QByteArray& bytes)
-{
-    QStringDecoder decode(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
-    QString text = decode(bytes);
-    if (decode.hasError())
-        return std::nullopt;
-    return text;
-}
 
 void ToStderr(const QString& text)
 {
@@ -41,43 +15,10 @@ void ToStderr(const QString& text)
 
 } // namespace
 
-QString StateText(State state)
-{
-    switch (state) {
-    case State::ContactLostXrayOn:
-        return QStringLiteral("Contact lost, X-rays may be on");
-    case State::Fault:
-        return QStringLiteral("Fault");
-    case State::NotResponding:
-        return QStringLiteral("Not responding");
-    case State::Offline:
-        return QStringLiteral("Offline");
-    case State::Stale:
-        return QStringLiteral("Stale");
-    case State::XraysOn:
-        return QStringLiteral("X-rays on");
-    case State::Ready:
-        return QStringLiteral("Ready");
-    case State::Unknown:
-        break;
-    }
-    return QStringLiteral("Unknown");
-}
-
-bool IsAlarmState(State state)
-{
-    return int(state) >= int(State::ContactLostXrayOn) && int(state) <= int(State::Stale);
-}
-
-QString ClockText(qint64 ms)
-{
-    return QDateTime::fromMSecsSinceEpoch(ms).toLocalTime().toString(QStringLiteral("HH:mm:ss"));
-}
-
 CFleetModel::CFleetModel(QString root, Clock clock, QObject* parent, Complaint complain)
     : QAbstractListModel(parent), m_root(std::move(root)), m_clock(std::move(clock)),
       m_complain(complain ? std::move(complain) : Complaint(&ToStderr)),
-      m_alarms(std::make_unique<CAlarmModel>(this))
+      m_alarms(std::make_unique<CAlarmModel>())
 {
     m_flushTimer.setSingleShot(true);
     m_flushTimer.setInterval(kNotifyPeriodMs);
@@ -122,61 +63,27 @@ QVariant CFleetModel::data(const QModelIndex& index, int role) const
     case AttentionRole:
         // Unknown sorts with the states that need a look, after those known bad.
         return g.state == State::Unknown ? int(State::XraysOn) - 1 : int(g.state);
-    case ReadoutsRole: {
-        QStringList lines;
-        if (!g.reading)
-            return lines;
-        const QString age = Age(g.readingMs, now);
-        const QString suffix = age.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(age);
-        lines << QStringLiteral("%1 kV").arg(g.reading->kilovolts) + suffix
-              << QStringLiteral("%1 µA").arg(g.reading->microamps) + suffix
-              << QStringLiteral("%1 °C").arg(g.reading->temperature) + suffix;
-        return lines;
-    }
+    case ReadoutsRole:
+        return lab::ReadoutTexts(g, now, true);
     case ReadoutTextsRole:
-        if (!g.reading)
-            return QStringList();
-        return QStringList{QStringLiteral("%1 kV").arg(g.reading->kilovolts),
-                           QStringLiteral("%1 µA").arg(g.reading->microamps),
-                           QStringLiteral("%1 °C").arg(g.reading->temperature)};
+        return lab::ReadoutTexts(g, now, false);
     case ReadingAgeRole:
-        return g.reading ? Age(g.readingMs, now) : QString();
+        return g.reading ? lab::AgeText(g.readingMs, now) : QString();
     case GreyedRole:
         return g.state == State::Unknown || g.state == State::Stale || g.state == State::Offline ||
                g.state == State::NotResponding || g.state == State::ContactLostXrayOn;
     case VersionRole:
-        return g.version.isEmpty() ? QString() : QStringLiteral("firmware %1").arg(g.version);
+        return lab::VersionText(g);
     case BeamTimeRole:
-        if (!g.counters.beamOnSeconds)
-            return QString();
-        return QStringLiteral("X-ray time %1 s").arg(*g.counters.beamOnSeconds, 0, 'f', 1);
+        return lab::BeamTimeText(g);
     case LastHeardRole:
         if (g.lastHeardMs == 0)
             return QStringLiteral("not heard from since this window opened");
-        return QStringLiteral("last heard %1").arg(ClockText(g.lastHeardMs));
-    case EventsRole: {
-        QStringList lines;
-        for (const EventLine& e : g.lastEvents)
-            lines << QStringLiteral("%1 %2").arg(ClockText(e.time.toMSecsSinceEpoch()),
-                                                 EventKindName(e.kind));
-        return lines;
-    }
-    case NotesRole: {
-        QStringList notes;
-        if (!m_contact)
-            notes << LostText();
-        else if (!g.fresh || !g.status)
-            notes << QStringLiteral("waiting for its status");
-        else if (g.state == State::Unknown)
-            notes << QStringLiteral("waiting for its first reading");
-        if (g.skewMs && std::llabs(*g.skewMs) > kSkewShownMs)
-            notes << QStringLiteral("clock off by %1 s").arg((std::llabs(*g.skewMs) + 500) / 1000);
-        if (g.eventsMissed > 0)
-            notes << Plural(g.eventsMissed, "event missed", "events missed");
-        if (g.unreadable > 0)
-            notes << Plural(g.unreadable, "unreadable message", "unreadable messages");
-        return notes;
-    }
+        return lab::LastHeardText(g);
+    case EventsRole:
+        return lab::EventTexts(g);
+    case NotesRole:
+        return lab::NoteTexts(g, m_contact, m_lostMs);
     default:
         return QVariant();
     }
@@ -184,7 +91,7 @@ QVariant CFleetModel::data(const QModelIndex& index, int role) const
 
 QString CFleetModel::AccessibleName(const Generator& g) const
 {
-    return QStringLiteral("%1: %2").arg(g.name, StateText(g.state));
+    return lab::GeneratorText(g);
 }
 
 QString CFleetModel::Description(const Generator& g) const
@@ -201,31 +108,11 @@ QString CFleetModel::Description(const Generator& g) const
     }
     parts << data(i, NotesRole).toStringList();
     if (g.readingsMissed > 0)
-        parts << Plural(g.readingsMissed, "reading missed", "readings missed");
+        parts << lab::Plural(g.readingsMissed, "reading missed", "readings missed");
     const QStringList events = data(i, EventsRole).toStringList();
     if (!events.isEmpty())
         parts << QStringLiteral("events: %1").arg(events.join(QStringLiteral(", ")));
     return parts.join(QStringLiteral("; "));
-}
-
-QString CFleetModel::Age(qint64 sinceMs, qint64 now) const
-{
-    const qint64 age = now - sinceMs;
-    if (age <= kAgeShownMs)
-        return QString();
-    const qint64 s = age / 1000;
-    if (s < 120)
-        return QStringLiteral("%1 s old").arg(s);
-    if (s < 7200)
-        return QStringLiteral("%1 min old").arg(s / 60);
-    if (s < 2 * 86400)
-        return QStringLiteral("%1 h old").arg(s / 3600);
-    return QStringLiteral("%1 days old").arg(s / 86400);
-}
-
-QString CFleetModel::LostText() const
-{
-    return QStringLiteral("no contact with the broker since %1").arg(ClockText(m_lostMs));
 }
 
 const Generator* CFleetModel::Find(const QString& name) const
@@ -274,24 +161,15 @@ void CFleetModel::OnMessages(const QList<FleetMessage>& messages)
     const qint64 now = m_clock();
     int first = -1;
     int last = -1;
-    const QString head = m_root + QLatin1Char('/');
     for (const FleetMessage& m : messages) {
-        if (!m.topic.startsWith(head))
+        const std::optional<lab::TopicParts> topic = lab::DecodeTopic(m_root, m.topic);
+        if (!topic)
             continue;
-        const int slash = m.topic.lastIndexOf(QLatin1Char('/'));
-        if (slash <= head.size())
-            continue;
-        const QString subtopic = m.topic.mid(slash + 1);
-        if (subtopic != QLatin1String("status") && subtopic != QLatin1String("reading") &&
-            subtopic != QLatin1String("event") && subtopic != QLatin1String("version") &&
-            subtopic != QLatin1String("info"))
-            continue; // a newer console's topic, or someone else's
-        const QString prefix = m.topic.left(slash);
         int row = -1;
-        Generator* g = Entry(prefix, prefix.mid(head.size()), &row);
+        Generator* g = Entry(topic->prefix, topic->name, &row);
         if (!g)
             continue;
-        Apply(*g, subtopic, m);
+        Apply(*g, lab::DecodePayload(topic->subtopic, m.payload, m.tooLarge), m);
         Rejudge(*g, now);
         first = first < 0 ? row : std::min(first, row);
         last = std::max(last, row);
@@ -300,164 +178,41 @@ void CFleetModel::OnMessages(const QList<FleetMessage>& messages)
         EmitRows(first, last);
 }
 
-void CFleetModel::Apply(Generator& g, const QString& subtopic, const FleetMessage& m)
+void CFleetModel::Apply(Generator& g, const lab::Payload& p, const FleetMessage& m)
 {
-    if (m.tooLarge || m.payload.size() > kPayloadLimit) {
-        Unreadable(g, subtopic, QStringLiteral("a payload larger than 1 MiB"));
+    switch (lab::ApplyPayload(g, p, m.retained, m.receivedMs)) {
+    case lab::Applied::Unreadable:
+        Unreadable(g, p.subtopic, p.unreadable);
         return;
+    case lab::Applied::Repeat:
+        return;
+    case lab::Applied::Taken:
+        break;
     }
-    if (!m.retained)
-        g.lastHeardMs = std::max(g.lastHeardMs, m.receivedMs);
-    QString why;
-    if (subtopic == QLatin1String("status")) {
-        const std::optional<ConsoleStatus> status = StatusFromPayload(m.payload);
-        if (!status) {
-            Unreadable(g, subtopic,
-                       QStringLiteral("a status that is not online, not responding or offline"));
-            return;
-        }
-        if (g.status != status)
-            g.statusMs = m.receivedMs;
-        g.status = status;
-        g.statusRetained = m.retained;
-        g.fresh = true;
-    } else if (subtopic == QLatin1String("version")) {
-        const std::optional<QString> text = Utf8(m.payload);
-        if (!text) {
-            Unreadable(g, subtopic, QStringLiteral("a version that is not UTF-8 text"));
-            return;
-        }
-        g.version = text->left(kVersionShown);
-    } else if (subtopic == QLatin1String("info")) {
-        std::optional<ConsoleInfo> info = InfoFromJson(m.payload, &why);
-        if (!info) {
-            Unreadable(g, subtopic, why);
-            return;
-        }
-        // Another start of the console: its counters begin again.
-        if (g.info && g.info->started != info->started) {
-            g.lastEventSeq.reset();
-            g.lastReadingSeq.reset();
-        }
-        g.info = std::move(info);
-    } else if (subtopic == QLatin1String("reading")) {
-        ReadCounters counters;
-        std::optional<Reading> reading = ReadingFromJson(m.payload, &why, &counters);
-        if (!reading) {
-            Unreadable(g, subtopic, why);
-            return;
-        }
-        const qint64 taken = reading->time.toMSecsSinceEpoch();
-        if (counters.seq) {
-            if (g.lastReadingSeq && *counters.seq > *g.lastReadingSeq + 1)
-                g.readingsMissed += *counters.seq - *g.lastReadingSeq - 1;
-            g.lastReadingSeq = counters.seq;
-        }
-        // A retained reading is as old as it says; a live one is as old as its
-        // arrival, whatever the console's clock.
-        g.readingMs = m.retained ? taken : m.receivedMs;
-        g.readingRetained = m.retained;
-        if (!m.retained)
-            g.skewMs = taken - m.receivedMs;
-        else
-            g.lastHeardMs = std::max(g.lastHeardMs, std::min(taken, m.receivedMs));
-        if (counters.xrayOn)
-            g.xray.OnReadingFlag(*counters.xrayOn);
-        g.counters = counters;
-        g.reading = std::move(reading);
+    if (p.subtopic == Subtopic::Reading)
         emit readingReceived(g.name, *g.reading);
-    } else if (subtopic == QLatin1String("event")) {
-        std::optional<qint64> seq;
-        const std::optional<ConsoleEvent> event = EventFromJson(m.payload, &why, &seq);
-        if (!event) {
-            Unreadable(g, subtopic, why);
-            return;
-        }
-        if (seq) {
-            if (g.lastEventSeq && *seq <= *g.lastEventSeq && *seq != 1)
-                return; // QoS 1 may deliver one twice
-            if (g.lastEventSeq && *seq > *g.lastEventSeq + 1)
-                g.eventsMissed += *seq - *g.lastEventSeq - 1;
-            g.lastEventSeq = seq;
-        }
-        g.xray.OnEvent(event->kind);
-        g.lastEvents.push_front({event->time, event->kind});
-        if (int(g.lastEvents.size()) > kEventsShown)
-            g.lastEvents.pop_back();
-        emit eventReceived(g.name, *event);
-    }
+    else if (p.subtopic == Subtopic::Event)
+        emit eventReceived(g.name, *p.event);
 }
 
-void CFleetModel::Unreadable(Generator& g, const QString& subtopic, const QString& why)
+void CFleetModel::Unreadable(Generator& g, Subtopic subtopic, const QString& why)
 {
-    ++g.unreadable;
     // Said once for each kind of fault, whichever generator sent it first: a
     // broken console repeats itself five times a second.
-    const QString kind = subtopic + QLatin1Char(':') + why.section(QStringLiteral(" ("), 0, 0);
+    const QString kind = QLatin1String(SubtopicName(subtopic)) + QLatin1Char(':') +
+                         why.section(QStringLiteral(" ("), 0, 0);
     if (m_complained.size() < 1000 && !m_complained.contains(kind)) {
         m_complained.insert(kind);
         m_complain(QStringLiteral("ondrel-fleet: %1/%2: unreadable: %3 (further ones are "
                                   "only counted)")
-                       .arg(g.name.left(200), subtopic, why));
+                       .arg(g.name.left(200), QLatin1String(SubtopicName(subtopic)), why));
     }
-}
-
-qint64 CFleetModel::StaleAfterMs(const Generator& g) const
-{
-    const int period = g.info ? g.info->periodMs : kDefaultPeriodMs;
-    return std::max<qint64>(kStaleAtLeastMs, 3 * qint64(period));
-}
-
-State CFleetModel::Judge(const Generator& g, qint64 now) const
-{
-    if (!m_contact || !g.fresh || !g.status)
-        return State::Unknown;
-    const ConsoleStatus status = *g.status;
-    // A retained status says nothing of when the console last spoke; a live one
-    // gives a console that has just come online its first periods.
-    const qint64 since = !g.reading         ? g.statusMs
-                         : g.statusRetained ? g.readingMs
-                                            : std::max(g.readingMs, g.statusMs);
-    const bool stale = status == ConsoleStatus::Online && now - since > StaleAfterMs(g);
-    const bool lost = status != ConsoleStatus::Online || stale;
-    if (lost && g.xray.On())
-        return State::ContactLostXrayOn;
-    if (g.reading && g.reading->fault)
-        return State::Fault;
-    if (status == ConsoleStatus::NotResponding)
-        return State::NotResponding;
-    if (status == ConsoleStatus::Offline)
-        return State::Offline;
-    if (stale)
-        return State::Stale;
-    if (g.xray.On())
-        return State::XraysOn;
-    // Online but nothing read from the generator yet: it may well not be ready.
-    if (!g.reading)
-        return State::Unknown;
-    return State::Ready;
 }
 
 void CFleetModel::Rejudge(Generator& g, qint64 now)
 {
-    g.state = Judge(g, now);
-    UpdateAlarm(g, now);
-}
-
-void CFleetModel::UpdateAlarm(const Generator& g, qint64 now)
-{
-    // Without the broker nothing is known: alarms stay as they were.
-    if (g.state == State::Unknown)
-        return;
-    Alarm* alarm = m_alarms->Of(g.prefix);
-    if (IsAlarmState(g.state)) {
-        if (!alarm || !alarm->active || int(g.state) < int(alarm->condition))
-            m_alarms->Raise(g, g.state, now);
-        else if (alarm->condition != g.state)
-            m_alarms->Resumed(g.prefix, g.state);
-    } else if (alarm && alarm->active) {
-        m_alarms->Ended(g.prefix);
-    }
+    g.state = lab::JudgeState(g, m_contact, now);
+    m_alarms->Follow(g, now);
 }
 
 void CFleetModel::EmitRows(int first, int last)
@@ -527,64 +282,40 @@ void CFleetModel::AcknowledgeAll()
 
 QString CFleetModel::Summary() const
 {
-    int counts[int(State::Unknown) + 1] = {};
+    lab::FleetCounts counts;
+    counts.generators = qint64(m_rows.size());
     for (const auto& g : m_rows)
-        ++counts[int(g->state)];
-    QStringList parts;
-    auto add = [&](State s, const char* one, const char* many) {
-        if (counts[int(s)] > 0)
-            parts << Plural(counts[int(s)], one, many);
-    };
-    add(State::ContactLostXrayOn, "contact lost with X-rays on", "contact lost with X-rays on");
-    add(State::XraysOn, "X-rays on", "X-rays on");
-    add(State::Fault, "fault", "faults");
-    add(State::NotResponding, "not responding", "not responding");
-    add(State::Offline, "offline", "offline");
-    add(State::Stale, "stale", "stale");
-    add(State::Unknown, "unknown", "unknown");
-    QString text = Plural(qint64(m_rows.size()), "generator", "generators");
-    if (!parts.isEmpty())
-        text += QStringLiteral(": ") + parts.join(QStringLiteral(", "));
-    const int open = m_alarms->Unacknowledged();
-    if (open > 0)
-        text +=
-            QStringLiteral("; ") + Plural(open, "alarm unacknowledged", "alarms unacknowledged");
+        ++counts.ofState[int(g->state)];
+    counts.unacknowledged = m_alarms->Unacknowledged();
     if (!m_contact && m_everConnected)
-        text += QStringLiteral("; ") + LostText();
+        counts.lostMs = m_lostMs;
     if (m_limitReached)
-        text += QStringLiteral("; only the first %1 generators are shown")
-                    .arg(QLocale(QLocale::English).toString(kGeneratorLimit));
-    return text;
+        counts.shownLimit = kGeneratorLimit;
+    return lab::SummaryText(counts);
 }
 
 // ---------------------------------------------------------------------------
 
-CAlarmModel::CAlarmModel(const CFleetModel* fleet) : m_fleet(fleet) {}
+CAlarmModel::CAlarmModel() = default;
 
 int CAlarmModel::rowCount(const QModelIndex& parent) const
 {
-    return parent.isValid() ? 0 : int(m_alarms.size());
+    return parent.isValid() ? 0 : int(List().size());
 }
 
 QVariant CAlarmModel::data(const QModelIndex& index, int role) const
 {
-    if (!index.isValid() || index.row() < 0 || index.row() >= int(m_alarms.size()))
+    if (!index.isValid() || index.row() < 0 || index.row() >= int(List().size()))
         return QVariant();
-    const Alarm& a = m_alarms[size_t(index.row())];
+    const Alarm& a = List()[size_t(index.row())];
     switch (role) {
     case Qt::DisplayRole:
-        return QStringLiteral("%1  %2: %3%4")
-            .arg(ClockText(a.raisedMs), a.name, StateText(a.condition),
-                 a.acknowledged ? QStringLiteral(" (acknowledged)") : QString());
+        return lab::AlarmLine(a);
     case Qt::AccessibleTextRole:
-        return QStringLiteral("%1: %2").arg(a.name, StateText(a.condition));
-
+        return lab::AlarmText(a);
     case Qt::AccessibleDescriptionRole:
     case Qt::ToolTipRole:
-        return QStringLiteral("raised %1; %2; %3")
-            .arg(ClockText(a.raisedMs),
-                 a.acknowledged ? QStringLiteral("acknowledged") : QStringLiteral("unacknowledged"),
-                 a.active ? QStringLiteral("still so") : QStringLiteral("condition ended"));
+        return lab::AlarmDescription(a);
     case NameRole:
         return a.name;
     case AcknowledgedRole:
@@ -592,7 +323,7 @@ QVariant CAlarmModel::data(const QModelIndex& index, int role) const
     case ActiveRole:
         return a.active;
     case TimeRole:
-        return ClockText(a.raisedMs);
+        return lab::ClockText(a.raisedMs);
     case PrefixRole:
         return a.prefix;
     case RaiseRole:
@@ -602,112 +333,43 @@ QVariant CAlarmModel::data(const QModelIndex& index, int role) const
     }
 }
 
-int CAlarmModel::Unacknowledged() const
-{
-    return int(std::count_if(m_alarms.begin(), m_alarms.end(),
-                             [](const Alarm& a) { return !a.acknowledged; }));
-}
-
-Alarm* CAlarmModel::Of(const QString& prefix)
-{
-    for (Alarm& a : m_alarms)
-        if (a.prefix == prefix)
-            return &a;
-    return nullptr;
-}
-
-void CAlarmModel::Raise(const Generator& g, State state, qint64 now)
-{
-    Alarm* a = Of(g.prefix);
-    if (!a) {
-        const int row = int(m_alarms.size());
-        beginInsertRows(QModelIndex(), row, row);
-        m_alarms.push_back(Alarm{g.prefix, g.name, ++m_lastRaise, state, now, false, true});
-        endInsertRows();
-    } else {
-        a->raise = ++m_lastRaise;
-        a->condition = state;
-        a->raisedMs = now;
-        a->acknowledged = false;
-        a->active = true;
-    }
-    Reorder();
-}
-
-void CAlarmModel::Resumed(const QString& prefix, State state)
-{
-    if (Alarm* a = Of(prefix)) {
-        a->condition = state;
-        Reorder();
-    }
-}
-
-void CAlarmModel::Ended(const QString& prefix)
-{
-    Alarm* a = Of(prefix);
-    if (!a)
-        return;
-    a->active = false;
-    if (a->acknowledged)
-        Remove(size_t(a - m_alarms.data()));
-    Reorder();
-}
-
 bool CAlarmModel::Acknowledge(const QString& prefix, qint64 raise)
 {
-    Alarm* a = Of(prefix);
-    if (!a || a->raise != raise)
-        return false;
-    a->acknowledged = true;
-    if (!a->active)
-        Remove(size_t(a - m_alarms.data()));
-    Reorder();
-    return true;
+    return m_latch.Acknowledge(prefix, raise);
 }
 
-void CAlarmModel::AcknowledgeAll()
+void CAlarmModel::BeforeInsert(int row)
 {
-    for (size_t row = m_alarms.size(); row-- > 0;) {
-        m_alarms[row].acknowledged = true;
-        if (!m_alarms[row].active)
-            Remove(row);
-    }
-    Reorder();
+    beginInsertRows(QModelIndex(), row, row);
 }
 
-void CAlarmModel::Remove(size_t row)
+void CAlarmModel::AfterInsert()
 {
-    beginRemoveRows(QModelIndex(), int(row), int(row));
-    m_alarms.erase(m_alarms.begin() + qptrdiff(row));
+    endInsertRows();
+}
+
+void CAlarmModel::BeforeRemove(int row)
+{
+    beginRemoveRows(QModelIndex(), row, row);
+}
+
+void CAlarmModel::AfterRemove()
+{
     endRemoveRows();
 }
 
-void CAlarmModel::Reorder()
+void CAlarmModel::Changed()
 {
-    const int n = int(m_alarms.size());
-    if (n > 0)
-        emit dataChanged(index(0), index(n - 1));
-    std::vector<int> order(m_alarms.size());
-    for (int i = 0; i < n; ++i)
-        order[size_t(i)] = i;
-    std::stable_sort(order.begin(), order.end(), [this](int l, int r) {
-        const Alarm& a = m_alarms[size_t(l)];
-        const Alarm& b = m_alarms[size_t(r)];
-        if (a.acknowledged != b.acknowledged)
-            return !a.acknowledged;
-        return a.raisedMs > b.raisedMs;
-    });
-    if (std::is_sorted(order.begin(), order.end()))
-        return;
+    emit dataChanged(index(0), index(rowCount() - 1));
+}
+
+void CAlarmModel::BeforeReorder()
+{
     emit layoutAboutToBeChanged({}, QAbstractItemModel::VerticalSortHint);
-    std::vector<int> rowNow(order.size());
-    std::vector<Alarm> sorted;
-    sorted.reserve(m_alarms.size());
-    for (int i = 0; i < n; ++i) {
-        rowNow[size_t(order[size_t(i)])] = i;
-        sorted.push_back(std::move(m_alarms[size_t(order[size_t(i)])]));
-    }
-    m_alarms = std::move(sorted);
+}
+
+void CAlarmModel::AfterReorder(const std::vector<int>& rowNow)
+{
     const QModelIndexList before = persistentIndexList();
     QModelIndexList after;
     after.reserve(before.size());

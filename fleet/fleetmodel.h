@@ -5,7 +5,11 @@
 // alarms runs without a broker, a window or a real second going by.
 #pragma once
 
+#include "alarmlatch.h"
+#include "generator.h"
+#include "message.h"
 #include "payloads.h"
+#include "texts.h"
 
 #include <QAbstractListModel>
 #include <QByteArray>
@@ -23,85 +27,17 @@
 
 namespace ondrel::fleet {
 
-// Highest first: a tile shows the first that applies.
-enum class State
-{
-    ContactLostXrayOn = 1,
-    Fault = 2,
-    NotResponding = 3,
-    Offline = 4,
-    Stale = 5,
-    XraysOn = 6,
-    Ready = 7,
-    // No contact with the broker, no known status yet, or online without a
-    // reading yet: nothing is known that could be shown as live.
-    Unknown = 8
-};
+using lab::EventLine;
+using lab::Generator;
+using lab::IsAlarmState;
+using lab::State;
 
-// The words a tile, the alarm list and a screen reader say.
-QString StateText(State state);
-// States 1 to 5 raise an alarm.
-bool IsAlarmState(State state);
+using lab::ClockText;
+using lab::StateText;
 
-// One message as the broker delivered it.
-struct FleetMessage
-{
-    QString topic;
-    QByteArray payload; // empty when tooLarge
-    bool retained = false;
-    bool tooLarge = false; // over the payload bound: counted, not kept
-    qint64 receivedMs = 0; // this computer's clock, ms since the epoch
-};
+using FleetMessage = lab::BrokerMessage;
 
-struct EventLine
-{
-    QDateTime time;
-    EventKind kind = EventKind::Start;
-};
-
-struct Generator
-{
-    QString prefix;     // the full topic prefix, root included
-    QString name;       // the prefix without the root
-    bool fresh = false; // status received since the fleet last (re)connected
-    std::optional<ConsoleStatus> status;
-    qint64 statusMs = 0; // when the status last changed (local clock)
-    bool statusRetained = false;
-    QString version;
-    std::optional<ConsoleInfo> info;
-
-    std::optional<Reading> reading;
-    ReadCounters counters;
-    qint64 readingMs = 0; // when it was taken: its own time if retained, else arrival
-    bool readingRetained = false;
-    std::optional<qint64> lastReadingSeq;
-    qint64 readingsMissed = 0;
-    std::optional<qint64> skewMs; // console's clock minus ours, from live readings
-
-    // Whether X-rays are, or may be, on: the latest of the readings' xray_on and
-    // what the events say, whichever came last.
-    CXrayRule xray;
-    std::deque<EventLine> lastEvents; // newest first, at most 3
-    std::optional<qint64> lastEventSeq;
-    qint64 eventsMissed = 0;
-
-    int unreadable = 0;
-    qint64 lastHeardMs = 0;
-    State state = State::Unknown;
-};
-
-struct Alarm
-{
-    QString prefix; // who raised it: names are not unique across roots
-    QString name;
-    // Which raise of that generator's alarm this is: an acknowledgement given for
-    // one raise does not cover a later, worse one.
-    qint64 raise = 0;
-    State condition = State::Stale; // the worst state since it was raised
-    qint64 raisedMs = 0;
-    bool acknowledged = false;
-    bool active = true; // the condition still holds
-};
+using lab::Alarm;
 
 class CAlarmModel;
 
@@ -130,7 +66,7 @@ public:
     using Complaint = std::function<void(const QString&)>;
 
     static constexpr int kGeneratorLimit = 5000;
-    static constexpr qint64 kPayloadLimit = 1024 * 1024;
+    static constexpr qint64 kPayloadLimit = lab::kPayloadLimit;
 
     // `root` without a trailing '/'. Complaints (the first unreadable message of
     // each kind) go to standard error unless another sink is given.
@@ -181,18 +117,12 @@ signals:
     void eventReceived(const QString& name, const ondrel::ConsoleEvent& event);
 
 private:
-    friend class CAlarmModel;
     Generator* Entry(const QString& prefix, const QString& name, int* row);
-    void Apply(Generator& g, const QString& subtopic, const FleetMessage& m);
-    void Unreadable(Generator& g, const QString& subtopic, const QString& why);
-    State Judge(const Generator& g, qint64 now) const;
-    qint64 StaleAfterMs(const Generator& g) const;
+    void Apply(Generator& g, const lab::Payload& p, const FleetMessage& m);
+    void Unreadable(Generator& g, Subtopic subtopic, const QString& why);
     void Rejudge(Generator& g, qint64 now);
-    void UpdateAlarm(const Generator& g, qint64 now);
-    QString Age(qint64 sinceMs, qint64 now) const;
     void EmitRows(int first, int last);
     void Flush();
-    QString LostText() const;
 
     const QString m_root;
     const Clock m_clock;
@@ -214,8 +144,8 @@ private:
     int m_dirtyLast = -1;
 };
 
-// The alarm list: unacknowledged first, each group newest first.
-class CAlarmModel : public QAbstractListModel
+// The alarm list over the latch: unacknowledged first, each group newest first.
+class CAlarmModel : public QAbstractListModel, private lab::CAlarmLatch::IListener
 {
     Q_OBJECT
 public:
@@ -228,31 +158,28 @@ public:
         PrefixRole, // QString
         RaiseRole,  // qint64
     };
-    explicit CAlarmModel(const CFleetModel* fleet);
+    CAlarmModel();
 
     int rowCount(const QModelIndex& parent = QModelIndex()) const override;
     QVariant data(const QModelIndex& index, int role) const override;
 
-    const std::vector<Alarm>& List() const { return m_alarms; }
-    int Unacknowledged() const;
-    Alarm* Of(const QString& prefix);
-    void Raise(const Generator& g, State state, qint64 now);
-    void Ended(const QString& prefix);
-    void Resumed(const QString& prefix, State state);
+    const std::vector<Alarm>& List() const { return m_latch.List(); }
+    int Unacknowledged() const { return m_latch.Unacknowledged(); }
+    const Alarm* Of(const QString& prefix) const { return m_latch.Of(prefix); }
+    void Follow(const Generator& g, qint64 now) { m_latch.Follow(g, now); }
     bool Acknowledge(const QString& prefix, qint64 raise);
-    void AcknowledgeAll();
+    void AcknowledgeAll() { m_latch.AcknowledgeAll(); }
 
 private:
-    // Rows come and go one by one and a re-sort moves them, so that a view's
-    // selection stays on the alarm it was made on.
-    void Remove(size_t row);
-    void Reorder();
-    const CFleetModel* m_fleet;
-    std::vector<Alarm> m_alarms;
-    qint64 m_lastRaise = 0;
-};
+    void BeforeInsert(int row) override;
+    void AfterInsert() override;
+    void BeforeRemove(int row) override;
+    void AfterRemove() override;
+    void Changed() override;
+    void BeforeReorder() override;
+    void AfterReorder(const std::vector<int>& rowNow) override;
 
-// HH:MM:SS in this computer's time zone.
-QString ClockText(qint64 ms);
+    lab::CAlarmLatch m_latch{this};
+};
 
 } // namespace ondrel::fleet

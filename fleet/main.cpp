@@ -126,9 +126,9 @@ int main(int argc, char* argv[])
     ondrel::fleet::CFleetModel model(settings->prefix,
                                      [] { return QDateTime::currentMSecsSinceEpoch(); });
     ondrel::fleet::CFleetWindow window(&model);
-    ondrel::fleet::CFleetSubscriber subscriber(*settings);
+    ondrel::lab::CFleetSubscriber subscriber(*settings);
     subscriber.Feed(&model);
-    QObject::connect(&subscriber, &ondrel::fleet::CFleetSubscriber::statusMessage, &window,
+    QObject::connect(&subscriber, &ondrel::lab::CFleetSubscriber::statusMessage, &window,
                      &ondrel::fleet::CFleetWindow::SetLinkMessage);
     if (!subscriber.Start(&error)) {
         ondrel::WriteStderr(QStringLiteral("ondrel-fleet: %1\n").arg(error));

@@ -16,6 +16,7 @@
 #include "stderrwriter.h"
 #include "stringtable.h"
 #include "termination.h"
+#include "topics.h"
 
 #include <QFileDialog>
 #include <QMessageBox>
@@ -175,11 +176,11 @@ bool COndrelApp::StartTelemetry(const CCommandLineInfo& info)
 {
     if (!info.mqtt)
         return true;
-    // The poll's period is the view's fixed 200 ms.
+    // The poll's period is the view's fixed one.
     const ConsoleInfo about{TelemetryNow(),
                             QSysInfo::machineHostName(),
                             m_port,
-                            200,
+                            kDefaultPeriodMs,
                             QStringLiteral("Ondrel %1").arg(Version().productVersion),
                             LoginName()};
     m_telemetry = std::make_unique<CMqttPublisher>(*info.mqtt, about);

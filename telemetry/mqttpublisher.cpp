@@ -1,6 +1,7 @@
 #include "mqttpublisher.h"
 
 #include "payloads.h"
+#include "topics.h"
 
 #include <QCoreApplication>
 #include <QMetaObject>
@@ -12,8 +13,8 @@ namespace ondrel {
 namespace {
 ConsoleInfo UnnamedConsole()
 {
-    return ConsoleInfo{TelemetryNow(), QSysInfo::machineHostName(), QString(), 200,
-                       QStringLiteral("Ondrel"), QString()};
+    return ConsoleInfo{TelemetryNow(),   QSysInfo::machineHostName(), QString(),
+                       kDefaultPeriodMs, QStringLiteral("Ondrel"),    QString()};
 }
 } // namespace
 
@@ -52,14 +53,14 @@ bool CMqttPublisher::Start(QString* error)
     for (char& c : clientId)
         if (!QChar::isLetterOrNumber(uchar(c)) || uchar(c) > 0x7F)
             c = '-';
-    for (const char* subtopic : {"status", "version", "reading", "event", "info"})
-        m_topics[subtopic] = m_settings.prefix.toUtf8() + '/' + subtopic;
+    for (const Subtopic subtopic : kSubtopics)
+        m_topics[subtopic] = m_settings.prefix.toUtf8() + '/' + SubtopicName(subtopic);
 
     MqttLinkOptions options;
     options.who = QStringLiteral("Telemetry");
     options.clientId = clientId.right(64);
     options.publishOnly = true;
-    options.willTopic = m_topics.at("status");
+    options.willTopic = m_topics.at(Subtopic::Status);
     options.willPayload = StatusPayload(ConsoleStatus::Offline);
     options.resolve = m_resolve;
     CMqttLink::Hooks hooks;
@@ -68,7 +69,7 @@ bool CMqttPublisher::Start(QString* error)
         if (m_stopping)
             return;
         // Before the status, so that a watcher that sees `online` knows the period.
-        Publish("info", m_info, 1, true);
+        Publish(Subtopic::Info, m_info, 1, true);
         PublishStateLocked();
     };
     hooks.published = [this](int mid) {
@@ -95,7 +96,7 @@ void CMqttPublisher::Stop()
         std::lock_guard<std::mutex> lock(m_stateMutex);
         m_stopping = true;
         if (m_link->Connected())
-            Publish("status", StatusPayload(ConsoleStatus::Offline), 1, true);
+            Publish(Subtopic::Status, StatusPayload(ConsoleStatus::Offline), 1, true);
     }
     // Queued after `offline`, so the broker has it before the clean disconnect
     // that drops the Last Will.
@@ -108,7 +109,7 @@ void CMqttPublisher::Post(const QString& text)
         this, [this, text] { emit statusMessage(text); }, Qt::QueuedConnection);
 }
 
-bool CMqttPublisher::Publish(const char* subtopic, const QByteArray& payload, int qos, bool retain,
+bool CMqttPublisher::Publish(Subtopic subtopic, const QByteArray& payload, int qos, bool retain,
                              int* mid)
 {
     return m_link->Publish(m_topics.at(subtopic), payload, qos, retain, mid);
@@ -118,8 +119,8 @@ void CMqttPublisher::PublishStateLocked()
 {
     if (!m_versionRead)
         return;
-    Publish("version", m_version.toUtf8(), 1, true);
-    Publish("status",
+    Publish(Subtopic::Version, m_version.toUtf8(), 1, true);
+    Publish(Subtopic::Status,
             StatusPayload(m_responding ? ConsoleStatus::Online : ConsoleStatus::NotResponding), 1,
             true);
 }
@@ -135,7 +136,7 @@ void CMqttPublisher::PublishReading(const Reading& reading)
     // Only the latest reading matters and it is retained: none wait for a link.
     if (!m_link || !m_link->Connected())
         return;
-    Publish("reading", ReadingJson(reading, m_counters), 0, true);
+    Publish(Subtopic::Reading, ReadingJson(reading, m_counters), 0, true);
 }
 
 void CMqttPublisher::PublishEvent(const ConsoleEvent& event)
@@ -166,7 +167,7 @@ void CMqttPublisher::PublishEvent(const ConsoleEvent& event)
         } else if (event.kind == EventKind::ReadingsStopped) {
             m_responding = false;
             if (m_link->Connected() && m_versionRead)
-                Publish("status", StatusPayload(ConsoleStatus::NotResponding), 1, true);
+                Publish(Subtopic::Status, StatusPayload(ConsoleStatus::NotResponding), 1, true);
         }
     }
     std::lock_guard<std::mutex> lock(m_eventMutex);
@@ -175,7 +176,7 @@ void CMqttPublisher::PublishEvent(const ConsoleEvent& event)
         return;
     }
     int mid = 0;
-    if (Publish("event", EventJson(event, seq), 1, false, &mid))
+    if (Publish(Subtopic::Event, EventJson(event, seq), 1, false, &mid))
         m_pendingEvents.insert(mid);
     else
         ++m_dropped;

@@ -7,6 +7,7 @@
 #include "model.h"
 #include "mqttsettings.h"
 #include "payloads.h"
+#include "topics.h"
 
 #include "mqttlink.h"
 
@@ -16,7 +17,6 @@
 #include <map>
 #include <memory>
 #include <mutex>
-#include <string>
 #include <unordered_set>
 
 namespace ondrel {
@@ -55,14 +55,14 @@ signals:
 
 private:
     void Post(const QString& text);
-    bool Publish(const char* subtopic, const QByteArray& payload, int qos, bool retain,
+    bool Publish(Subtopic subtopic, const QByteArray& payload, int qos, bool retain,
                  int* mid = nullptr);
     void PublishStateLocked();
 
     const MqttSettings m_settings;
     const QByteArray m_info;
     const BrokerResolver m_resolve;
-    std::map<std::string, QByteArray> m_topics; // full topic by subtopic, made once
+    std::map<Subtopic, QByteArray> m_topics; // full topic by subtopic, made once
     std::unique_ptr<CMqttLink> m_link;
 
     // What a (re)connection must announce; guarded by m_stateMutex, which is also

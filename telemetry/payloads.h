@@ -4,6 +4,7 @@
 #pragma once
 
 #include "model.h"
+#include "topics.h"
 
 #include <QByteArray>
 #include <QString>
@@ -38,7 +39,7 @@ struct ConsoleInfo
     QDateTime started; // UTC
     QString host;
     QString port; // the device path
-    int periodMs = 200;
+    int periodMs = kDefaultPeriodMs;
     QString program; // "Ondrel 1.0.0.1"
     QString user;    // the operator's login name; empty when unknown or from an older console
 };

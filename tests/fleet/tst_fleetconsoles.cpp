@@ -17,6 +17,7 @@
 
 using namespace ondrel;
 using namespace ondrel::fleet;
+using namespace ondrel::lab;
 using namespace ondrel::testing;
 
 namespace {

@@ -11,10 +11,12 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
+#include <functional>
 #include <memory>
 
 using namespace ondrel;
 using namespace ondrel::fleet;
+using namespace ondrel::lab;
 using namespace ondrel::testing;
 
 namespace {
@@ -81,6 +83,9 @@ private slots:
     void initTestCase();
     void readOnly();
     void dropLosesNoEvent();
+    void keptClientId();
+    void unusableClientId_data();
+    void unusableClientId();
     void refusals_data();
     void refusals();
     void bigPayload();
@@ -190,6 +195,73 @@ void TestFleetLink::dropLosesNoEvent()
                               true, kDeadlineMs);
     fleet.Stop();
     console.Stop();
+}
+
+// An archive that restarts within the session expiry under its own client id
+// still receives the QoS 1 events sent while it was away.
+void TestFleetLink::keptClientId()
+{
+    CSubscriber watcher("watcher-kept");
+    QVERIFY(watcher.Connect(m_broker->plainPort, "kept/#"));
+    QTRY_VERIFY_WITH_TIMEOUT(watcher.Subscribed(), kDeadlineMs);
+    CMqttPublisher console(
+        Url(QStringLiteral("mqtt://127.0.0.1:%1/kept/gen1").arg(m_broker->plainPort)));
+    QString error;
+    QVERIFY2(console.Start(&error), qPrintable(error));
+    QTRY_VERIFY_WITH_TIMEOUT(console.Connected(), kDeadlineMs);
+    console.PublishEvent(Event(EventKind::Version, "2000"));
+
+    const MqttSettings settings =
+        Url(QStringLiteral("mqtt://127.0.0.1:%1/kept").arg(m_broker->plainPort));
+    QStringList details;
+    auto run = [&](const std::function<void()>& meanwhile) {
+        CFleetModel model("kept", [] { return QDateTime::currentMSecsSinceEpoch(); });
+        connect(&model, &CFleetModel::eventReceived, this,
+                [&details](const QString&, const ConsoleEvent& e) {
+                    if (e.kind == EventKind::Timeout)
+                        details << e.detail;
+                });
+        CFleetSubscriber archive(settings, "ondrel-lab-kept-1");
+        QCOMPARE(archive.ClientId(), "ondrel-lab-kept-1");
+        archive.Feed(&model);
+        QVERIFY2(archive.Start(&error), qPrintable(error));
+        QTRY_VERIFY_WITH_TIMEOUT(archive.Connected() && model.rowCount() == 1, kDeadlineMs);
+        meanwhile();
+        archive.Stop();
+    };
+    run([] {});
+    for (int i = 1; i <= 5; ++i)
+        console.PublishEvent(Event(EventKind::Timeout, QString::number(i)));
+    QTRY_COMPARE_WITH_TIMEOUT(watcher.On("kept/gen1/event").size(), 6, kDeadlineMs);
+    run([&] {
+        QTRY_COMPARE_WITH_TIMEOUT(details, (QStringList{"1", "2", "3", "4", "5"}), kDeadlineMs);
+    });
+    console.Stop();
+}
+
+void TestFleetLink::unusableClientId_data()
+{
+    QTest::addColumn<QByteArray>("id");
+    QTest::newRow("empty") << QByteArray();
+    QTest::newRow("a space") << QByteArray("lab archive");
+    QTest::newRow("a topic's slash") << QByteArray("lab/archive");
+    QTest::newRow("not ASCII") << QByteArray("labor\xc3\xa9");
+    QTest::newRow("65 characters") << QByteArray(65, 'a');
+}
+
+// Said before any connection is tried: a broker would refuse it, or worse, take
+// a sanitised id that another archive already uses.
+void TestFleetLink::unusableClientId()
+{
+    QFETCH(QByteArray, id);
+    CFleetSubscriber archive(Url(QStringLiteral("mqtt://127.0.0.1:%1/x").arg(m_broker->plainPort)),
+                             id);
+    QString error;
+    QVERIFY(!archive.Start(&error));
+    QVERIFY2(error.startsWith("Broker: the client id \"") &&
+                 error.endsWith("\" is not 1 to 64 letters, digits and '-'"),
+             qPrintable(error));
+    QVERIFY(!archive.Connected());
 }
 
 void TestFleetLink::refusals_data()

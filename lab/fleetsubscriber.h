@@ -1,10 +1,11 @@
-// The fleet's read-only client: subscribes to <root>/# at QoS 1 over MQTT 5 with
-// a session the broker keeps for a few minutes across a lost link (so QoS 1
-// events sent meanwhile still arrive), publishes nothing, and hands what it
-// receives to the owner's thread in bounded batches.
+// A read-only watcher of every console under a root, for the fleet window and
+// the lab's archive: subscribes to <root>/# at QoS 1 over MQTT 5 with a session
+// the broker keeps for a few minutes across a lost link (so QoS 1 events sent
+// meanwhile still arrive), publishes nothing, and hands what it receives to the
+// owner's thread in bounded batches.
 #pragma once
 
-#include "fleetmodel.h"
+#include "message.h"
 #include "mqttlink.h"
 
 #include <QObject>
@@ -13,7 +14,7 @@
 #include <memory>
 #include <mutex>
 
-namespace ondrel::fleet {
+namespace ondrel::lab {
 
 class CFleetSubscriber : public QObject
 {
@@ -24,8 +25,14 @@ public:
     static constexpr qint64 kQueueBytes = 64 << 20;  // held for the owner at most
     static constexpr quint32 kPacketLimit = 4 << 20; // the broker sends nothing larger
 
-    // settings.prefix is the root to watch.
+    // settings.prefix is the root to watch. A client id of its own, never the
+    // same twice: a window's session ends with it.
     explicit CFleetSubscriber(MqttSettings settings, QObject* parent = nullptr);
+    // A client id the caller keeps across its restarts (one per archive), so that
+    // one back within the session expiry still receives the QoS 1 events sent
+    // meanwhile. Two clients with one id throw each other off the broker. Start
+    // refuses an id that is not 1 to 64 ASCII letters, digits and '-'.
+    CFleetSubscriber(MqttSettings settings, QByteArray clientId, QObject* parent = nullptr);
     ~CFleetSubscriber() override; // Stop()
 
     bool Start(QString* error);
@@ -36,12 +43,18 @@ public:
     QByteArray ClientId() const { return m_clientId; }
     QString Root() const { return m_settings.prefix; }
 
-    // Connects the subscriber to the model: messages, and the link's ups and downs.
-    void Feed(CFleetModel* model);
+    // Connects the subscriber to a model (OnMessages, OnBrokerConnected,
+    // OnBrokerLost): messages, and the link's ups and downs.
+    template <class Model> void Feed(Model* model)
+    {
+        connect(this, &CFleetSubscriber::messages, model, &Model::OnMessages);
+        connect(this, &CFleetSubscriber::brokerConnected, model, &Model::OnBrokerConnected);
+        connect(this, &CFleetSubscriber::brokerLost, model, &Model::OnBrokerLost);
+    }
 
 signals:
     // On the owner's thread, in the order the broker sent them.
-    void messages(const QList<ondrel::fleet::FleetMessage>& batch);
+    void messages(const QList<ondrel::lab::BrokerMessage>& batch);
     void brokerConnected();
     void brokerLost();
     void statusMessage(const QString& text);
@@ -55,7 +68,7 @@ private:
             Up,
             Down
         } kind = Message;
-        FleetMessage message;
+        BrokerMessage message;
     };
 
     void Push(Item item);
@@ -73,6 +86,4 @@ private:
     bool m_stopping = false;
 };
 
-} // namespace ondrel::fleet
-
-Q_DECLARE_METATYPE(ondrel::fleet::FleetMessage)
+} // namespace ondrel::lab

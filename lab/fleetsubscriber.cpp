@@ -5,15 +5,37 @@
 #include <QMetaObject>
 #include <QRandomGenerator>
 #include <QSysInfo>
+#include <algorithm>
 #include <mosquitto.h>
 
-namespace ondrel::fleet {
+namespace ondrel::lab {
+
+namespace {
+
+constexpr int kClientIdLimit = 64;
+
+void RegisterTypes()
+{
+    qRegisterMetaType<BrokerMessage>();
+    qRegisterMetaType<QList<BrokerMessage>>();
+}
+
+// What every broker accepts.
+bool UsableClientId(const QByteArray& id)
+{
+    if (id.isEmpty() || id.size() > kClientIdLimit)
+        return false;
+    return std::all_of(id.begin(), id.end(), [](char c) {
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+               c == '-';
+    });
+}
+
+} // namespace
 
 CFleetSubscriber::CFleetSubscriber(MqttSettings settings, QObject* parent)
     : QObject(parent), m_settings(std::move(settings))
 {
-    qRegisterMetaType<FleetMessage>();
-    qRegisterMetaType<QList<FleetMessage>>();
     // Never shared by two windows, of one user or of many: the broker would
     // throw each off in turn. Letters, digits and '-' only, which every broker
     // accepts.
@@ -25,7 +47,14 @@ CFleetSubscriber::CFleetSubscriber(MqttSettings settings, QObject* parent)
     for (char& c : id)
         if (!QChar::isLetterOrNumber(uchar(c)) || uchar(c) > 0x7F)
             c = '-';
-    m_clientId = id.right(64);
+    m_clientId = id.right(kClientIdLimit);
+    RegisterTypes();
+}
+
+CFleetSubscriber::CFleetSubscriber(MqttSettings settings, QByteArray clientId, QObject* parent)
+    : QObject(parent), m_settings(std::move(settings)), m_clientId(std::move(clientId))
+{
+    RegisterTypes();
 }
 
 CFleetSubscriber::~CFleetSubscriber()
@@ -35,6 +64,13 @@ CFleetSubscriber::~CFleetSubscriber()
 
 bool CFleetSubscriber::Start(QString* error)
 {
+    if (!UsableClientId(m_clientId)) {
+        *error = QStringLiteral("Broker: the client id \"%1\" is not 1 to %2 letters, digits "
+                                "and '-'")
+                     .arg(QString::fromUtf8(m_clientId.left(80)))
+                     .arg(kClientIdLimit);
+        return false;
+    }
     MqttLinkOptions options;
     options.who = QStringLiteral("Broker");
     options.clientId = m_clientId;
@@ -57,7 +93,7 @@ bool CFleetSubscriber::Start(QString* error)
         item.message.topic = QString::fromUtf8(m.topic);
         item.message.retained = m.retain;
         item.message.receivedMs = QDateTime::currentMSecsSinceEpoch();
-        if (m.payloadlen > CFleetModel::kPayloadLimit)
+        if (m.payloadlen > kPayloadLimit)
             item.message.tooLarge = true; // counted, not kept
         else
             item.message.payload = QByteArray(static_cast<const char*>(m.payload), m.payloadlen);
@@ -119,7 +155,7 @@ void CFleetSubscriber::Drain()
     }
     if (more)
         QMetaObject::invokeMethod(this, &CFleetSubscriber::Drain, Qt::QueuedConnection);
-    QList<FleetMessage> batch;
+    QList<BrokerMessage> batch;
     for (Item& item : taken) {
         if (item.kind == Item::Message) {
             batch.append(std::move(item.message));
@@ -138,11 +174,4 @@ void CFleetSubscriber::Drain()
         emit messages(batch);
 }
 
-void CFleetSubscriber::Feed(CFleetModel* model)
-{
-    connect(this, &CFleetSubscriber::messages, model, &CFleetModel::OnMessages);
-    connect(this, &CFleetSubscriber::brokerConnected, model, &CFleetModel::OnBrokerConnected);
-    connect(this, &CFleetSubscriber::brokerLost, model, &CFleetModel::OnBrokerLost);
-}
-
-} // namespace ondrel::fleet
+} // namespace ondrel::lab
