@@ -1,9 +1,14 @@
 #include "labserve.h"
 
+#include "fleetsubscriber.h"
 #include "labcommands.h"
+#include "stderrwriter.h"
+#include "topics.h"
 
 #include <QCoreApplication>
+#include <QCryptographicHash>
 #include <QSocketNotifier>
+#include <QTimeZone>
 #include <QTimer>
 
 #include <csignal>
@@ -35,15 +40,49 @@ std::optional<qint64> ApplyRetention(CArchive& archive, const QDateTime& now, in
     }
 }
 
-std::unique_ptr<QObject> StartArchiveSubscriber(CArchive& /*archive*/, const MqttSettings& settings,
-                                                QString* /*error*/)
+QByteArray ArchiveClientId(const QString& target, const MqttSettings& settings)
 {
-    // The broker subscription plugs in here: a read-only MQTT 5 subscriber like
-    // the fleet's, on settings' root, feeding CArchive::Enqueue.
-    qWarning("ondrel-lab: serve: the broker subscription (%s under %s) is not in this build yet; "
-             "only retention runs",
-             qPrintable(settings.Endpoint()), qPrintable(settings.prefix));
-    return std::make_unique<QObject>();
+    // One id per archive and root, the same across restarts, so that the broker
+    // keeps this archive's session (and the QoS 1 events sent meanwhile) for it;
+    // two archives on one broker never share one.
+    const QByteArray key =
+        (target + QLatin1Char('\n') + settings.Endpoint() + QLatin1Char('\n') + settings.prefix)
+            .toUtf8();
+    return "ondrel-lab-" +
+           QCryptographicHash::hash(key, QCryptographicHash::Sha256).toHex().left(32);
+}
+
+std::unique_ptr<QObject> StartArchiveSubscriber(CArchive& archive, const MqttSettings& settings,
+                                                QString* error)
+{
+    auto subscriber = std::make_unique<lab::CFleetSubscriber>(
+        settings, ArchiveClientId(archive.Name(), settings));
+    lab::CFleetSubscriber* s = subscriber.get();
+    QObject::connect(s, &lab::CFleetSubscriber::messages, s,
+                     [&archive, root = settings.prefix](const QList<lab::BrokerMessage>& batch) {
+                         for (const lab::BrokerMessage& m : batch) {
+                             const std::optional<lab::TopicParts> parts =
+                                 lab::DecodeTopic(root, m.topic);
+                             if (!parts)
+                                 continue; // not a console's topic
+                             ArchiveMessage a;
+                             a.generator = parts->prefix;
+                             a.subtopic = QString::fromLatin1(SubtopicName(parts->subtopic));
+                             a.payload = m.payload;
+                             a.received =
+                                 QDateTime::fromMSecsSinceEpoch(m.receivedMs, QTimeZone::utc());
+                             a.retained = m.retained;
+                             a.tooLarge = m.tooLarge;
+                             // A full queue is recorded by the archive as a gap.
+                             archive.Enqueue(std::move(a));
+                         }
+                     });
+    QObject::connect(s, &lab::CFleetSubscriber::statusMessage, s, [](const QString& text) {
+        WriteStderr(QStringLiteral("ondrel-lab: %1\n").arg(text));
+    });
+    if (!subscriber->Start(error))
+        return nullptr;
+    return subscriber;
 }
 
 int RunServe(const LabOptions& options, const SubscriberStart& startSubscriber,

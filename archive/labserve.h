@@ -28,8 +28,13 @@ using SubscriberStart = std::function<std::unique_ptr<QObject>(
 int RunServe(const LabOptions& options, const SubscriberStart& startSubscriber,
              const std::function<void(const QString&)>& say);
 
-// The subscriber that serve plugs in. Not written yet: it subscribes to
-// nothing, and says so.
+// The client id an archive keeps on a broker: the same for the same target
+// and root across restarts, another for any other.
+QByteArray ArchiveClientId(const QString& target, const MqttSettings& settings);
+
+// The subscriber that serve plugs in: the lab's read-only MQTT 5 subscriber on
+// settings' root, with the archive's own client id and a kept session, every
+// console's message enqueued as it arrives.
 std::unique_ptr<QObject> StartArchiveSubscriber(CArchive& archive, const MqttSettings& settings,
                                                 QString* error);
 

@@ -250,7 +250,7 @@ bool CStore::Apply(const ArchiveMessage& m, QString* error)
         return Unreadable(g, m, QStringLiteral("a topic the archive does not know"), error);
     if (*subtopic == Subtopic::Version)
         return true; // the fleet shows it; the archive has no use for it
-    const lab::Payload p = lab::DecodePayload(*subtopic, m.payload);
+    const lab::Payload p = lab::DecodePayload(*subtopic, m.payload, m.tooLarge);
     if (!p.Readable())
         return Unreadable(g, m, p.unreadable, error);
     switch (*subtopic) {

@@ -26,6 +26,7 @@ struct ArchiveMessage
     QByteArray payload;
     QDateTime received; // UTC
     bool retained = false;
+    bool tooLarge = false; // over the payload bound: payload empty, counted as unreadable
 };
 
 // Messages the queue had no room for, counted per generator and topic.
