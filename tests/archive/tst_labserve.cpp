@@ -1,0 +1,197 @@
+// The lab's memory end to end: a real mosquitto, two real consoles on their
+// simulated generators, and `ondrel-lab serve` as the program runs, on SQLite and
+// on PostgreSQL. One console switches X-rays on and off; the other is killed with
+// X-rays on. `ondrel-lab exposures` then shows one closed interval and one whose
+// end is uncertain, never one closed by guesswork.
+#include "brokerrig.h"
+#include "consolechild.h"
+#include "consolehands.h"
+#include "pgrig.h"
+
+#include <QDate>
+#include <QJsonObject>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QtTest>
+#include <csignal>
+#include <cstring>
+#include <memory>
+
+using namespace ondrel;
+using namespace ondrel::testing;
+
+namespace {
+
+// Deadlines, not expected durations.
+constexpr int kDeadlineMs = 30000;
+
+// `ondrel-lab ARGS`: standard output, or the failure with standard error.
+QByteArray Lab(const QStringList& args, int* exitCode = nullptr)
+{
+    QProcess lab;
+    lab.start(QStringLiteral(ONDREL_LAB_BINARY), args);
+    if (!lab.waitForFinished(kDeadlineMs))
+        return "<ondrel-lab did not finish>";
+    if (exitCode)
+        *exitCode = lab.exitCode();
+    return lab.exitCode() == 0 ? lab.readAllStandardOutput() : lab.readAllStandardError();
+}
+
+// What `exposures` says of each generator: "NAME END" per line, END as printed
+// ("uncertain", "open" or a time, given here as "closed").
+QStringList Exposures(const QString& db)
+{
+    const QString today = QDate::currentDate().toString(Qt::ISODate);
+    const QList<QByteArray> lines =
+        Lab({"exposures", "--db", db, "--from", today, "--to", today, "--tz", "UTC"})
+            .trimmed()
+            .split('\n');
+    QStringList shown;
+    for (const QByteArray& line : lines.mid(1)) {
+        const QList<QByteArray> f = line.trimmed().split(',');
+        if (f.size() < 3)
+            return {QString::fromUtf8(line)};
+        const QString end = QString::fromUtf8(f[2]);
+        shown << QString::fromUtf8(f[0]) + ' ' +
+                     (end == "uncertain" || end == "open" ? end : QStringLiteral("closed"));
+    }
+    shown.sort();
+    return shown;
+}
+
+class CConsoleChild
+{
+public:
+    explicit CConsoleChild(const QString& url)
+    {
+        m_dir.setAutoRemove(true);
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("XDG_CONFIG_HOME", m_dir.path());
+        env.insert("QT_QPA_PLATFORM", "offscreen");
+        process.setProcessEnvironment(env);
+        process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        process.start(QCoreApplication::applicationFilePath(), {"--child", url});
+        process.waitForStarted(kDeadlineMs);
+    }
+    ~CConsoleChild()
+    {
+        if (process.state() != QProcess::NotRunning) {
+            process.kill();
+            process.waitForFinished();
+        }
+    }
+    QProcess process;
+
+private:
+    QTemporaryDir m_dir;
+};
+
+} // namespace
+
+class TestLabServe : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void exposures_data();
+    void exposures();
+
+private:
+    std::unique_ptr<CBroker> m_broker;
+    std::unique_ptr<test::CPgRig> m_postgres;
+};
+
+void TestLabServe::initTestCase()
+{
+    m_broker = std::make_unique<CBroker>();
+    QString error;
+    QVERIFY2(m_broker->Start(&error), qPrintable(error));
+    m_postgres = std::make_unique<test::CPgRig>();
+    QVERIFY2(m_postgres->Error().isEmpty(), qPrintable(m_postgres->Error()));
+}
+
+void TestLabServe::exposures_data()
+{
+    QTest::addColumn<QString>("backEnd");
+    QTest::newRow("SQLite") << "sqlite";
+    QTest::newRow("PostgreSQL") << "postgresql";
+}
+
+void TestLabServe::exposures()
+{
+    QFETCH(QString, backEnd);
+    QTemporaryDir dir;
+    QString error;
+    const QString db =
+        backEnd == "sqlite" ? dir.filePath("lab.sqlite") : m_postgres->NewDatabase(&error);
+    QVERIFY2(!db.isEmpty(), qPrintable(error));
+    const QString root = "serve" + backEnd;
+    const QString url = QStringLiteral("mqtt://127.0.0.1:%1/%2").arg(m_broker->plainPort).arg(root);
+    CSubscriber watcher;
+    QVERIFY(watcher.Connect(m_broker->plainPort, root + "/#"));
+    QTRY_VERIFY_WITH_TIMEOUT(watcher.Subscribed(), kDeadlineMs);
+    auto said = [&](const QString& console, const QString& what) {
+        return QTest::qWaitFor(
+            [&] {
+                for (const Message& m : watcher.On(root + '/' + console + "/event"))
+                    if (Json(m).value("event").toString() == what)
+                        return true;
+                return false;
+            },
+            kDeadlineMs);
+    };
+
+    QProcess serve;
+    serve.setProcessChannelMode(QProcess::ForwardedChannels);
+    serve.start(QStringLiteral(ONDREL_LAB_BINARY), {"serve", url, "--db", db});
+    QVERIFY(serve.waitForStarted(kDeadlineMs));
+    CConsoleChild a(url + "/a");
+    CConsoleChild b(url + "/b");
+    QVERIFY(ReadLine(a.process, "ready", kDeadlineMs));
+    QVERIFY(ReadLine(b.process, "ready", kDeadlineMs));
+
+    a.process.write("click\n");
+    QVERIFY(said("a", "xray-on"));
+    a.process.write("click\n");
+    QVERIFY(said("a", "xray-off"));
+    b.process.write("click\n");
+    QVERIFY(said("b", "xray-on"));
+    // A reading that says so, for the earliest end; then the console is gone
+    // without a word but the broker's Last Will.
+    const int readings = watcher.On(root + "/b/reading").size();
+    QVERIFY(QTest::qWaitFor([&] { return watcher.On(root + "/b/reading").size() > readings; },
+                            kDeadlineMs));
+    b.process.kill();
+    QVERIFY(QTest::qWaitFor(
+        [&] {
+            const QList<Message> status = watcher.On(root + "/b/status");
+            return !status.isEmpty() && status.last().payload == "offline";
+        },
+        kDeadlineMs));
+
+    const QStringList expected{root + "/a closed", root + "/b uncertain"};
+    QVERIFY(QTest::qWaitFor([&] { return Exposures(db) == expected; }, kDeadlineMs));
+    a.process.write("close\n");
+    QVERIFY(a.process.waitForFinished(kDeadlineMs));
+    QCOMPARE(a.process.exitCode(), 0);
+    QCOMPARE(::kill(pid_t(serve.processId()), SIGTERM), 0);
+    QVERIFY(serve.waitForFinished(kDeadlineMs));
+    QCOMPARE(serve.exitCode(), 0);
+    QCOMPARE(Exposures(db), expected);
+    int code = -1;
+    const QByteArray verified = Lab({"verify", "--db", db}, &code);
+    QVERIFY2(code == 0, verified.constData());
+}
+
+int main(int argc, char* argv[])
+{
+    // --child URL: a console on its simulated generator, publishing to URL.
+    if (argc >= 3 && std::strcmp(argv[1], "--child") == 0)
+        return RunConsoleWithHands(argc, argv,
+                                   {"--simulate", "--mqtt", QString::fromLocal8Bit(argv[2])});
+    QCoreApplication app(argc, argv);
+    TestLabServe test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_labserve.moc"
