@@ -299,6 +299,9 @@ bool CStore::ApplyEvent(Generator& g, const ArchiveMessage& m, const ConsoleEven
             !SequenceGap(g, m.generator, kEvent, *g.lastEventSeq + 1, *seq - 1, g.lastEventMs, time,
                          error))
             return false;
+        if (!g.lastEventSeq && *seq > 1 &&
+            !FirstHeardGap(g, m.generator, kEvent, *seq, time, error))
+            return false;
         g.dropGap.remove(kEvent);
         g.lastEventSeq = seq;
     }
@@ -326,6 +329,9 @@ bool CStore::ApplyReading(Generator& g, const ArchiveMessage& m, const Reading& 
         if (g.lastReadingSeq && *seq > *g.lastReadingSeq + 1 &&
             !SequenceGap(g, m.generator, kReading, *g.lastReadingSeq + 1, *seq - 1, g.lastReadingMs,
                          time, error))
+            return false;
+        if (!g.lastReadingSeq && *seq > 1 &&
+            !FirstHeardGap(g, m.generator, kReading, *seq, time, error))
             return false;
         g.dropGap.remove(kReading);
         g.lastReadingSeq = seq;
@@ -414,7 +420,25 @@ bool CStore::SequenceGap(Generator& g, const QString& generator, const QString& 
                                "?, ?)"),
                 {m_nextGapId++, generator, what, first, last, last - first + 1,
                  fromMs > 0 ? QVariant(fromMs) : QVariant(), toMs,
-                 QStringLiteral("never received")},
+                 QStringLiteral("not delivered or lost when the archive stopped uncleanly")},
+                error);
+}
+
+bool CStore::FirstHeardGap(Generator& g, const QString& generator, const QString& what, qint64 seq,
+                           qint64 timeMs, QString* error)
+{
+    // A console that was running before the archive heard of it (or of this run
+    // of it) sent what came before unseen: missing all the same, and said so.
+    if (g.dropGap.contains(what))
+        return SequenceGap(g, generator, what, 1, seq - 1, 0, timeMs, error);
+    return Exec(QStringLiteral("INSERT INTO gaps (id, generator, what, first_seq, last_seq, "
+                               "count, from_ms, to_ms, reason) VALUES (?, ?, ?, ?, ?, ?, ?, "
+                               "?, ?)"),
+                {m_nextGapId++, generator, what, qint64(1), seq - 1, seq - 1,
+                 g.startedMs ? QVariant(*g.startedMs) : QVariant(), timeMs,
+                 QStringLiteral("before the first the archive stored of this run of the "
+                                "console: sent before it listened or lost when it stopped "
+                                "uncleanly")},
                 error);
 }
 

@@ -120,6 +120,8 @@ private:
     bool Unreadable(Generator& g, const ArchiveMessage& m, const QString& why, QString* error);
     bool SequenceGap(Generator& g, const QString& generator, const QString& what, qint64 first,
                      qint64 last, qint64 fromMs, qint64 toMs, QString* error);
+    bool FirstHeardGap(Generator& g, const QString& generator, const QString& what, qint64 seq,
+                       qint64 timeMs, QString* error);
     bool Dropped(const DropKey& key, const DroppedMessages& drop, QString* error);
     bool StoreChanges(const lab::CExposureTracker::Changes& changes, QString* error);
     bool AppendChained(const char* table, Chain& chain, SqlRow columns, QString* error);

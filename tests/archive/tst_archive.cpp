@@ -251,14 +251,16 @@ void TestArchive::stored_data()
         Row(backend, "missing readings end a run and are a gap")
             << QStringList{"10:00:01 reading 080.5 1100 on 1", "10:00:02 reading 080.5 1100 on 2",
                            "10:00:05 reading 080.5 1100 on 5"}
-            << gaps << QStringList{"reading|3|4|2|never received"};
+            << gaps
+            << QStringList{
+                   "reading|3|4|2|not delivered or lost when the archive stopped uncleanly"};
         Row(backend, "a repeated event once, missing ones a gap")
             << QStringList{"10:00:01 event start 1 /dev/ttyUSB0",
                            "10:00:01 event start 1 /dev/ttyUSB0", "10:00:03 event version 4 V1.2"}
             << "SELECT 'event', seq, kind, detail, NULL FROM events UNION ALL SELECT what, "
                "first_seq, CAST(last_seq AS TEXT), CAST(count AS TEXT), reason FROM gaps"
             << QStringList{"event|1|start|/dev/ttyUSB0|", "event|4|version|V1.2|",
-                           "event|2|3|2|never received"};
+                           "event|2|3|2|not delivered or lost when the archive stopped uncleanly"};
         Row(backend, "unreadable messages counted in one gap")
             << QStringList{"10:00:01 raw reading {", "10:00:02 raw reading {",
                            "10:00:03 raw status on"}

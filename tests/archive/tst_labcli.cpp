@@ -323,7 +323,7 @@ void TestLabCli::shapes_data()
         << QStringList{
                "generator,what,first_seq,last_seq,count,from,to,reason",
                "lab/gen1,reading,2,4,3,2026-05-04T10:00:02.000+00:00,2026-05-04T10:00:05.000+00:00,"
-               "never received"};
+               "not delivered or lost when the archive stopped uncleanly"};
     QTest::newRow("gaps of another generator")
         << "gaps --generator lab/gen2"
         << QStringList{"generator,what,first_seq,last_seq,count,from,to,reason"};

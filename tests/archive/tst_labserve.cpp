@@ -6,7 +6,9 @@
 #include "brokerrig.h"
 #include "consolechild.h"
 #include "consolehands.h"
+#include "payloads.h"
 #include "pgrig.h"
+#include "sqlitedatabase.h"
 
 #include <QDate>
 #include <QJsonObject>
@@ -95,6 +97,7 @@ private slots:
     void initTestCase();
     void exposures_data();
     void exposures();
+    void killedUnderLoad();
 
 private:
     std::unique_ptr<CBroker> m_broker;
@@ -178,6 +181,117 @@ void TestLabServe::exposures()
     QVERIFY(serve.waitForFinished(kDeadlineMs));
     QCOMPARE(serve.exitCode(), 0);
     QCOMPARE(Exposures(db), expected);
+    int code = -1;
+    const QByteArray verified = Lab({"verify", "--db", db}, &code);
+    QVERIFY2(code == 0, verified.constData());
+}
+
+// kill -9 of the service while it takes in a console's events and readings, five
+// times over: afterwards every sequence number the console sent is either
+// stored or inside a recorded gap, never simply missing.
+void TestLabServe::killedUnderLoad()
+{
+    QTemporaryDir dir;
+    const QString db = dir.filePath("lab.sqlite");
+    const QString url = QStringLiteral("mqtt://127.0.0.1:%1/killed").arg(m_broker->plainPort);
+    CSubscriber console(QStringLiteral("killed-console"));
+    QVERIFY(console.Connect(m_broker->plainPort, "killed/nothing"));
+    QTRY_VERIFY_WITH_TIMEOUT(console.Subscribed(), kDeadlineMs);
+    const QDateTime started = QDateTime::currentDateTimeUtc();
+    QVERIFY(console.Publish("killed/gen/info",
+                            InfoJson({started, "lab-pc", "/dev/ttyUSB0", 200, "Ondrel", "lab"}), 1,
+                            true));
+    QVERIFY(console.Publish("killed/gen/status", "online", 1, true));
+
+    constexpr int kRounds = 5;
+    constexpr int kEventsARound = 300;
+    qint64 events = 0;
+    qint64 readings = 0;
+    QProcess serve;
+    // Started, and connected to the broker: what it is sent from then on is
+    // delivered to it or kept for it by the broker.
+    auto start = [&] {
+        serve.start(QStringLiteral(ONDREL_LAB_BINARY), {"serve", url, "--db", db});
+        QByteArray said;
+        return serve.waitForStarted(kDeadlineMs) && QTest::qWaitFor(
+                                                        [&] {
+                                                            serve.waitForReadyRead(100);
+                                                            said += serve.readAllStandardError();
+                                                            return said.contains("connected to");
+                                                        },
+                                                        kDeadlineMs);
+    };
+    for (int round = 0; round < kRounds; ++round) {
+        QVERIFY(start());
+        for (int i = 0; i < kEventsARound; ++i) {
+            const QDateTime now = QDateTime::currentDateTimeUtc();
+            QVERIFY(console.Publish("killed/gen/event",
+                                    EventJson({now, EventKind::Timeout, "FLT"}, ++events), 1));
+            ReadingCounters counters;
+            counters.seq = ++readings;
+            QVERIFY(
+                console.Publish("killed/gen/reading",
+                                ReadingJson(Reading::FromForm(now, QString::number(readings % 1000),
+                                                              "1100", "025.0", "No Error", {}),
+                                            counters),
+                                0, true));
+        }
+        // Wherever the service is in taking them in.
+        QCOMPARE(::kill(pid_t(serve.processId()), SIGKILL), 0);
+        QVERIFY(serve.waitForFinished(kDeadlineMs));
+    }
+    // Once more, to take in what the broker kept for it, and to end cleanly.
+    QVERIFY(start());
+    // The sequence numbers neither stored nor in a gap, as "what FIRST-LAST ...".
+    auto missing = [&](const char* what, const char* stored, qint64 sent) {
+        QString error;
+        std::unique_ptr<archive::ISqlDatabase> read =
+            archive::CSqliteDatabase::Open(db, archive::CSqliteDatabase::Mode::ReadOnly, &error);
+        std::vector<archive::SqlRow> ranges;
+        if (!read ||
+            !read->Query(QStringLiteral("%1 UNION ALL SELECT first_seq, last_seq FROM gaps WHERE "
+                                        "what = ? AND first_seq IS NOT NULL")
+                             .arg(QLatin1String(stored)),
+                         {QString::fromLatin1(what)}, &ranges, &error))
+            return error;
+        std::vector<bool> seen(size_t(sent) + 2, false);
+        for (const archive::SqlRow& r : ranges)
+            for (qint64 seq = r[0].toLongLong(); seq <= r[1].toLongLong() && seq <= sent; ++seq)
+                seen[size_t(seq)] = true;
+        QString text;
+        for (qint64 seq = 1; seq <= sent; ++seq) {
+            if (seen[size_t(seq)])
+                continue;
+            qint64 end = seq;
+            while (end < sent && !seen[size_t(end + 1)])
+                ++end;
+            text += QStringLiteral(" %1 %2-%3").arg(QLatin1String(what)).arg(seq).arg(end);
+            seq = end;
+        }
+        return text;
+    };
+    // A last event and reading, whose numbers show whatever went missing before them.
+    const QDateTime last = QDateTime::currentDateTimeUtc();
+    QVERIFY(
+        console.Publish("killed/gen/event", EventJson({last, EventKind::Stop, {}}, ++events), 1));
+    ReadingCounters counters;
+    counters.seq = ++readings;
+    QVERIFY(console.Publish(
+        "killed/gen/reading",
+        ReadingJson(Reading::FromForm(last, "000.0", "0000", "025.0", "No Error", {}), counters), 1,
+        true));
+    QString lost;
+    (void)QTest::qWaitFor(
+        [&] {
+            lost = missing("event", "SELECT seq, seq FROM events WHERE seq IS NOT NULL", events) +
+                   missing("reading", "SELECT first_seq, last_seq FROM readings", readings);
+            return lost.isEmpty();
+        },
+        kDeadlineMs);
+    QVERIFY2(lost.isEmpty(), qPrintable("neither stored nor in a gap:" + lost));
+    QCOMPARE(::kill(pid_t(serve.processId()), SIGTERM), 0);
+    QVERIFY(serve.waitForFinished(kDeadlineMs));
+    QCOMPARE(serve.exitCode(), 0);
     int code = -1;
     const QByteArray verified = Lab({"verify", "--db", db}, &code);
     QVERIFY2(code == 0, verified.constData());
