@@ -29,13 +29,15 @@ const char* const kProgramHelp =
     "  import      fill gaps from a console's own exposure record\n"
     "  verify      check the archive for rows changed behind its back\n"
     "  status      size on disk, rows, growth and days until the disk is full\n"
-    "  serve       keep the archive: open it and apply retention\n"
+    "  serve       keep the archive: take in what the broker carries\n"
     "\n"
     "  -h, --help           show this help, or a command's: ondrel-lab COMMAND --help\n"
     "      --help-all       show this help and every command's\n"
     "      --version        show the version and exit\n"
     "\n"
-    "Every command takes --db FILE, the archive's SQLite file. Without it, the\n"
+    "Every command takes --db TARGET: the archive's SQLite file, or a PostgreSQL\n"
+    "database as postgresql://[user@]host[:port]/dbname (libpq's URI; its\n"
+    "password from ~/.pgpass or PGPASSWORD). Without it, the\n"
     "archive is $XDG_DATA_HOME/ondrel-lab/archive.sqlite\n"
     "(~/.local/share/ondrel-lab/archive.sqlite), or the system service's\n"
     "/var/lib/ondrel-lab/archive.sqlite when run as root or with ONDREL_LAB_SYSTEM\n"
@@ -50,7 +52,7 @@ const char* const kProgramHelp =
 const QString kFormatHelp =
     QStringLiteral("      --format FORMAT  csv (the default), table (aligned columns) or json\n");
 const QString kDbHelp =
-    QStringLiteral("      --db FILE        the archive (see ondrel-lab --help for the default)\n");
+    QStringLiteral("      --db TARGET      the archive (see ondrel-lab --help for the default)\n");
 const QString kTzHelp = QStringLiteral(
     "      --tz ZONE        the time zone of the days and of the times shown, an\n"
     "                       IANA name such as Europe/Berlin (default: the system's)\n");
@@ -102,7 +104,7 @@ const CommandSpec kCommands[] = {
      "import",
      {"--db", "--generator"},
      "RECORD",
-     "Usage: ondrel-lab import RECORD --generator G [--db FILE]\n"
+     "Usage: ondrel-lab import RECORD --generator G [--db TARGET]\n"
      "Fills the archive's gaps from a console's own exposure record (the CSV file\n"
      "of ondrel --record): the record's events and readings that the archive does\n"
      "not hold for G are added; importing the same record again adds nothing. An\n"
@@ -119,7 +121,7 @@ const CommandSpec kCommands[] = {
      "verify",
      {"--db"},
      nullptr,
-     "Usage: ondrel-lab verify [--db FILE]\n"
+     "Usage: ondrel-lab verify [--db TARGET]\n"
      "Checks the chained tables (events and exposure intervals) for rows edited,\n"
      "inserted or deleted since they were stored, and prints each problem on a\n"
      "line of its own. Exit status 1 when there is any.\n"
@@ -141,10 +143,13 @@ const CommandSpec kCommands[] = {
      {"--db", "--keep-readings", "--mqtt-password-file", "--mqtt-ca"},
      "URL",
      "Usage: ondrel-lab serve URL [OPTION]...\n"
-     "Keeps the archive: opens it for writing (creating it), deletes raw readings\n"
-     "older than --keep-readings days at start and then hourly, and runs until\n"
-     "SIGTERM or SIGINT. Events, exposure intervals, per-minute roll-ups and gaps\n"
-     "are kept for good.\n"
+     "Keeps the archive: opens it for writing (creating it; one writer at a time),\n"
+     "subscribes read-only to every console under the URL's root over MQTT 5 with a\n"
+     "session the broker keeps for 5 minutes (so QoS 1 events sent while it\n"
+     "restarts still arrive), stores each message within a second, deletes raw\n"
+     "readings older than --keep-readings days at start and then hourly, and runs\n"
+     "until SIGTERM or SIGINT, committing what it holds. Events, exposure\n"
+     "intervals, per-minute roll-ups and gaps are kept for good.\n"
      "\n"
      "  URL                  mqtt://[user@]host[:port][/root] or mqtts://...\n"
      "                       (ports 1883 and 8883 by default): the consoles whose\n"
