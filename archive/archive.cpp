@@ -9,9 +9,12 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <array>
 #include <cerrno>
+#include <cmath>
 #include <cstring>
 #include <fcntl.h>
+#include <map>
 #include <sys/file.h>
 #include <system_error>
 #include <unistd.h>
@@ -253,6 +256,14 @@ void CArchive::Run()
             Complain(QStringLiteral("%1: archiving again").arg(m_name));
         failing = !ok;
 
+        if (ok && m_options.committed) {
+            const qint64 now = QDateTime::currentMSecsSinceEpoch();
+            std::vector<qint64> waited;
+            waited.reserve(batch.size());
+            for (const ArchiveMessage& m : batch)
+                waited.push_back(now - m.received.toMSecsSinceEpoch());
+            m_options.committed(waited);
+        }
         lock.lock();
         if (ok) {
             m_committed += count;
@@ -287,31 +298,189 @@ std::optional<std::vector<lab::ExposureInterval>> CArchive::Exposures(const QDat
                                                                       const QString& generator,
                                                                       QString* error)
 {
-    QString sql = QStringLiteral("SELECT %1 FROM intervals i WHERE i.id = (SELECT MAX(j.id) FROM "
-                                 "intervals j WHERE j.generator = i.generator AND j.start_ms = "
-                                 "i.start_ms) AND i.start_ms < ?")
-                      .arg(QLatin1String(kIntervalColumns));
-    SqlRow params{to.toMSecsSinceEpoch()};
-    if (!generator.isEmpty()) {
-        sql += QStringLiteral(" AND i.generator = ?");
-        params << generator;
+    // An interval is what its latest row says. Those that overlap [from, to)
+    // either start in it, or started before and end in or after it, or have no
+    // end yet: unresolved ones, and an open one, which is its generator's latest.
+    // Each is found by an index of its own rather than by reading the whole table.
+    const QString latest = QStringLiteral("i.id = (SELECT MAX(j.id) FROM intervals j WHERE "
+                                          "j.generator = i.generator AND j.start_ms = i.start_ms)");
+    const QString columns = QLatin1String(kIntervalColumns);
+    const QString one = generator.isEmpty() ? QString() : QStringLiteral(" AND i.generator = ?");
+    const qint64 fromMs = from.toMSecsSinceEpoch(), toMs = to.toMSecsSinceEpoch();
+    const auto withGenerator = [&](SqlRow params) {
+        if (!generator.isEmpty())
+            params << generator;
+        return params;
+    };
+    const std::pair<QString, SqlRow> queries[] = {
+        {QStringLiteral("SELECT %1 FROM intervals i WHERE i.start_ms >= ? AND i.start_ms < ?%2 "
+                        "AND %3")
+             .arg(columns, one, latest),
+         withGenerator({fromMs, toMs})},
+        {QStringLiteral("SELECT %1 FROM intervals i WHERE i.latest_end_ms > ? AND i.start_ms < "
+                        "?%2 AND %3")
+             .arg(columns, one, latest),
+         withGenerator({fromMs, fromMs})},
+        {QStringLiteral("SELECT %1 FROM intervals i WHERE i.end_state = 'uncertain' AND "
+                        "i.latest_end_ms IS NULL AND i.start_ms < ?%2 AND %3")
+             .arg(columns, one, latest),
+         withGenerator({fromMs})},
+        {QStringLiteral("SELECT %1 FROM intervals i WHERE (i.generator, i.start_ms) IN (SELECT "
+                        "g.generator, (SELECT MAX(k.start_ms) FROM intervals k WHERE k.generator "
+                        "= g.generator AND k.start_ms < ?) FROM generators g)%2 AND %3")
+             .arg(columns, one, latest),
+         withGenerator({fromMs})},
+    };
+    std::map<std::pair<qint64, QString>, lab::ExposureInterval> found;
+    for (const auto& [sql, params] : queries) {
+        std::vector<SqlRow> rows;
+        {
+            std::lock_guard<std::mutex> lock(m_readMutex);
+            if (!m_readerDb->Query(sql, params, &rows, error))
+                return std::nullopt;
+        }
+        for (const SqlRow& r : rows) {
+            lab::ExposureInterval i = IntervalFromRow(r);
+            // An end not known yet may lie anywhere later.
+            const bool endKnown = i.endState != lab::EndState::Open && i.latestEnd.isValid();
+            if (!endKnown || i.latestEnd > from)
+                found.emplace(std::pair{i.start.toMSecsSinceEpoch(), i.generator}, std::move(i));
+        }
     }
-    sql += QStringLiteral(" ORDER BY i.start_ms, i.generator");
+    std::vector<lab::ExposureInterval> sorted;
+    sorted.reserve(found.size());
+    for (auto& [key, interval] : found)
+        sorted.push_back(std::move(interval));
+    return sorted;
+}
+
+namespace {
+
+std::optional<double> Number(const QVariant& text)
+{
+    bool ok = false;
+    const double v = text.toString().trimmed().toDouble(&ok);
+    return ok ? std::optional<double>(v) : std::nullopt;
+}
+
+struct Accumulated
+{
+    qint64 n = 0;
+    double sum = 0, weightSum = 0, min = 0, max = 0;
+    // A run's readings count by how many of them fall in the bucket.
+    void Add(std::optional<double> v, double weight)
+    {
+        if (!v || weight <= 0)
+            return;
+        min = n ? std::min(min, *v) : *v;
+        max = n ? std::max(max, *v) : *v;
+        ++n;
+        sum += *v * weight;
+        weightSum += weight;
+    }
+    ValueRange Range() const
+    {
+        if (!n)
+            return {};
+        return {min, sum / weightSum, max};
+    }
+};
+
+ValueRange RollupRange(const QVariant& n, const QVariant& min, const QVariant& sum,
+                       const QVariant& max)
+{
+    if (n.toLongLong() <= 0)
+        return {};
+    return {min.toDouble(), sum.toDouble() / double(n.toLongLong()), max.toDouble()};
+}
+
+} // namespace
+
+std::optional<std::vector<ReadingPoint>> CArchive::Readings(const QString& generator,
+                                                            const QDateTime& from,
+                                                            const QDateTime& to, int maxPoints,
+                                                            QString* error)
+{
+    const qint64 fromMs = from.toMSecsSinceEpoch(), toMs = to.toMSecsSinceEpoch();
+    if (toMs <= fromMs || maxPoints < 1)
+        return std::vector<ReadingPoint>();
+    const qint64 width = std::max<qint64>(1, (toMs - fromMs + maxPoints - 1) / maxPoints);
+    // Only the run that covers from among those that began before it is read,
+    // by the index. The read-outs are the consoles' texts, which not every
+    // back end can turn into numbers in SQL without failing on one that is none.
     std::vector<SqlRow> rows;
     {
         std::lock_guard<std::mutex> lock(m_readMutex);
-        if (!m_readerDb->Query(sql, params, &rows, error))
+        if (!m_readerDb->Query(
+                QStringLiteral("SELECT kv, ua, temperature, count, first_ms, last_ms FROM "
+                               "readings WHERE generator = ? AND first_ms < ? AND last_ms >= ? "
+                               "AND first_ms >= COALESCE((SELECT MAX(first_ms) FROM readings "
+                               "WHERE generator = ? AND first_ms <= ?), ?)"),
+                {generator, toMs, fromMs, generator, fromMs, fromMs}, &rows, error))
             return std::nullopt;
     }
-    std::vector<lab::ExposureInterval> found;
+    std::map<qint64, std::array<Accumulated, 3>> buckets;
+    std::map<qint64, double> counts;
     for (const SqlRow& r : rows) {
-        lab::ExposureInterval i = IntervalFromRow(r);
-        // An end not known yet may lie anywhere later.
-        const bool endKnown = i.endState != lab::EndState::Open && i.latestEnd.isValid();
-        if (!endKnown || i.latestEnd > from)
-            found.push_back(std::move(i));
+        const qint64 first = std::max(r[4].toLongLong(), fromMs);
+        const qint64 last = std::min(r[5].toLongLong(), toMs - 1);
+        if (last < first)
+            continue;
+        const double readings = double(r[3].toLongLong());
+        const std::optional<double> kv = Number(r[0]), ua = Number(r[1]), t = Number(r[2]);
+        const qint64 span = last - first + 1;
+        for (qint64 b = (first - fromMs) / width; b <= (last - fromMs) / width; ++b) {
+            const qint64 inside = std::min(last, fromMs + (b + 1) * width - 1) -
+                                  std::max(first, fromMs + b * width) + 1;
+            const double share = readings * double(inside) / double(span);
+            std::array<Accumulated, 3>& a = buckets[b];
+            a[0].Add(kv, share);
+            a[1].Add(ua, share);
+            a[2].Add(t, share);
+            counts[b] += share;
+        }
     }
-    return found;
+    std::vector<ReadingPoint> points;
+    points.reserve(buckets.size());
+    for (const auto& [b, a] : buckets) {
+        ReadingPoint p;
+        p.start = QDateTime::fromMSecsSinceEpoch(fromMs + b * width, QTimeZone::utc());
+        p.readings = qint64(std::llround(counts[b]));
+        p.kv = a[0].Range();
+        p.ua = a[1].Range();
+        p.temperature = a[2].Range();
+        points.push_back(p);
+    }
+    return points;
+}
+
+std::optional<std::vector<ReadingPoint>> CArchive::Rollups(const QString& generator,
+                                                           const QDateTime& from,
+                                                           const QDateTime& to, QString* error)
+{
+    std::vector<SqlRow> rows;
+    {
+        std::lock_guard<std::mutex> lock(m_readMutex);
+        if (!m_readerDb->Query(
+                QStringLiteral("SELECT minute_ms, readings, kv_n, kv_min, kv_sum, kv_max, ua_n, "
+                               "ua_min, ua_sum, ua_max, t_n, t_min, t_sum, t_max FROM rollups "
+                               "WHERE generator = ? AND minute_ms >= ? AND minute_ms < ? ORDER "
+                               "BY minute_ms"),
+                {generator, from.toMSecsSinceEpoch(), to.toMSecsSinceEpoch()}, &rows, error))
+            return std::nullopt;
+    }
+    std::vector<ReadingPoint> points;
+    points.reserve(rows.size());
+    for (const SqlRow& r : rows) {
+        ReadingPoint p;
+        p.start = QDateTime::fromMSecsSinceEpoch(r[0].toLongLong(), QTimeZone::utc());
+        p.readings = r[1].toLongLong();
+        p.kv = RollupRange(r[2], r[3], r[4], r[5]);
+        p.ua = RollupRange(r[6], r[7], r[8], r[9]);
+        p.temperature = RollupRange(r[10], r[11], r[12], r[13]);
+        points.push_back(p);
+    }
+    return points;
 }
 
 std::optional<BeamTime> CArchive::BeamTimeIn(Period period, const QDateTime& from,

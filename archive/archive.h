@@ -32,6 +32,10 @@ struct ArchiveOptions
     int batchWindowMs = 250;
     // Where the writer's failures are said; standard error when empty.
     std::function<void(const QString&)> complain;
+    // Called by the writer after each commit with how long each of the batch's
+    // messages waited, from being received to the commit's end, in ms; for a
+    // benchmark's figures. Nothing is measured when it is empty.
+    std::function<void(const std::vector<qint64>& waitedMs)> committed;
 };
 
 struct VerifyReport
@@ -59,6 +63,20 @@ struct TableSize
     qint64 rows = 0;
     qint64 rowsSince = 0; // rows whose time is at or after the `since` asked about
     QDateTime oldest;     // the earliest time in it; invalid when empty
+};
+
+// The lowest, mean and highest of a read-out; all empty when no reading of it was a number.
+struct ValueRange
+{
+    std::optional<double> min, mean, max;
+};
+
+// The readings of one bucket of time, or of one minute's roll-up.
+struct ReadingPoint
+{
+    QDateTime start; // UTC: the bucket's or minute's start
+    qint64 readings = 0;
+    ValueRange kv, ua, temperature;
 };
 
 class CArchive
@@ -97,6 +115,16 @@ public:
     // Beam time per generator per local period of zone within [from, to).
     std::optional<BeamTime> BeamTimeIn(Period period, const QDateTime& from, const QDateTime& to,
                                        const QTimeZone& zone, QString* error);
+    // One generator's readings in [from, to) in at most maxPoints buckets of
+    // equal length, each with the readings whose time falls in it; empty buckets
+    // are left out. A run of equal readings counts in each bucket it spans, in
+    // proportion to the time it spends there.
+    std::optional<std::vector<ReadingPoint>> Readings(const QString& generator,
+                                                      const QDateTime& from, const QDateTime& to,
+                                                      int maxPoints, QString* error);
+    // One generator's roll-ups, a point per minute that had readings, in [from, to).
+    std::optional<std::vector<ReadingPoint>>
+    Rollups(const QString& generator, const QDateTime& from, const QDateTime& to, QString* error);
     // Checks the chained tables for rows edited, inserted or deleted since stored.
     std::optional<VerifyReport> Verify(QString* error);
     // The recorded gaps, by time; all generators when generator is empty.

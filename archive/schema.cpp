@@ -53,6 +53,15 @@ const char* const kVersion1[] = {
     "last_hash TEXT NOT NULL)",
 };
 
+// The exposures of a day among a year of them, all generators: by start for
+// those that start in it, by end for those that started before and ended in or
+// after it, and the still unresolved ones by their state.
+const char* const kVersion2[] = {
+    "CREATE INDEX intervals_by_time ON intervals (start_ms)",
+    "CREATE INDEX intervals_by_end ON intervals (latest_end_ms)",
+    "CREATE INDEX intervals_by_state ON intervals (end_state, latest_end_ms)",
+};
+
 struct Migration
 {
     int to;
@@ -62,6 +71,7 @@ struct Migration
 
 const Migration kMigrations[] = {
     {1, kVersion1, int(std::size(kVersion1))},
+    {2, kVersion2, int(std::size(kVersion2))},
 };
 
 } // namespace

@@ -373,7 +373,7 @@ void TestArchive::refused_data()
         Row(backend, "a schema from the future")
             << "UPDATE schema_version SET version = 7"
             << "TARGET: the archive's schema is version 7, newer than this program reads "
-               "(version 1); use a newer ondrel-lab";
+               "(version 2); use a newer ondrel-lab";
     }
     Row("sqlite", "a second writer")
         << ""

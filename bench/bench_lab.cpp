@@ -1,0 +1,576 @@
+// What the lab's archive carries and how fast it answers.
+//
+// Ingest: N synthetic consoles (child processes, beam-on readings that all
+// differ, 5 a second each) against a local mosquitto, and the archive in this
+// process as `ondrel-lab serve` runs it (StartArchiveSubscriber into a CArchive
+// with the real ArchiveOptions), on SQLite and on PostgreSQL: how long each
+// message waited from its receipt to the end of the commit that made it durable,
+// this process's CPU (the consoles, the broker and the PostgreSQL server are
+// other processes), resident memory, the largest write-ahead log seen, and the
+// bytes stored per reading; then a shorter idle run for the idle readings' size.
+//
+// Queries: archives made directly in SQLite (a year of exposures for 100, 300
+// and 1,000 generators, their per-minute roll-ups of beam-on time, and one
+// generator's day of readings at 5 a second), each question timed as the CLI
+// asks it, in Europe/Berlin.
+//
+//   bench_lab [--generators N] [--seconds S] [--sqlite-only | --postgres]
+//             [--queries-only | --ingest-only] [--sizes 100,300,1000]
+#include "archive.h"
+#include "brokerrig.h"
+#include "fleetsubscriber.h"
+#include "labserve.h"
+#include "mqttsettings.h"
+#include "pgrig.h"
+#include "postgresdatabase.h"
+#include "sqlitedatabase.h"
+#include "syntheticconsoles.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QTemporaryDir>
+#include <QTest>
+#include <algorithm>
+#include <cstdio>
+#include <mutex>
+#include <sys/resource.h>
+
+using namespace ondrel;
+using namespace ondrel::archive;
+using namespace ondrel::bench;
+using namespace ondrel::testing;
+
+namespace {
+
+double CpuSeconds()
+{
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+           double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+long StatusKb(const char* field)
+{
+    QFile f(QStringLiteral("/proc/self/status"));
+    if (!f.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray& line : f.readAll().split('\n'))
+        if (line.startsWith(field))
+            return line.mid(int(qstrlen(field))).trimmed().split(' ').value(0).toLong();
+    return -1;
+}
+
+double Percentile(std::vector<qint64>& v, double p)
+{
+    if (v.empty())
+        return 0;
+    std::sort(v.begin(), v.end());
+    return double(v[std::min(v.size() - 1, size_t(p * double(v.size())))]);
+}
+
+const char* Verdict(bool met)
+{
+    return met ? "met" : "NOT MET";
+}
+
+void Line(const char* figure, const QString& value, const char* goal, bool met)
+{
+    std::printf("  %-44s %-26s goal %-14s %s\n", figure, qPrintable(value), goal, Verdict(met));
+    std::fflush(stdout);
+}
+
+double MiB(qint64 bytes)
+{
+    return double(bytes) / (1024.0 * 1024.0);
+}
+
+// One query's rows, for the sizes of what is stored.
+std::optional<SqlRow> QueryOne(ISqlDatabase& db, const QString& sql)
+{
+    std::vector<SqlRow> rows;
+    QString error;
+    if (!db.Query(sql, {}, &rows, &error) || rows.empty()) {
+        std::fprintf(stderr, "bench_lab: %s\n", qPrintable(error));
+        return std::nullopt;
+    }
+    return rows[0];
+}
+
+struct IngestResult
+{
+    bool ran = false;
+    qint64 messages = 0;
+    double p50 = 0, p99 = 0, max = 0, cpu = 0;
+    qint64 rssKb = 0, hwmKb = 0, walMax = 0;
+    double bytesPerReading = 0, tableBytesPerReading = 0;
+};
+
+// Bytes stored per reading: the readings table with its index, and everything.
+void StoredSize(const QString& target, bool postgres, IngestResult* r)
+{
+    QString error;
+    std::unique_ptr<ISqlDatabase> db;
+    if (postgres)
+        db = CPostgresDatabase::Open(target, &error);
+    else
+        db = CSqliteDatabase::Open(target, CSqliteDatabase::Mode::Write, &error);
+    if (!db) {
+        std::fprintf(stderr, "bench_lab: %s\n", qPrintable(error));
+        return;
+    }
+    const std::optional<SqlRow> count = QueryOne(*db, "SELECT SUM(count) FROM readings");
+    if (!count || count->at(0).toLongLong() == 0)
+        return;
+    const double readings = double(count->at(0).toLongLong());
+    if (postgres) {
+        const auto t = QueryOne(*db, "SELECT pg_total_relation_size('readings'), "
+                                     "pg_total_relation_size('rollups'), "
+                                     "pg_database_size(current_database())");
+        if (t) {
+            r->tableBytesPerReading =
+                double(t->at(0).toLongLong() + t->at(1).toLongLong()) / readings;
+            r->bytesPerReading = double(t->at(2).toLongLong()) / readings;
+        }
+        return;
+    }
+    QueryOne(*db, "PRAGMA wal_checkpoint(TRUNCATE)");
+    r->bytesPerReading = double(QFileInfo(target).size()) / readings;
+    const auto t = QueryOne(*db, "SELECT SUM(pgsize) FROM dbstat WHERE name IN ('readings', "
+                                 "'readings_by_time', 'rollups', 'sqlite_autoindex_rollups_1')");
+    if (t)
+        r->tableBytesPerReading = double(t->at(0).toLongLong()) / readings;
+}
+
+IngestResult Ingest(const QString& target, bool postgres, int n, int seconds, bool varying,
+                    int port, const char* self)
+{
+    IngestResult result;
+    const QString root = QStringLiteral("lab%1%2").arg(postgres ? "pg" : "lite").arg(n);
+    std::mutex mutex;
+    std::vector<qint64> waits;
+    qint64 committedMessages = 0;
+    bool measuring = false;
+    ArchiveOptions options;
+    options.complain = [](const QString& text) {
+        std::fprintf(stderr, "bench_lab: archive: %s\n", qPrintable(text));
+    };
+    options.committed = [&](const std::vector<qint64>& waited) {
+        std::lock_guard<std::mutex> lock(mutex);
+        committedMessages += qint64(waited.size());
+        if (measuring)
+            waits.insert(waits.end(), waited.begin(), waited.end());
+    };
+    QString error;
+    std::unique_ptr<CArchive> archive = CArchive::Open(target, options, &error);
+    if (!archive) {
+        std::fprintf(stderr, "bench_lab: %s\n", qPrintable(error));
+        return result;
+    }
+    const std::optional<MqttSettings> settings =
+        ParseMqttUrl(QStringLiteral("mqtt://127.0.0.1:%1/%2").arg(port).arg(root), "lab", &error);
+    std::unique_ptr<QObject> subscriber = StartArchiveSubscriber(*archive, *settings, &error);
+    if (!subscriber) {
+        std::fprintf(stderr, "bench_lab: %s\n", qPrintable(error));
+        return result;
+    }
+    auto* s = static_cast<lab::CFleetSubscriber*>(subscriber.get());
+    if (!QTest::qWaitFor([&] { return s->Connected(); }, 10000))
+        std::fprintf(stderr, "bench_lab: the archive's subscriber did not connect\n");
+
+    SyntheticOptions synthetic;
+    synthetic.count = n;
+    synthetic.root = root;
+    synthetic.port = port;
+    synthetic.varying = varying;
+    constexpr int kWarmUpLimitS = 60;
+    synthetic.seconds = seconds + kWarmUpLimitS + 5;
+    std::vector<std::unique_ptr<QProcess>> children =
+        StartSynthetic(QString::fromLocal8Bit(self), synthetic);
+    // Warm-up: until the archive takes in nearly every console's five a second.
+    QElapsedTimer warm;
+    warm.start();
+    const auto committed = [&] {
+        std::lock_guard<std::mutex> lock(mutex);
+        return committedMessages;
+    };
+    for (qint64 before = committed(); warm.elapsed() < kWarmUpLimitS * 1000;) {
+        QTest::qWait(1000);
+        const qint64 now = committed();
+        if (now - before >= qint64(n) * 5 * 9 / 10)
+            break;
+        before = now;
+    }
+    QTest::qWait(3000);
+    std::fprintf(stderr, "bench_lab: %s: warm after %.1f s\n", qPrintable(archive->Name()),
+                 double(warm.elapsed()) / 1000.0);
+
+    const QString wal = target + QStringLiteral("-wal");
+    const double cpu0 = CpuSeconds();
+    const qint64 messages0 = committed();
+    QElapsedTimer wall;
+    wall.start();
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        measuring = true;
+    }
+    qint64 rssMax = 0;
+    while (wall.elapsed() < qint64(seconds) * 1000) {
+        QTest::qWait(1000);
+        if (!postgres)
+            result.walMax = std::max(result.walMax, QFileInfo(wal).size());
+        rssMax = std::max<qint64>(rssMax, StatusKb("VmRSS:"));
+    }
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        measuring = false;
+    }
+    result.cpu = (CpuSeconds() - cpu0) / (double(wall.elapsed()) / 1000.0);
+    result.messages = committed() - messages0;
+    result.rssKb = rssMax;
+    result.hwmKb = StatusKb("VmHWM:");
+    for (auto& child : children)
+        child->terminate();
+    SyntheticEventsSent(children);
+    QTest::qWait(1000);
+    subscriber.reset();
+    if (!archive->Flush(60000))
+        std::fprintf(stderr, "bench_lab: the last messages were not committed: %s\n",
+                     qPrintable(archive->LastError()));
+    archive.reset();
+    result.p50 = Percentile(waits, 0.5);
+    result.p99 = Percentile(waits, 0.99);
+    result.max = waits.empty() ? 0 : double(waits.back());
+    StoredSize(target, postgres, &result);
+    result.ran = true;
+    return result;
+}
+
+void PrintIngest(const char* backend, int n, int seconds, const IngestResult& r)
+{
+    std::printf("Ingest, %s: %d consoles at 5 readings a second, beam on, %d s measured "
+                "(%lld messages committed, %.0f a second)\n",
+                backend, n, seconds, static_cast<long long>(r.messages),
+                double(r.messages) / seconds);
+    Line("p99 receipt to durable",
+         QStringLiteral("%1 ms (median %2, max %3)").arg(r.p99).arg(r.p50).arg(r.max), "<= 1 s",
+         r.p99 <= 1000);
+    Line("CPU of the archive process", QStringLiteral("%1 % of a core").arg(r.cpu * 100, 0, 'f', 1),
+         "<= 25 %", r.cpu <= 0.25);
+    Line("resident memory",
+         QStringLiteral("%1 MiB (peak %2)")
+             .arg(double(r.rssKb) / 1024, 0, 'f', 1)
+             .arg(double(r.hwmKb) / 1024, 0, 'f', 1),
+         "<= 150 MiB", r.hwmKb <= 150 * 1024);
+    if (QLatin1String(backend) == QLatin1String("SQLite"))
+        Line("WAL file (largest seen)", QStringLiteral("%1 MiB").arg(MiB(r.walMax), 0, 'f', 1),
+             "<= 64 MiB", r.walMax <= qint64(64) << 20);
+    else
+        std::printf("  %-44s %s\n", "WAL file", "(the server's own, not the archive's file)");
+    Line("stored size per beam-on reading",
+         QStringLiteral("%1 B (readings+roll-ups %2 B)")
+             .arg(r.bytesPerReading, 0, 'f', 1)
+             .arg(r.tableBytesPerReading, 0, 'f', 1),
+         "<= 32 bytes", r.bytesPerReading <= 32);
+    std::fflush(stdout);
+}
+
+// --- Query archives ---------------------------------------------------------
+
+constexpr int kExposuresPerDay = 3;
+
+struct Generated
+{
+    qint64 intervals = 0, intervalRows = 0, rollups = 0, readings = 0, bytes = 0;
+    double seconds = 0;
+};
+
+// A year of exposures for n generators, straight into the archive's own tables
+// through its database seam, in big transactions. The chains' hashes are
+// placeholders: no query reads them, and Verify is not timed.
+bool Generate(const QString& path, int n, const QDate& firstDay, int days, Generated* g,
+              QString* error)
+{
+    QElapsedTimer took;
+    took.start();
+    {
+        std::unique_ptr<CArchive> made = CArchive::Open(path, {}, error);
+        if (!made)
+            return false;
+    }
+    std::unique_ptr<CSqliteDatabase> db =
+        CSqliteDatabase::Open(path, CSqliteDatabase::Mode::Write, error);
+    if (!db)
+        return false;
+    qint64 rowsInTransaction = 0;
+    const auto exec = [&](const char* sql, const SqlRow& params) {
+        if (rowsInTransaction == 0 && !db->Exec(QStringLiteral("BEGIN"), {}, error))
+            return false;
+        if (!db->Exec(QLatin1String(sql), params, error))
+            return false;
+        if (++rowsInTransaction >= 500000) {
+            rowsInTransaction = 0;
+            return db->Exec(QStringLiteral("COMMIT"), {}, error);
+        }
+        return true;
+    };
+    const qint64 day0 = QDateTime(firstDay, QTime(0, 0), QTimeZone::utc()).toMSecsSinceEpoch();
+    constexpr qint64 kDayMs = 86400000, kMinuteMs = 60000;
+    qint64 intervalId = 1;
+    quint64 seed = 12345;
+    const auto random = [&seed](qint64 below) {
+        seed = seed * 6364136223846793005ULL + 1442695040888963407ULL;
+        return qint64((seed >> 33) % quint64(below));
+    };
+    for (int gen = 0; gen < n; ++gen) {
+        const QString name = QStringLiteral("site/gen%1").arg(gen, 4, 10, QLatin1Char('0'));
+        if (!exec("INSERT INTO generators (generator, host, user_name, started_ms, "
+                  "last_event_seq, last_reading_seq, last_heard_ms) VALUES (?, 'bench', 'ops', "
+                  "?, 0, 0, ?)",
+                  {name, day0, day0 + days * kDayMs}))
+            return false;
+        for (int d = 0; d < days; ++d) {
+            for (int e = 0; e < kExposuresPerDay; ++e) {
+                // Within the working day's thirds, 1 to 6 minutes long.
+                const qint64 start =
+                    day0 + d * kDayMs + (7 + 4 * e) * 3600000LL + random(3 * 3600000LL);
+                const qint64 end = start + kMinuteMs + random(5 * kMinuteMs);
+                const char* sql = "INSERT INTO intervals (id, generator, start_ms, change, "
+                                  "end_state, earliest_end_ms, latest_end_ms, end_reason, host, "
+                                  "user_name, set_kv, set_ua, kv_n, kv_sum, kv_max, ua_n, ua_sum, "
+                                  "ua_max, prev_hash, hash) VALUES (?, ?, ?, ?, ?, ?, ?, ?, "
+                                  "'bench', 'ops', 80.5, 1100, ?, ?, 80.6, ?, ?, 1101, 'x', 'x')";
+                const qint64 count = (end - start) / 200;
+                if (!exec(sql, {intervalId++, name, start, "opened", "open", start, QVariant(), "",
+                                1, 80.5, 1, 1100.0}) ||
+                    !exec(sql, {intervalId++, name, start, "closed", "closed", end, end, "xray-off",
+                                count, 80.5 * double(count), count, 1100.0 * double(count)}))
+                    return false;
+                ++g->intervals;
+                g->intervalRows += 2;
+                for (qint64 m = start / kMinuteMs * kMinuteMs; m < end; m += kMinuteMs) {
+                    if (!exec("INSERT INTO rollups (generator, minute_ms, readings, kv_n, kv_min, "
+                              "kv_sum, kv_max, ua_n, ua_min, ua_sum, ua_max, t_n, t_min, t_sum, "
+                              "t_max) VALUES (?, ?, 300, 300, 80.4, 24150, 80.6, 300, 1099, "
+                              "330000, 1101, 300, 30, 9300, 32) ON CONFLICT (generator, "
+                              "minute_ms) DO NOTHING",
+                              {name, m}))
+                        return false;
+                    ++g->rollups;
+                }
+            }
+        }
+    }
+    // The first generator's last day of readings, 5 a second, every one different.
+    const qint64 lastDay = day0 + (days - 1) * kDayMs;
+    for (qint64 i = 0; i < kDayMs / 200; ++i) {
+        const qint64 t = lastDay + i * 200;
+        const int kv = 800 + int(i % 11), ua = 1090 + int((i * 7) % 21),
+                  temp = 300 + int((i / 3) % 400);
+        if (!exec("INSERT INTO readings (id, generator, started_ms, first_seq, last_seq, count, "
+                  "first_ms, last_ms, kv, ua, temperature, faults, xray_on, fault, "
+                  "first_beam_on_s, last_beam_on_s) VALUES (?, 'site/gen0000', ?, ?, ?, 1, ?, ?, "
+                  "?, ?, ?, 'No Error', 1, 0, NULL, NULL)",
+                  {i + 1, day0, i + 1, i + 1, t, t,
+                   QStringLiteral("%1.%2").arg(kv / 10, 3, 10, QLatin1Char('0')).arg(kv % 10),
+                   QString::number(ua),
+                   QStringLiteral("%1.%2").arg(temp / 10, 3, 10, QLatin1Char('0')).arg(temp % 10)}))
+            return false;
+        ++g->readings;
+    }
+    if (rowsInTransaction && !db->Exec(QStringLiteral("COMMIT"), {}, error))
+        return false;
+    std::vector<SqlRow> rows;
+    if (!db->Query(QStringLiteral("PRAGMA wal_checkpoint(TRUNCATE)"), {}, &rows, error))
+        return false;
+    db.reset();
+    g->bytes = QFileInfo(path).size();
+    g->seconds = double(took.elapsed()) / 1000.0;
+    return true;
+}
+
+// The median of three runs, in ms; the first warms the cache.
+template <typename Query> double Timed(Query query, bool* ok)
+{
+    std::vector<qint64> ns;
+    for (int i = 0; i < 3; ++i) {
+        QElapsedTimer t;
+        t.start();
+        *ok = query() && *ok;
+        ns.push_back(t.nsecsElapsed());
+    }
+    return Percentile(ns, 0.5) / 1e6;
+}
+
+void Queries(int n, const QString& dir)
+{
+    const QString path = QStringLiteral("%1/query%2.db").arg(dir).arg(n);
+    const QDate firstDay(2025, 6, 1);
+    constexpr int kDays = 365;
+    Generated g;
+    QString error;
+    if (!Generate(path, n, firstDay, kDays, &g, &error)) {
+        std::fprintf(stderr, "bench_lab: making the archive of %d: %s\n", n, qPrintable(error));
+        return;
+    }
+    std::unique_ptr<CArchive> archive = CArchive::OpenReadOnly(path, &error);
+    if (!archive) {
+        std::fprintf(stderr, "bench_lab: %s\n", qPrintable(error));
+        return;
+    }
+    const QTimeZone zone("Europe/Berlin");
+    const auto midnight = [&](const QDate& d) { return QDateTime(d, QTime(0, 0), zone); };
+    const QDate lastDay = firstDay.addDays(kDays - 1);
+    QDate tuesday = lastDay;
+    while (tuesday.dayOfWeek() != Qt::Tuesday)
+        tuesday = tuesday.addDays(-1);
+    std::printf("Queries, %d generators x 1 year: %lld exposures (%lld rows), %lld roll-ups, "
+                "%lld readings; %.0f MiB, made in %.0f s\n",
+                n, static_cast<long long>(g.intervals), static_cast<long long>(g.intervalRows),
+                static_cast<long long>(g.rollups), static_cast<long long>(g.readings), MiB(g.bytes),
+                g.seconds);
+    bool ok = true;
+    size_t found = 0;
+    const double exposures = Timed(
+        [&] {
+            const auto r = archive->Exposures(midnight(tuesday), midnight(tuesday.addDays(1)),
+                                              QString(), &error);
+            found = r ? r->size() : 0;
+            return r.has_value();
+        },
+        &ok);
+    Line("exposures last Tuesday, all generators",
+         QStringLiteral("%1 ms (%2 found)").arg(exposures, 0, 'f', 1).arg(found), "<= 100 ms",
+         exposures <= 100);
+    const double beam = Timed(
+        [&] {
+            const auto r = archive->BeamTimeIn(Period::Day, midnight(firstDay),
+                                               midnight(lastDay.addDays(1)), zone, &error);
+            found = r ? r->totalMs.size() : 0;
+            return r.has_value();
+        },
+        &ok);
+    Line("beam time per generator per day, a year",
+         QStringLiteral("%1 ms (%2 generators)").arg(beam, 0, 'f', 1).arg(found), "<= 500 ms",
+         beam <= 500);
+    const double day = Timed(
+        [&] {
+            const QDateTime from(lastDay, QTime(0, 0), QTimeZone::utc());
+            const auto r = archive->Readings("site/gen0000", from, from.addDays(1), 2000, &error);
+            found = r ? r->size() : 0;
+            return r.has_value();
+        },
+        &ok);
+    Line("a day of readings in 2,000 points",
+         QStringLiteral("%1 ms (%2 points)").arg(day, 0, 'f', 1).arg(found), "<= 150 ms",
+         day <= 150);
+    const double year = Timed(
+        [&] {
+            const auto r = archive->Rollups("site/gen0000", midnight(firstDay),
+                                            midnight(lastDay.addDays(1)), &error);
+            found = r ? r->size() : 0;
+            return r.has_value();
+        },
+        &ok);
+    Line("a generator's year from roll-ups",
+         QStringLiteral("%1 ms (%2 minutes)").arg(year, 0, 'f', 1).arg(found), "<= 150 ms",
+         year <= 150);
+    if (!ok)
+        std::fprintf(stderr, "bench_lab: a query failed: %s\n", qPrintable(error));
+    archive.reset();
+    QFile::remove(path);
+    QFile::remove(path + "-wal");
+    QFile::remove(path + "-shm");
+    QFile::remove(path + ".lock");
+}
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    // A thousand consoles' clients, and the broker serving them, need more than
+    // the usual 1,024 descriptors.
+    rlimit files{};
+    if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+        files.rlim_cur = files.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &files);
+    }
+    SyntheticOptions synthetic;
+    if (IsSyntheticChild(argc, argv, &synthetic))
+        return PublishSynthetic(synthetic);
+    int n = 1000, seconds = 60;
+    bool postgres = true, ingest = true, queries = true;
+    QList<int> sizes{100, 300, 1000};
+    for (int i = 1; i < argc; ++i) {
+        const QByteArray a = argv[i];
+        const QByteArray v = i + 1 < argc ? QByteArray(argv[i + 1]) : QByteArray();
+        if (a == "--generators" && v.toInt() > 0)
+            n = v.toInt(), ++i;
+        else if (a == "--seconds" && v.toInt() > 0)
+            seconds = v.toInt(), ++i;
+        else if (a == "--sqlite-only")
+            postgres = false;
+        else if (a == "--postgres")
+            postgres = true;
+        else if (a == "--queries-only")
+            ingest = false;
+        else if (a == "--ingest-only")
+            queries = false;
+        else if (a == "--sizes" && !v.isEmpty()) {
+            sizes.clear();
+            for (const QByteArray& s : v.split(','))
+                if (s.toInt() > 0)
+                    sizes << s.toInt();
+            ++i;
+        } else {
+            std::printf("usage: bench_lab [--generators N] [--seconds S] [--sqlite-only | "
+                        "--postgres] [--queries-only | --ingest-only] [--sizes 100,300,1000]\n");
+            return a == "--help" ? 0 : 2;
+        }
+    }
+    QCoreApplication app(argc, argv);
+    QTemporaryDir dir;
+    if (ingest) {
+        CBroker broker;
+        QString error;
+        if (!broker.Start(&error)) {
+            std::fprintf(stderr, "bench_lab: %s\n", qPrintable(error));
+            return 1;
+        }
+        const IngestResult lite =
+            Ingest(dir.filePath("ingest.db"), false, n, seconds, true, broker.plainPort, argv[0]);
+        if (lite.ran)
+            PrintIngest("SQLite", n, seconds, lite);
+        if (postgres) {
+            test::CPgRig pg;
+            const QString uri = pg.Error().isEmpty() ? pg.NewDatabase(&error) : QString();
+            if (uri.isEmpty()) {
+                std::fprintf(stderr, "bench_lab: no PostgreSQL: %s\n",
+                             qPrintable(pg.Error().isEmpty() ? error : pg.Error()));
+            } else {
+                const IngestResult r =
+                    Ingest(uri, true, n, seconds, true, broker.plainPort, argv[0]);
+                if (r.ran)
+                    PrintIngest("PostgreSQL", n, seconds, r);
+            }
+        }
+        // Idle consoles: every reading the same, so a run of them is one row.
+        const int idleN = std::min(n, 200), idleSeconds = std::min(seconds, 30);
+        const IngestResult idle = Ingest(dir.filePath("idle.db"), false, idleN, idleSeconds, false,
+                                         broker.plainPort, argv[0]);
+        if (idle.ran) {
+            std::printf("Idle readings, SQLite: %d consoles, %d s (%lld messages)\n", idleN,
+                        idleSeconds, static_cast<long long>(idle.messages));
+            Line("stored size per idle reading",
+                 QStringLiteral("%1 B (readings+roll-ups %2 B)")
+                     .arg(idle.bytesPerReading, 0, 'f', 1)
+                     .arg(idle.tableBytesPerReading, 0, 'f', 1),
+                 "far less", idle.tableBytesPerReading < lite.tableBytesPerReading / 10);
+        }
+    }
+    if (queries)
+        for (const int size : sizes)
+            Queries(size, dir.path());
+    return 0;
+}
