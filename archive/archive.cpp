@@ -420,24 +420,35 @@ std::optional<std::vector<ReadingPoint>> CArchive::Readings(const QString& gener
             return std::nullopt;
     }
     std::map<qint64, std::array<Accumulated, 3>> buckets;
-    std::map<qint64, double> counts;
+    std::map<qint64, qint64> counts;
     for (const SqlRow& r : rows) {
         const qint64 first = std::max(r[4].toLongLong(), fromMs);
         const qint64 last = std::min(r[5].toLongLong(), toMs - 1);
         if (last < first)
             continue;
-        const double readings = double(r[3].toLongLong());
         const std::optional<double> kv = Number(r[0]), ua = Number(r[1]), t = Number(r[2]);
-        const qint64 span = last - first + 1;
+        // The run's readings are taken as evenly spaced from its first to its last.
+        const qint64 runFirst = r[4].toLongLong(), runLast = r[5].toLongLong();
+        const qint64 count = r[3].toLongLong();
+        const double step = count > 1 ? double(runLast - runFirst) / double(count - 1) : 0;
+        const auto index = [&](qint64 ms, bool up) {
+            if (step <= 0)
+                return qint64(0);
+            const double k = double(ms - runFirst) / step;
+            return std::clamp<qint64>(qint64(up ? std::ceil(k) : std::floor(k)), 0, count - 1);
+        };
         for (qint64 b = (first - fromMs) / width; b <= (last - fromMs) / width; ++b) {
-            const qint64 inside = std::min(last, fromMs + (b + 1) * width - 1) -
-                                  std::max(first, fromMs + b * width) + 1;
-            const double share = readings * double(inside) / double(span);
+            const qint64 bucketFirst = std::max(first, fromMs + b * width);
+            const qint64 bucketLast = std::min(last, fromMs + (b + 1) * width - 1);
+            const qint64 in =
+                step <= 0 ? count : index(bucketLast, false) - index(bucketFirst, true) + 1;
+            if (in <= 0)
+                continue;
             std::array<Accumulated, 3>& a = buckets[b];
-            a[0].Add(kv, share);
-            a[1].Add(ua, share);
-            a[2].Add(t, share);
-            counts[b] += share;
+            a[0].Add(kv, double(in));
+            a[1].Add(ua, double(in));
+            a[2].Add(t, double(in));
+            counts[b] += in;
         }
     }
     std::vector<ReadingPoint> points;
@@ -445,7 +456,7 @@ std::optional<std::vector<ReadingPoint>> CArchive::Readings(const QString& gener
     for (const auto& [b, a] : buckets) {
         ReadingPoint p;
         p.start = QDateTime::fromMSecsSinceEpoch(fromMs + b * width, QTimeZone::utc());
-        p.readings = qint64(std::llround(counts[b]));
+        p.readings = counts[b];
         p.kv = a[0].Range();
         p.ua = a[1].Range();
         p.temperature = a[2].Range();

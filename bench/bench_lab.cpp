@@ -77,7 +77,7 @@ const char* Verdict(bool met)
 
 void Line(const char* figure, const QString& value, const char* goal, bool met)
 {
-    std::printf("  %-44s %-26s goal %-14s %s\n", figure, qPrintable(value), goal, Verdict(met));
+    std::printf("  %-40s %-36s goal %-11s %s\n", figure, qPrintable(value), goal, Verdict(met));
     std::fflush(stdout);
 }
 

@@ -37,6 +37,10 @@ private slots:
     void reloadFailed();
     void exposures_data() { BackendRows(); }
     void exposures();
+    void readings_data();
+    void readings();
+    void rollups_data();
+    void rollups();
     void serverAway_data();
     void serverAway();
 
@@ -538,6 +542,105 @@ void TestArchive::exposures()
                                           test::ScriptTime("23:59:59"), QTimeZone::utc(), &error);
     QVERIFY2(beam, qPrintable(error));
     QCOMPARE(beam->totalMs.at(kGen), 4000);
+}
+
+namespace {
+
+// A point as a chart's tooltip would say it: "10:00:00 2 kV 80/81/82 uA -".
+QStringList Points(const std::vector<ReadingPoint>& points)
+{
+    const auto range = [](const ValueRange& r) {
+        return r.mean ? QStringLiteral("%1/%2/%3").arg(*r.min).arg(*r.mean).arg(*r.max)
+                      : QStringLiteral("-");
+    };
+    QStringList lines;
+    for (const ReadingPoint& p : points)
+        lines << QStringLiteral("%1 %2 kV %3 uA %4")
+                     .arg(p.start.toString("HH:mm:ss"))
+                     .arg(p.readings)
+                     .arg(range(p.kv), range(p.ua));
+    return lines;
+}
+
+} // namespace
+
+void TestArchive::readings_data()
+{
+    QTest::addColumn<QString>("backend");
+    QTest::addColumn<QStringList>("script");
+    QTest::addColumn<QString>("from");
+    QTest::addColumn<QString>("to");
+    QTest::addColumn<int>("maxPoints");
+    QTest::addColumn<QStringList>("points");
+
+    for (const char* backend : kBackends) {
+        Row(backend, "differing readings, two to a bucket")
+            << QStringList{"10:00:00 reading 080.0 1000 on 1", "10:00:01 reading 082.0 1000 on 2",
+                           "10:00:02 reading 090.0 1200 on 3"}
+            << "10:00:00"
+            << "10:00:04" << 2
+            << QStringList{"10:00:00 2 kV 80/81/82 uA 1000/1000/1000",
+                           "10:00:02 1 kV 90/90/90 uA 1200/1200/1200"};
+        Row(backend, "a run of equal readings in each bucket it spans, the window's alone")
+            << QStringList{"09:59:58 reading 080.0 1000 on 1", "09:59:59 reading 080.0 1000 on 2",
+                           "10:00:00 reading 080.0 1000 on 3", "10:00:01 reading 080.0 1000 on 4",
+                           "10:00:02 reading 080.0 1000 on 5", "10:00:03 reading 084.0 1000 on 6"}
+            << "10:00:00"
+            << "10:00:03" << 3
+            << QStringList{"10:00:00 1 kV 80/80/80 uA 1000/1000/1000",
+                           "10:00:01 1 kV 80/80/80 uA 1000/1000/1000",
+                           "10:00:02 1 kV 80/80/80 uA 1000/1000/1000"};
+        Row(backend, "a read-out that is no number, empty buckets left out")
+            << QStringList{"10:00:00 reading 080.0 ---- on 1", "10:00:09 reading 081.0 1000 on 2"}
+            << "10:00:00"
+            << "10:00:10" << 10
+            << QStringList{"10:00:00 1 kV 80/80/80 uA -",
+                           "10:00:09 1 kV 81/81/81 uA 1000/1000/1000"};
+    }
+}
+
+void TestArchive::readings()
+{
+    QFETCH(QStringList, script);
+    QFETCH(QString, from);
+    QFETCH(QString, to);
+    QFETCH(int, maxPoints);
+    QFETCH(QStringList, points);
+    std::unique_ptr<CArchive> archive = Open();
+    Feed(*archive, script);
+    QString error;
+    const auto found =
+        archive->Readings(kGen, test::ScriptTime(from), test::ScriptTime(to), maxPoints, &error);
+    QVERIFY2(found, qPrintable(error));
+    QCOMPARE(Points(*found), points);
+}
+
+void TestArchive::rollups_data()
+{
+    QTest::addColumn<QString>("backend");
+    QTest::addColumn<QString>("from");
+    QTest::addColumn<QStringList>("points");
+    for (const char* backend : kBackends) {
+        Row(backend, "two minutes") << "10:00:00"
+                                    << QStringList{"10:00:00 2 kV 80/81/82 uA 1000/1100/1200",
+                                                   "10:01:00 1 kV 90/90/90 uA -"};
+        Row(backend, "from the second minute")
+            << "10:00:01" << QStringList{"10:01:00 1 kV 90/90/90 uA -"};
+    }
+}
+
+void TestArchive::rollups()
+{
+    QFETCH(QString, from);
+    QFETCH(QStringList, points);
+    std::unique_ptr<CArchive> archive = Open();
+    Feed(*archive, {"10:00:10 reading 080.0 1000 on 1", "10:00:50 reading 082.0 1200 on 2",
+                    "10:01:10 reading 090.0 ---- on 3", "10:02:00 reading 070.0 1000 on 4"});
+    QString error;
+    const auto found =
+        archive->Rollups(kGen, test::ScriptTime(from), test::ScriptTime("10:02:00"), &error);
+    QVERIFY2(found, qPrintable(error));
+    QCOMPARE(Points(*found), points);
 }
 
 void TestArchive::serverAway_data()
