@@ -141,7 +141,7 @@ CArchive::CArchive(QString name, ArchiveOptions options, int lockFd,
                    std::unique_ptr<ISqlDatabase> writer, std::unique_ptr<ISqlDatabase> reader)
     : m_name(std::move(name)), m_options(std::move(options)), m_lockFd(lockFd),
       m_writerDb(std::move(writer)),
-      m_store(m_writerDb ? std::make_unique<CStore>(*m_writerDb) : nullptr),
+      m_store(m_writerDb ? std::make_unique<CStore>(*m_writerDb, m_options.complain) : nullptr),
       m_readerDb(std::move(reader))
 {}
 

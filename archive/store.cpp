@@ -3,6 +3,7 @@
 #include "chain.h"
 #include "message.h"
 #include "payloads.h"
+#include "stderrwriter.h"
 #include "topics.h"
 
 #include <QSet>
@@ -400,6 +401,19 @@ bool CStore::Unreadable(Generator& g, const ArchiveMessage& m, const QString& wh
     const qint64 id = m_nextGapId++;
     g.unreadableGap.insert(m.subtopic, id);
     g.unreadableWhy.insert(m.subtopic, why);
+    // Said once for each kind, whichever console sent it first: a broken one
+    // repeats itself five times a second.
+    const QString kind = m.subtopic + QLatin1Char(':') + why.section(QStringLiteral(" ("), 0, 0);
+    if (m_complained.size() < 1000 && !m_complained.contains(kind)) {
+        m_complained.insert(kind);
+        const QString text = QStringLiteral("%1/%2: unreadable: %3 (further ones are only "
+                                            "counted, in the gaps)")
+                                 .arg(m.generator.left(200), m.subtopic, why.left(200));
+        if (m_complain)
+            m_complain(text);
+        else
+            WriteStderr(QStringLiteral("ondrel-lab: %1\n").arg(text));
+    }
     return Exec(
         QStringLiteral("INSERT INTO gaps (id, generator, what, first_seq, last_seq, "
                        "count, from_ms, to_ms, reason) VALUES (?, ?, ?, NULL, NULL, "

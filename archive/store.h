@@ -56,7 +56,11 @@ using RecordSource = std::function<CRecordReader::Result(RecordRow*, QString*)>;
 class CStore
 {
 public:
-    explicit CStore(ISqlDatabase& db) : m_db(db) {}
+    // `complain` hears the first unreadable message of each kind (standard error
+    // when empty); further ones are only counted in their gap row.
+    explicit CStore(ISqlDatabase& db, std::function<void(const QString&)> complain = {})
+        : m_db(db), m_complain(std::move(complain))
+    {}
 
     // Takes up where the database left off: chains' ends, ids, the generators'
     // counters and reading runs, the intervals still open or unresolved.
@@ -140,6 +144,8 @@ private:
     void Forget();
 
     ISqlDatabase& m_db;
+    const std::function<void(const QString&)> m_complain;
+    QSet<QString> m_complained; // the kinds of unreadable message already said
     lab::CExposureTracker m_tracker;
     QHash<QString, Generator> m_generators;
     std::map<std::pair<QString, qint64>, Minute> m_minutes; // this batch's, by generator and minute

@@ -177,7 +177,10 @@ void TestArchive::Feed(CArchive& archive, const QStringList& script)
 {
     Send(archive, script);
     QVERIFY2(archive.Flush(5000), qPrintable(archive.LastError()));
-    QCOMPARE(m_complaints, QStringList());
+    // Unreadable messages are said, once a kind; anything else said is a fault.
+    QStringList other = m_complaints;
+    other.removeIf([](const QString& c) { return c.contains(QLatin1String(": unreadable: ")); });
+    QCOMPARE(other, QStringList());
 }
 
 std::unique_ptr<ISqlDatabase> TestArchive::Connect()
@@ -302,6 +305,8 @@ void TestArchive::stored()
     std::unique_ptr<CArchive> archive = Open();
     Feed(*archive, script);
     QCOMPARE(Dump(query), rows);
+    QCOMPARE(m_complaints.filter(QLatin1String(": unreadable: ")).size(),
+             rows.filter(QLatin1String("unreadable: ")).size());
     QString error;
     const std::optional<VerifyReport> report = archive->Verify(&error);
     QVERIFY2(report, qPrintable(error));
