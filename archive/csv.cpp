@@ -23,6 +23,8 @@ QString Seconds(qint64 ms)
     return QStringLiteral("%1.%2").arg(ms / 1000).arg(ms % 1000, 3, 10, QLatin1Char('0'));
 }
 
+} // namespace
+
 QString PeriodLabel(const QDate& first, Period period)
 {
     switch (period) {
@@ -38,8 +40,6 @@ QString PeriodLabel(const QDate& first, Period period)
     }
     return first.toString(Qt::ISODate);
 }
-
-} // namespace
 
 QByteArray CsvLine(const QStringList& fields)
 {

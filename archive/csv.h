@@ -12,6 +12,9 @@ namespace ondrel::archive {
 
 QByteArray CsvLine(const QStringList& fields);
 
+// How a period is named wherever beam time is printed: 2026-03-29, 2026-W13, 2026-03.
+QString PeriodLabel(const QDate& first, Period period);
+
 // generator,host,user,start,end_state,earliest_end,latest_end,end_reason,set_kv,set_ua,
 // mean_kv,max_kv,mean_ua,max_ua: times in UTC (ISO 8601 with milliseconds); a
 // closed interval's two ends are the same, an open one has none, an uncertain one

@@ -59,22 +59,6 @@ QVariant Opt(const std::optional<qint64>& v)
     return v ? QVariant(*v) : QVariant();
 }
 
-QString PeriodLabel(const QDate& first, Period period)
-{
-    switch (period) {
-    case Period::Week: {
-        int year = 0;
-        const int week = first.weekNumber(&year);
-        return QStringLiteral("%1-W%2").arg(year).arg(week, 2, 10, QLatin1Char('0'));
-    }
-    case Period::Month:
-        return first.toString(QStringLiteral("yyyy-MM"));
-    case Period::Day:
-        break;
-    }
-    return first.toString(Qt::ISODate);
-}
-
 } // namespace
 
 QByteArray FormatTable(const LabTable& table, OutputFormat format)

@@ -12,6 +12,7 @@
 #include "fleetsubscriber.h"
 #include "fleetwindow.h"
 #include "payloads.h"
+#include "selfmeasure.h"
 #include "syntheticconsoles.h"
 
 #include <QApplication>
@@ -41,37 +42,10 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-double CpuSeconds()
-{
-    rusage u{};
-    getrusage(RUSAGE_SELF, &u);
-    return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
-           double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-}
-
-long StatusKb(const char* field)
-{
-    QFile f(QStringLiteral("/proc/self/status"));
-    if (!f.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray& line : f.readAll().split('\n'))
-        if (line.startsWith(field))
-            return line.mid(int(qstrlen(field))).trimmed().split(' ').value(0).toLong();
-    return -1;
-}
-
 template <typename Predicate> void WaitFor(Predicate predicate, int ms, const char* what)
 {
     if (!QTest::qWaitFor(predicate, ms))
         std::fprintf(stderr, "bench_fleet: gave up waiting for %s\n", what);
-}
-
-double Percentile(std::vector<double> v, double p)
-{
-    if (v.empty())
-        return 0;
-    std::sort(v.begin(), v.end());
-    return v[std::min(v.size() - 1, size_t(p * double(v.size())))];
 }
 
 void Measure(int n, int seconds, int port, const char* self)

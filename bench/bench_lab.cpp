@@ -23,6 +23,7 @@
 #include "mqttsettings.h"
 #include "pgrig.h"
 #include "postgresdatabase.h"
+#include "selfmeasure.h"
 #include "sqlitedatabase.h"
 #include "syntheticconsoles.h"
 
@@ -42,33 +43,6 @@ using namespace ondrel::bench;
 using namespace ondrel::testing;
 
 namespace {
-
-double CpuSeconds()
-{
-    rusage u{};
-    getrusage(RUSAGE_SELF, &u);
-    return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
-           double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-}
-
-long StatusKb(const char* field)
-{
-    QFile f(QStringLiteral("/proc/self/status"));
-    if (!f.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray& line : f.readAll().split('\n'))
-        if (line.startsWith(field))
-            return line.mid(int(qstrlen(field))).trimmed().split(' ').value(0).toLong();
-    return -1;
-}
-
-double Percentile(std::vector<qint64>& v, double p)
-{
-    if (v.empty())
-        return 0;
-    std::sort(v.begin(), v.end());
-    return double(v[std::min(v.size() - 1, size_t(p * double(v.size())))]);
-}
 
 const char* Verdict(bool met)
 {
