@@ -2,6 +2,7 @@
 // messages become in its tables, tamper evidence, reopening, refusals, the
 // exposures' CSV, and a PostgreSQL server going away while the archive writes.
 #include "archive.h"
+#include "archiverows.h"
 #include "csv.h"
 #include "labscript.h"
 #include "pgrig.h"
@@ -204,14 +205,7 @@ QStringList TestArchive::Dump(const QString& sql)
     std::vector<SqlRow> rows;
     if (!db || !db->Query(sql, {}, &rows, &error))
         return {error};
-    QStringList lines;
-    for (const SqlRow& row : rows) {
-        QStringList columns;
-        for (const QVariant& v : row)
-            columns << v.toString();
-        lines << columns.join('|');
-    }
-    return lines;
+    return test::RowLines(rows);
 }
 
 // Each kind of value comes back as the same kind from either back end.

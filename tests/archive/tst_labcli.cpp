@@ -1,5 +1,6 @@
 // ondrel-lab: its command line, importing a console's record, the shapes of
 // gaps and status, retention, and the program itself.
+#include "archiverows.h"
 #include "labcommandline.h"
 #include "labcommands.h"
 #include "labscript.h"
@@ -108,14 +109,7 @@ QStringList TestLabCli::Dump(const QString& sql, const QString& path)
     std::vector<SqlRow> rows;
     if (!db || !db->Query(sql, {}, &rows, &error))
         return {error};
-    QStringList lines;
-    for (const SqlRow& row : rows) {
-        QStringList columns;
-        for (const QVariant& v : row)
-            columns << v.toString();
-        lines << columns.join('|');
-    }
-    return lines;
+    return test::RowLines(rows);
 }
 
 LabResult TestLabCli::Run(const QString& commandLine)
