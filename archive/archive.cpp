@@ -298,12 +298,10 @@ std::optional<std::vector<lab::ExposureInterval>> CArchive::Exposures(const QDat
                                                                       const QString& generator,
                                                                       QString* error)
 {
-    // An interval is what its latest row says. Those that overlap [from, to)
-    // either start in it, or started before and end in or after it, or have no
-    // end yet: unresolved ones, and an open one, which is its generator's latest.
-    // Each is found by an index of its own rather than by reading the whole table.
-    const QString latest = QStringLiteral("i.id = (SELECT MAX(j.id) FROM intervals j WHERE "
-                                          "j.generator = i.generator AND j.start_ms = i.start_ms)");
+    // Those that overlap [from, to) either start in it, or started before and
+    // end in or after it, or have no end yet: unresolved ones, and an open one,
+    // which is its generator's latest. Each is found by an index of its own
+    // rather than by reading the whole table.
     const QString columns = QLatin1String(kIntervalColumns);
     const QString one = generator.isEmpty() ? QString() : QStringLiteral(" AND i.generator = ?");
     const qint64 fromMs = from.toMSecsSinceEpoch(), toMs = to.toMSecsSinceEpoch();
@@ -313,22 +311,21 @@ std::optional<std::vector<lab::ExposureInterval>> CArchive::Exposures(const QDat
         return params;
     };
     const std::pair<QString, SqlRow> queries[] = {
-        {QStringLiteral("SELECT %1 FROM intervals i WHERE i.start_ms >= ? AND i.start_ms < ?%2 "
-                        "AND %3")
-             .arg(columns, one, latest),
+        {QStringLiteral("SELECT %1 FROM interval_now i WHERE i.start_ms >= ? AND i.start_ms < ?%2")
+             .arg(columns, one),
          withGenerator({fromMs, toMs})},
-        {QStringLiteral("SELECT %1 FROM intervals i WHERE i.latest_end_ms > ? AND i.start_ms < "
-                        "?%2 AND %3")
-             .arg(columns, one, latest),
+        {QStringLiteral(
+             "SELECT %1 FROM interval_now i WHERE i.latest_end_ms > ? AND i.start_ms < ?%2")
+             .arg(columns, one),
          withGenerator({fromMs, fromMs})},
-        {QStringLiteral("SELECT %1 FROM intervals i WHERE i.end_state = 'uncertain' AND "
-                        "i.latest_end_ms IS NULL AND i.start_ms < ?%2 AND %3")
-             .arg(columns, one, latest),
+        {QStringLiteral("SELECT %1 FROM interval_now i WHERE i.end_state = 'uncertain' AND "
+                        "i.latest_end_ms IS NULL AND i.start_ms < ?%2")
+             .arg(columns, one),
          withGenerator({fromMs})},
-        {QStringLiteral("SELECT %1 FROM intervals i WHERE (i.generator, i.start_ms) IN (SELECT "
-                        "g.generator, (SELECT MAX(k.start_ms) FROM intervals k WHERE k.generator "
-                        "= g.generator AND k.start_ms < ?) FROM generators g)%2 AND %3")
-             .arg(columns, one, latest),
+        {QStringLiteral("SELECT %1 FROM interval_now i WHERE (i.generator, i.start_ms) IN (SELECT "
+                        "g.generator, (SELECT MAX(k.start_ms) FROM interval_now k WHERE "
+                        "k.generator = g.generator AND k.start_ms < ?) FROM generators g)%2")
+             .arg(columns, one),
          withGenerator({fromMs})},
     };
     std::map<std::pair<qint64, QString>, lab::ExposureInterval> found;

@@ -62,6 +62,25 @@ const char* const kVersion2[] = {
     "CREATE INDEX intervals_by_state ON intervals (end_state, latest_end_ms)",
 };
 
+// Each interval's latest state, derived from its chain and kept beside it by
+// the writer in the same transaction: the questions read one row per interval
+// instead of finding each one's latest among all its changes.
+const char* const kVersion3[] = {
+    "CREATE TABLE interval_now (generator TEXT NOT NULL, start_ms BIGINT NOT NULL, "
+    "end_state TEXT NOT NULL, earliest_end_ms BIGINT, latest_end_ms BIGINT, end_reason TEXT NOT "
+    "NULL, host TEXT NOT NULL, user_name TEXT NOT NULL, set_kv DOUBLE PRECISION, set_ua DOUBLE "
+    "PRECISION, kv_n BIGINT NOT NULL, kv_sum DOUBLE PRECISION, kv_max DOUBLE PRECISION, "
+    "ua_n BIGINT NOT NULL, ua_sum DOUBLE PRECISION, ua_max DOUBLE PRECISION, "
+    "last_id BIGINT NOT NULL, PRIMARY KEY (generator, start_ms))",
+    "INSERT INTO interval_now SELECT i.generator, i.start_ms, i.end_state, i.earliest_end_ms, "
+    "i.latest_end_ms, i.end_reason, i.host, i.user_name, i.set_kv, i.set_ua, i.kv_n, i.kv_sum, "
+    "i.kv_max, i.ua_n, i.ua_sum, i.ua_max, i.id FROM intervals i WHERE i.id = (SELECT MAX(j.id) "
+    "FROM intervals j WHERE j.generator = i.generator AND j.start_ms = i.start_ms)",
+    "CREATE INDEX interval_now_by_time ON interval_now (start_ms)",
+    "CREATE INDEX interval_now_by_end ON interval_now (latest_end_ms)",
+    "CREATE INDEX interval_now_by_state ON interval_now (end_state, latest_end_ms)",
+};
+
 struct Migration
 {
     int to;
@@ -72,6 +91,7 @@ struct Migration
 const Migration kMigrations[] = {
     {1, kVersion1, int(std::size(kVersion1))},
     {2, kVersion2, int(std::size(kVersion2))},
+    {3, kVersion3, int(std::size(kVersion3))},
 };
 
 } // namespace

@@ -6,7 +6,7 @@
 namespace ondrel::archive {
 
 // The schema this program writes and reads.
-constexpr int kSchemaVersion = 2;
+constexpr int kSchemaVersion = 3;
 
 // Creates the tables in an empty database and migrates an older one, in one
 // transaction. A database of a newer schema is refused, untouched, with a message

@@ -201,10 +201,8 @@ bool CStore::Load(QString* error)
         g.lastReadingMs = r[10].toLongLong();
     }
     rows.clear();
-    if (!m_db.Query(QStringLiteral("SELECT %1 FROM intervals i WHERE i.id = (SELECT MAX(j.id) FROM "
-                                   "intervals j WHERE j.generator = i.generator AND j.start_ms = "
-                                   "i.start_ms) AND (i.end_state = 'open' OR (i.end_state = "
-                                   "'uncertain' AND i.latest_end_ms IS NULL))")
+    if (!m_db.Query(QStringLiteral("SELECT %1 FROM interval_now i WHERE i.end_state = 'open' OR "
+                                   "(i.end_state = 'uncertain' AND i.latest_end_ms IS NULL)")
                         .arg(QLatin1String(kIntervalColumns)),
                     {}, &rows, error))
         return false;
@@ -472,13 +470,41 @@ bool CStore::StoreChanges(const lab::CExposureTracker::Changes& changes, QString
 {
     for (const lab::IntervalChange& c : changes) {
         const lab::ExposureInterval& i = c.interval;
-        if (!AppendChained("intervals", m_intervals,
-                           {i.generator, i.start.toMSecsSinceEpoch(), lab::ChangeKindName(c.kind),
-                            lab::EndStateName(i.endState), Ms(i.earliestEnd), Ms(i.latestEnd),
-                            i.endReason, i.host, i.user, Opt(i.setKilovolts), Opt(i.setMicroamps),
-                            i.kilovolts.count, i.kilovolts.sum, MeasureMax(i.kilovolts),
-                            i.microamps.count, i.microamps.sum, MeasureMax(i.microamps)},
-                           error))
+        const SqlRow state{lab::EndStateName(i.endState),
+                           Ms(i.earliestEnd),
+                           Ms(i.latestEnd),
+                           i.endReason,
+                           i.host,
+                           i.user,
+                           Opt(i.setKilovolts),
+                           Opt(i.setMicroamps),
+                           i.kilovolts.count,
+                           i.kilovolts.sum,
+                           MeasureMax(i.kilovolts),
+                           i.microamps.count,
+                           i.microamps.sum,
+                           MeasureMax(i.microamps)};
+        if (!AppendChained(
+                "intervals", m_intervals,
+                SqlRow{i.generator, i.start.toMSecsSinceEpoch(), lab::ChangeKindName(c.kind)} +
+                    state,
+                error))
+            return false;
+        if (!Exec(QStringLiteral(
+                      "INSERT INTO interval_now (generator, start_ms, end_state, earliest_end_ms, "
+                      "latest_end_ms, end_reason, host, user_name, set_kv, set_ua, kv_n, kv_sum, "
+                      "kv_max, ua_n, ua_sum, ua_max, last_id) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, "
+                      "?, ?, ?, ?, ?, ?, ?, ?) ON CONFLICT (generator, start_ms) DO UPDATE SET "
+                      "end_state = excluded.end_state, earliest_end_ms = "
+                      "excluded.earliest_end_ms, latest_end_ms = excluded.latest_end_ms, "
+                      "end_reason = excluded.end_reason, host = excluded.host, user_name = "
+                      "excluded.user_name, set_kv = excluded.set_kv, set_ua = excluded.set_ua, "
+                      "kv_n = excluded.kv_n, kv_sum = excluded.kv_sum, kv_max = "
+                      "excluded.kv_max, ua_n = excluded.ua_n, ua_sum = excluded.ua_sum, ua_max "
+                      "= excluded.ua_max, last_id = excluded.last_id"),
+                  SqlRow{i.generator, i.start.toMSecsSinceEpoch()} + state +
+                      SqlRow{m_intervals.lastId},
+                  error))
             return false;
     }
     return true;

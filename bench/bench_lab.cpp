@@ -345,7 +345,14 @@ bool Generate(const QString& path, int n, const QDate& firstDay, int days, Gener
                 if (!exec(sql, {intervalId++, name, start, "opened", "open", start, QVariant(), "",
                                 1, 80.5, 1, 1100.0}) ||
                     !exec(sql, {intervalId++, name, start, "closed", "closed", end, end, "xray-off",
-                                count, 80.5 * double(count), count, 1100.0 * double(count)}))
+                                count, 80.5 * double(count), count, 1100.0 * double(count)}) ||
+                    !exec("INSERT INTO interval_now (generator, start_ms, end_state, "
+                          "earliest_end_ms, latest_end_ms, end_reason, host, user_name, set_kv, "
+                          "set_ua, kv_n, kv_sum, kv_max, ua_n, ua_sum, ua_max, last_id) VALUES "
+                          "(?, ?, 'closed', ?, ?, 'xray-off', 'bench', 'ops', 80.5, 1100, ?, ?, "
+                          "80.6, ?, ?, 1101, ?)",
+                          {name, start, end, end, count, 80.5 * double(count), count,
+                           1100.0 * double(count), intervalId - 1}))
                     return false;
                 ++g->intervals;
                 g->intervalRows += 2;

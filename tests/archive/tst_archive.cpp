@@ -27,6 +27,8 @@ private slots:
     void verify();
     void reopened_data() { BackendRows(); }
     void reopened();
+    void migrated_data() { BackendRows(); }
+    void migrated();
     void refused_data();
     void refused();
     void queueFull_data() { BackendRows(); }
@@ -372,6 +374,27 @@ void TestArchive::reopened()
     QVERIFY(again->Verify(&error)->Ok());
 }
 
+// An archive written by the version before: each interval's latest state is
+// made from its chain, and the writer goes on from there.
+void TestArchive::migrated()
+{
+    Feed(*Open(), kExposure.mid(0, 5));
+    {
+        QString error;
+        std::unique_ptr<ISqlDatabase> db = Connect();
+        for (const char* sql : {"DROP TABLE interval_now", "UPDATE schema_version SET version = 2"})
+            QVERIFY2(db->Exec(sql, {}, &error), qPrintable(error));
+    }
+    std::unique_ptr<CArchive> again = Open();
+    QCOMPARE(Dump("SELECT start_ms % 100000, end_state, last_id FROM interval_now ORDER BY "
+                  "start_ms"),
+             (QStringList{"1000|closed|2", "5000|open|3"}));
+    Feed(*again, kExposure.mid(5));
+    QCOMPARE(Dump("SELECT start_ms % 100000, end_state, last_id FROM interval_now ORDER BY "
+                  "start_ms"),
+             (QStringList{"1000|closed|2", "5000|uncertain|4"}));
+}
+
 void TestArchive::refused_data()
 {
     QTest::addColumn<QString>("backend");
@@ -382,7 +405,7 @@ void TestArchive::refused_data()
         Row(backend, "a schema from the future")
             << "UPDATE schema_version SET version = 7"
             << "TARGET: the archive's schema is version 7, newer than this program reads "
-               "(version 2); use a newer ondrel-lab";
+               "(version 3); use a newer ondrel-lab";
     }
     Row("sqlite", "a second writer")
         << ""
