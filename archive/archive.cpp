@@ -298,6 +298,13 @@ std::optional<std::vector<lab::ExposureInterval>> CArchive::Exposures(const QDat
                                                                       const QString& generator,
                                                                       QString* error)
 {
+    return Overlapping(from, to, generator, false, error);
+}
+
+std::optional<std::vector<lab::ExposureInterval>>
+CArchive::Overlapping(const QDateTime& from, const QDateTime& to, const QString& generator,
+                      bool startedBefore, QString* error)
+{
     // Those that overlap [from, to) either start in it, or started before and
     // end in or after it, or have no end yet: unresolved ones, and an open one,
     // which is its generator's latest. Each is found by an index of its own
@@ -330,6 +337,8 @@ std::optional<std::vector<lab::ExposureInterval>> CArchive::Exposures(const QDat
     };
     std::map<std::pair<qint64, QString>, lab::ExposureInterval> found;
     for (const auto& [sql, params] : queries) {
+        if (startedBefore && &sql == &queries[0].first)
+            continue;
         std::vector<SqlRow> rows;
         {
             std::lock_guard<std::mutex> lock(m_readMutex);
@@ -499,9 +508,11 @@ std::optional<BeamTime> CArchive::BeamTimeIn(Period period, const QDateTime& fro
         *error = QStringLiteral("not a time zone this computer knows");
         return std::nullopt;
     }
-    const std::optional<std::vector<lab::ExposureInterval>> exposures =
-        Exposures(from, to, QString(), error);
-    if (!exposures)
+    // The few that started before from are counted one by one; the year's
+    // others are summed by the database, per constant offset of the zone.
+    const std::optional<std::vector<lab::ExposureInterval>> before =
+        Overlapping(from, to, QString(), true, error);
+    if (!before)
         return std::nullopt;
     std::vector<SqlRow> heard;
     {
@@ -515,7 +526,7 @@ std::optional<BeamTime> CArchive::BeamTimeIn(Period period, const QDateTime& fro
         lastHeard.insert(r[0].toString(),
                          QDateTime::fromMSecsSinceEpoch(r[1].toLongLong(), QTimeZone::utc()));
     std::vector<BeamSpan> spans;
-    for (const lab::ExposureInterval& i : *exposures) {
+    for (const lab::ExposureInterval& i : *before) {
         QDateTime end;
         switch (i.endState) {
         case lab::EndState::Closed:
@@ -534,7 +545,57 @@ std::optional<BeamTime> CArchive::BeamTimeIn(Period period, const QDateTime& fro
         }
         spans.push_back({i.generator, i.start, end});
     }
-    return SplitBeamTime(spans, period, from, to, zone);
+
+    const qint64 fromMs = from.toMSecsSinceEpoch(), toMs = to.toMSecsSinceEpoch();
+    std::vector<qint64> edges{fromMs};
+    for (const QTimeZone::OffsetData& t : zone.transitions(from, to)) {
+        const qint64 at = t.atUtc.toMSecsSinceEpoch();
+        if (at > edges.back() && at < toMs)
+            edges.push_back(at);
+    }
+    edges.push_back(toMs);
+    // The same rule as above, in SQL; an end that is NULL counts nothing, as an
+    // invalid end does above. Days are counted from far enough back that the
+    // division never meets a negative number.
+    constexpr qint64 kDayMs = 86400000, kDaysBack = 1000000;
+    const QString local =
+        QStringLiteral("(SELECT generator, s, e, (s + ?) / 86400000 AS d, (e - 1 + ?) / 86400000 "
+                       "AS d2 FROM (SELECT i.generator, i.start_ms AS s, CASE i.end_state WHEN "
+                       "'closed' THEN i.latest_end_ms WHEN 'uncertain' THEN i.earliest_end_ms "
+                       "ELSE (SELECT g.last_heard_ms FROM generators g WHERE g.generator = "
+                       "i.generator) END AS e FROM interval_now i WHERE i.start_ms >= ? AND "
+                       "i.start_ms < ?) a WHERE e > s) b");
+    std::map<std::pair<QString, QDate>, qint64> days;
+    const QDate epoch(1970, 1, 1);
+    for (size_t k = 0; k + 1 < edges.size(); ++k) {
+        const qint64 segmentFrom = edges[k], segmentTo = edges[k + 1];
+        const qint64 shift = qint64(zone.offsetFromUtc(
+                                 QDateTime::fromMSecsSinceEpoch(segmentFrom, QTimeZone::utc()))) *
+                                 1000 +
+                             kDaysBack * kDayMs;
+        const SqlRow params{shift, shift, segmentFrom, segmentTo, segmentTo};
+        std::vector<SqlRow> within, across;
+        {
+            std::lock_guard<std::mutex> lock(m_readMutex);
+            if (!m_readerDb->Query(QStringLiteral("SELECT generator, d, SUM(e - s) FROM %1 WHERE "
+                                                  "e <= ? AND d = d2 GROUP BY generator, d")
+                                       .arg(local),
+                                   params, &within, error) ||
+                !m_readerDb->Query(
+                    QStringLiteral("SELECT generator, s, e FROM %1 WHERE e > ? OR d <> d2")
+                        .arg(local),
+                    params, &across, error))
+                return std::nullopt;
+        }
+        for (const SqlRow& r : within)
+            days[{r[0].toString(), epoch.addDays(r[1].toLongLong() - kDaysBack)}] +=
+                r[2].toLongLong();
+        for (const SqlRow& r : across)
+            spans.push_back({r[0].toString(),
+                             QDateTime::fromMSecsSinceEpoch(r[1].toLongLong(), QTimeZone::utc()),
+                             QDateTime::fromMSecsSinceEpoch(r[2].toLongLong(), QTimeZone::utc())});
+    }
+    return SplitBeamTime(spans, period, from, to, zone, days);
 }
 
 std::optional<VerifyReport> CArchive::Verify(QString* error)

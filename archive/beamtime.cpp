@@ -63,7 +63,8 @@ QDateTime LocalMidnight(const QDate& day, const QTimeZone& zone)
 } // namespace
 
 BeamTime SplitBeamTime(const std::vector<BeamSpan>& spans, Period period, const QDateTime& from,
-                       const QDateTime& to, const QTimeZone& zone)
+                       const QDateTime& to, const QTimeZone& zone,
+                       const std::map<std::pair<QString, QDate>, qint64>& localDays)
 {
     BeamTime result;
     result.period = period;
@@ -71,6 +72,8 @@ BeamTime SplitBeamTime(const std::vector<BeamSpan>& spans, Period period, const 
     result.from = from;
     result.to = to;
     std::map<std::pair<QString, QDate>, qint64> ms;
+    for (const auto& [key, dayMs] : localDays)
+        ms[{key.first, PeriodOf(key.second, period)}] += dayMs;
     for (const BeamSpan& span : spans) {
         QDateTime at = std::max(span.from, from);
         const QDateTime end = std::min(span.to, to);
