@@ -362,11 +362,9 @@ CArchive::Overlapping(const QDateTime& from, const QDateTime& to, const QString&
 
 namespace {
 
-std::optional<double> Number(const QVariant& text)
+std::optional<double> Number(const QVariant& value)
 {
-    bool ok = false;
-    const double v = text.toString().trimmed().toDouble(&ok);
-    return ok ? std::optional<double>(v) : std::nullopt;
+    return value.isNull() ? std::nullopt : std::optional<double>(value.toDouble());
 }
 
 struct Accumulated
@@ -383,6 +381,19 @@ struct Accumulated
         ++n;
         sum += *v * weight;
         weightSum += weight;
+    }
+    // Runs the database summed: their least and greatest value, and the sums
+    // of value and weight.
+    void AddSummed(const QVariant& least, const QVariant& greatest, const QVariant& valueSum,
+                   const QVariant& weight)
+    {
+        if (least.isNull() || weight.toDouble() <= 0)
+            return;
+        min = n ? std::min(min, least.toDouble()) : least.toDouble();
+        max = n ? std::max(max, greatest.toDouble()) : greatest.toDouble();
+        ++n;
+        sum += valueSum.toDouble();
+        weightSum += weight.toDouble();
     }
     ValueRange Range() const
     {
@@ -411,22 +422,45 @@ std::optional<std::vector<ReadingPoint>> CArchive::Readings(const QString& gener
     if (toMs <= fromMs || maxPoints < 1)
         return std::vector<ReadingPoint>();
     const qint64 width = std::max<qint64>(1, (toMs - fromMs + maxPoints - 1) / maxPoints);
-    // Only the run that covers from among those that began before it is read,
-    // by the index. The read-outs are the consoles' texts, which not every
-    // back end can turn into numbers in SQL without failing on one that is none.
-    std::vector<SqlRow> rows;
+    // Runs that lie within one bucket are summed by the database; the few
+    // that span buckets or an end of the window are split below. Only the run
+    // that covers from among those that began before it is read, by the index.
+    const QString runs =
+        QStringLiteral("(SELECT kv_value, ua_value, temperature_value, count, first_ms, last_ms, "
+                       "(first_ms - ?) / ? AS b, (last_ms - ?) / ? AS b2 FROM readings WHERE "
+                       "generator = ? AND first_ms < ? AND last_ms >= ? AND first_ms >= "
+                       "COALESCE((SELECT MAX(first_ms) FROM readings WHERE generator = ? AND "
+                       "first_ms <= ?), ?)) r");
+    const SqlRow params{fromMs, width,  fromMs,    width,  generator,
+                        toMs,   fromMs, generator, fromMs, fromMs};
+    std::vector<SqlRow> summed, rows;
     {
         std::lock_guard<std::mutex> lock(m_readMutex);
-        if (!m_readerDb->Query(
-                QStringLiteral("SELECT kv, ua, temperature, count, first_ms, last_ms FROM "
-                               "readings WHERE generator = ? AND first_ms < ? AND last_ms >= ? "
-                               "AND first_ms >= COALESCE((SELECT MAX(first_ms) FROM readings "
-                               "WHERE generator = ? AND first_ms <= ?), ?)"),
-                {generator, toMs, fromMs, generator, fromMs, fromMs}, &rows, error))
+        QString columns;
+        for (const char* v : {"kv_value", "ua_value", "temperature_value"})
+            columns += QStringLiteral(", MIN(%1), MAX(%1), SUM(%1 * count), SUM(CASE WHEN %1 IS "
+                                      "NULL THEN 0 ELSE count END)")
+                           .arg(QLatin1String(v));
+        if (!m_readerDb->Query(QStringLiteral("SELECT b, SUM(count)%1 FROM %2 WHERE first_ms >= ? "
+                                              "AND last_ms < ? AND b = b2 AND count > 0 GROUP BY b")
+                                   .arg(columns, runs),
+                               params + SqlRow{fromMs, toMs}, &summed, error) ||
+            !m_readerDb->Query(
+                QStringLiteral("SELECT kv_value, ua_value, temperature_value, count, "
+                               "first_ms, last_ms FROM %1 WHERE first_ms < ? OR "
+                               "last_ms >= ? OR b <> b2")
+                    .arg(runs),
+                params + SqlRow{fromMs, toMs}, &rows, error))
             return std::nullopt;
     }
     std::map<qint64, std::array<Accumulated, 3>> buckets;
     std::map<qint64, qint64> counts;
+    for (const SqlRow& r : summed) {
+        std::array<Accumulated, 3>& a = buckets[r[0].toLongLong()];
+        for (int v = 0; v < 3; ++v)
+            a[v].AddSummed(r[2 + 4 * v], r[3 + 4 * v], r[4 + 4 * v], r[5 + 4 * v]);
+        counts[r[0].toLongLong()] += r[1].toLongLong();
+    }
     for (const SqlRow& r : rows) {
         const qint64 first = std::max(r[4].toLongLong(), fromMs);
         const qint64 last = std::min(r[5].toLongLong(), toMs - 1);

@@ -3,6 +3,7 @@
 #include "chain.h"
 #include "message.h"
 #include "payloads.h"
+#include "schema.h"
 #include "stderrwriter.h"
 #include "topics.h"
 
@@ -365,11 +366,13 @@ bool CStore::ApplyReading(Generator& g, const ArchiveMessage& m, const Reading& 
         const QVariant xray = counters.xrayOn ? QVariant(qint64(*counters.xrayOn)) : QVariant();
         if (!Exec(QStringLiteral("INSERT INTO readings (id, generator, started_ms, first_seq, "
                                  "last_seq, count, first_ms, last_ms, kv, ua, temperature, "
-                                 "faults, xray_on, fault, first_beam_on_s, last_beam_on_s) "
-                                 "VALUES (?, ?, ?, ?, ?, 1, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"),
+                                 "faults, xray_on, fault, first_beam_on_s, last_beam_on_s, "
+                                 "kv_value, ua_value, temperature_value) VALUES (?, ?, ?, ?, ?, "
+                                 "1, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"),
                   {fresh.id, m.generator, Opt(g.startedMs), Opt(seq), Opt(seq), time, time,
                    fresh.kv, fresh.ua, fresh.temperature, fresh.faults, xray, qint64(fresh.fault),
-                   beam, beam},
+                   beam, beam, Opt(ReadoutNumber(fresh.kv)), Opt(ReadoutNumber(fresh.ua)),
+                   Opt(ReadoutNumber(fresh.temperature))},
                   error))
             return false;
         g.run = fresh;
@@ -728,10 +731,12 @@ bool CStore::ImportChunk(const QString& generator, const std::vector<RecordRow>&
             if (!m_db.Exec(QStringLiteral("INSERT INTO readings (id, generator, started_ms, "
                                           "first_seq, last_seq, count, first_ms, last_ms, kv, ua, "
                                           "temperature, faults, xray_on, fault, first_beam_on_s, "
-                                          "last_beam_on_s) VALUES (?, ?, NULL, NULL, NULL, 1, ?, "
-                                          "?, ?, ?, ?, ?, NULL, ?, NULL, NULL)"),
+                                          "last_beam_on_s, kv_value, ua_value, temperature_value) "
+                                          "VALUES (?, ?, NULL, NULL, NULL, 1, ?, ?, ?, ?, ?, ?, "
+                                          "NULL, ?, NULL, NULL, ?, ?, ?)"),
                            {fresh.id, generator, t, t, fresh.kv, fresh.ua, fresh.temperature,
-                            fresh.faults, qint64(fresh.fault)},
+                            fresh.faults, qint64(fresh.fault), Opt(ReadoutNumber(fresh.kv)),
+                            Opt(ReadoutNumber(fresh.ua)), Opt(ReadoutNumber(fresh.temperature))},
                            error))
                 return false;
             *run = fresh;

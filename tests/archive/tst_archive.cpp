@@ -376,21 +376,27 @@ void TestArchive::reopened()
     QVERIFY(again->Verify(&error)->Ok());
 }
 
-// An archive written by the version before: each interval's latest state is
-// made from its chain, and the writer goes on from there.
+// An archive written by version 2: each interval's latest state is made from
+// its chain, the read-outs' numbers from their texts, and the writer goes on.
 void TestArchive::migrated()
 {
     Feed(*Open(), kExposure.mid(0, 5));
     {
         QString error;
         std::unique_ptr<ISqlDatabase> db = Connect();
-        for (const char* sql : {"DROP TABLE interval_now", "UPDATE schema_version SET version = 2"})
+        for (const char* sql :
+             {"DROP TABLE interval_now", "ALTER TABLE readings DROP COLUMN kv_value",
+              "ALTER TABLE readings DROP COLUMN ua_value",
+              "ALTER TABLE readings DROP COLUMN temperature_value",
+              "UPDATE schema_version SET version = 2"})
             QVERIFY2(db->Exec(sql, {}, &error), qPrintable(error));
     }
     std::unique_ptr<CArchive> again = Open();
     QCOMPARE(Dump("SELECT start_ms % 100000, end_state, last_id FROM interval_now ORDER BY "
                   "start_ms"),
              (QStringList{"1000|closed|2", "5000|open|3"}));
+    QCOMPARE(Dump("SELECT kv_value, ua_value, temperature_value FROM readings"),
+             QStringList{"80.5|1100|25"});
     Feed(*again, kExposure.mid(5));
     QCOMPARE(Dump("SELECT start_ms % 100000, end_state, last_id FROM interval_now ORDER BY "
                   "start_ms"),
@@ -407,7 +413,7 @@ void TestArchive::refused_data()
         Row(backend, "a schema from the future")
             << "UPDATE schema_version SET version = 7"
             << "TARGET: the archive's schema is version 7, newer than this program reads "
-               "(version 3); use a newer ondrel-lab";
+               "(version 4); use a newer ondrel-lab";
     }
     Row("sqlite", "a second writer")
         << ""

@@ -407,7 +407,7 @@ void TestLabCli::program_data()
     QTest::newRow("a schema from the future")
         << "verify --db FUTURE" << 1
         << "ondrel-lab: FUTURE: the archive's schema is version 9, newer than this program reads "
-           "(version 3); use a newer ondrel-lab";
+           "(version 4); use a newer ondrel-lab";
     QTest::newRow("a record that is not there")
         << "import NOWHERE.csv --generator g --db DB" << 2
         << "ondrel-lab: import: cannot read \"NOWHERE.csv\": No such file or directory.";
