@@ -317,13 +317,28 @@ CArchive::Overlapping(const QDateTime& from, const QDateTime& to, const QString&
             params << generator;
         return params;
     };
+    // Those that started before and end after from are found by whichever of
+    // the two indexes leads to fewer rows: by end for a recent day, by start
+    // for a year back. A unary plus keeps SQLite off the other index; PostgreSQL
+    // weighs them by its own statistics.
+    std::vector<SqlRow> sides;
+    {
+        std::lock_guard<std::mutex> lock(m_readMutex);
+        if (!m_readerDb->Query(
+                QStringLiteral("SELECT (SELECT COUNT(*) FROM (SELECT 1 FROM interval_now WHERE "
+                               "start_ms < ? LIMIT 1000) a), (SELECT COUNT(*) FROM (SELECT 1 FROM "
+                               "interval_now WHERE latest_end_ms > ? LIMIT 1000) b)"),
+                {fromMs, fromMs}, &sides, error))
+            return std::nullopt;
+    }
+    const bool byStart = !sides.empty() && sides[0][0].toLongLong() < sides[0][1].toLongLong();
+    const QString endedAfter = byStart ? QStringLiteral("+i.latest_end_ms > ? AND i.start_ms < ?")
+                                       : QStringLiteral("i.latest_end_ms > ? AND +i.start_ms < ?");
     const std::pair<QString, SqlRow> queries[] = {
         {QStringLiteral("SELECT %1 FROM interval_now i WHERE i.start_ms >= ? AND i.start_ms < ?%2")
              .arg(columns, one),
          withGenerator({fromMs, toMs})},
-        {QStringLiteral(
-             "SELECT %1 FROM interval_now i WHERE i.latest_end_ms > ? AND i.start_ms < ?%2")
-             .arg(columns, one),
+        {QStringLiteral("SELECT %1 FROM interval_now i WHERE %2%3").arg(columns, endedAfter, one),
          withGenerator({fromMs, fromMs})},
         {QStringLiteral("SELECT %1 FROM interval_now i WHERE i.end_state = 'uncertain' AND "
                         "i.latest_end_ms IS NULL AND i.start_ms < ?%2")
