@@ -80,7 +80,7 @@ const char* const kVersion3[] = {
     "i.kv_max, i.ua_n, i.ua_sum, i.ua_max, i.id FROM intervals i WHERE i.id = (SELECT MAX(j.id) "
     "FROM intervals j WHERE j.generator = i.generator AND j.start_ms = i.start_ms)",
     "CREATE INDEX interval_now_by_time ON interval_now (start_ms)",
-    "CREATE INDEX interval_now_by_end ON interval_now (latest_end_ms)",
+    "CREATE INDEX interval_now_by_end ON interval_now (latest_end_ms, start_ms)",
     "CREATE INDEX interval_now_by_state ON interval_now (end_state, latest_end_ms)",
 };
 
