@@ -298,12 +298,17 @@ std::optional<std::vector<lab::ExposureInterval>> CArchive::Exposures(const QDat
                                                                       const QString& generator,
                                                                       QString* error)
 {
-    // An interval is what its latest row says. Those that overlap [from, to)
-    // either start in it, or started before and end in or after it, or have no
-    // end yet: unresolved ones, and an open one, which is its generator's latest.
-    // Each is found by an index of its own rather than by reading the whole table.
-    const QString latest = QStringLiteral("i.id = (SELECT MAX(j.id) FROM intervals j WHERE "
-                                          "j.generator = i.generator AND j.start_ms = i.start_ms)");
+    return Overlapping(from, to, generator, false, error);
+}
+
+std::optional<std::vector<lab::ExposureInterval>>
+CArchive::Overlapping(const QDateTime& from, const QDateTime& to, const QString& generator,
+                      bool startedBefore, QString* error)
+{
+    // Those that overlap [from, to) either start in it, or started before and
+    // end in or after it, or have no end yet: unresolved ones, and an open one,
+    // which is its generator's latest. Each is found by an index of its own
+    // rather than by reading the whole table.
     const QString columns = QLatin1String(kIntervalColumns);
     const QString one = generator.isEmpty() ? QString() : QStringLiteral(" AND i.generator = ?");
     const qint64 fromMs = from.toMSecsSinceEpoch(), toMs = to.toMSecsSinceEpoch();
@@ -312,27 +317,43 @@ std::optional<std::vector<lab::ExposureInterval>> CArchive::Exposures(const QDat
             params << generator;
         return params;
     };
+    // Those that started before and end after from are found by whichever of
+    // the two indexes leads to fewer rows: by end for a recent day, by start
+    // for a year back. A unary plus keeps SQLite off the other index; PostgreSQL
+    // weighs them by its own statistics.
+    std::vector<SqlRow> sides;
+    {
+        std::lock_guard<std::mutex> lock(m_readMutex);
+        if (!m_readerDb->Query(
+                QStringLiteral("SELECT (SELECT COUNT(*) FROM (SELECT 1 FROM interval_now WHERE "
+                               "start_ms < ? LIMIT 1000) a), (SELECT COUNT(*) FROM (SELECT 1 FROM "
+                               "interval_now WHERE latest_end_ms > ? LIMIT 1000) b)"),
+                {fromMs, fromMs}, &sides, error))
+            return std::nullopt;
+    }
+    const bool byStart = !sides.empty() && sides[0][0].toLongLong() < sides[0][1].toLongLong();
+    const QString endedAfter = byStart ? QStringLiteral("+i.latest_end_ms > ? AND i.start_ms < ?")
+                                       : QStringLiteral("i.latest_end_ms > ? AND +i.start_ms < ?");
     const std::pair<QString, SqlRow> queries[] = {
-        {QStringLiteral("SELECT %1 FROM intervals i WHERE i.start_ms >= ? AND i.start_ms < ?%2 "
-                        "AND %3")
-             .arg(columns, one, latest),
+        {QStringLiteral("SELECT %1 FROM interval_now i WHERE i.start_ms >= ? AND i.start_ms < ?%2")
+             .arg(columns, one),
          withGenerator({fromMs, toMs})},
-        {QStringLiteral("SELECT %1 FROM intervals i WHERE i.latest_end_ms > ? AND i.start_ms < "
-                        "?%2 AND %3")
-             .arg(columns, one, latest),
+        {QStringLiteral("SELECT %1 FROM interval_now i WHERE %2%3").arg(columns, endedAfter, one),
          withGenerator({fromMs, fromMs})},
-        {QStringLiteral("SELECT %1 FROM intervals i WHERE i.end_state = 'uncertain' AND "
-                        "i.latest_end_ms IS NULL AND i.start_ms < ?%2 AND %3")
-             .arg(columns, one, latest),
+        {QStringLiteral("SELECT %1 FROM interval_now i WHERE i.end_state = 'uncertain' AND "
+                        "i.latest_end_ms IS NULL AND i.start_ms < ?%2")
+             .arg(columns, one),
          withGenerator({fromMs})},
-        {QStringLiteral("SELECT %1 FROM intervals i WHERE (i.generator, i.start_ms) IN (SELECT "
-                        "g.generator, (SELECT MAX(k.start_ms) FROM intervals k WHERE k.generator "
-                        "= g.generator AND k.start_ms < ?) FROM generators g)%2 AND %3")
-             .arg(columns, one, latest),
+        {QStringLiteral("SELECT %1 FROM interval_now i WHERE (i.generator, i.start_ms) IN (SELECT "
+                        "g.generator, (SELECT MAX(k.start_ms) FROM interval_now k WHERE "
+                        "k.generator = g.generator AND k.start_ms < ?) FROM generators g)%2")
+             .arg(columns, one),
          withGenerator({fromMs})},
     };
     std::map<std::pair<qint64, QString>, lab::ExposureInterval> found;
     for (const auto& [sql, params] : queries) {
+        if (startedBefore && &sql == &queries[0].first)
+            continue;
         std::vector<SqlRow> rows;
         {
             std::lock_guard<std::mutex> lock(m_readMutex);
@@ -356,11 +377,9 @@ std::optional<std::vector<lab::ExposureInterval>> CArchive::Exposures(const QDat
 
 namespace {
 
-std::optional<double> Number(const QVariant& text)
+std::optional<double> Number(const QVariant& value)
 {
-    bool ok = false;
-    const double v = text.toString().trimmed().toDouble(&ok);
-    return ok ? std::optional<double>(v) : std::nullopt;
+    return value.isNull() ? std::nullopt : std::optional<double>(value.toDouble());
 }
 
 struct Accumulated
@@ -377,6 +396,19 @@ struct Accumulated
         ++n;
         sum += *v * weight;
         weightSum += weight;
+    }
+    // Runs the database summed: their least and greatest value, and the sums
+    // of value and weight.
+    void AddSummed(const QVariant& least, const QVariant& greatest, const QVariant& valueSum,
+                   const QVariant& weight)
+    {
+        if (least.isNull() || weight.toDouble() <= 0)
+            return;
+        min = n ? std::min(min, least.toDouble()) : least.toDouble();
+        max = n ? std::max(max, greatest.toDouble()) : greatest.toDouble();
+        ++n;
+        sum += valueSum.toDouble();
+        weightSum += weight.toDouble();
     }
     ValueRange Range() const
     {
@@ -405,22 +437,45 @@ std::optional<std::vector<ReadingPoint>> CArchive::Readings(const QString& gener
     if (toMs <= fromMs || maxPoints < 1)
         return std::vector<ReadingPoint>();
     const qint64 width = std::max<qint64>(1, (toMs - fromMs + maxPoints - 1) / maxPoints);
-    // Only the run that covers from among those that began before it is read,
-    // by the index. The read-outs are the consoles' texts, which not every
-    // back end can turn into numbers in SQL without failing on one that is none.
-    std::vector<SqlRow> rows;
+    // Runs that lie within one bucket are summed by the database; the few
+    // that span buckets or an end of the window are split below. Only the run
+    // that covers from among those that began before it is read, by the index.
+    const QString runs =
+        QStringLiteral("(SELECT kv_value, ua_value, temperature_value, count, first_ms, last_ms, "
+                       "(first_ms - ?) / ? AS b, (last_ms - ?) / ? AS b2 FROM readings WHERE "
+                       "generator = ? AND first_ms < ? AND last_ms >= ? AND first_ms >= "
+                       "COALESCE((SELECT MAX(first_ms) FROM readings WHERE generator = ? AND "
+                       "first_ms <= ?), ?)) r");
+    const SqlRow params{fromMs, width,  fromMs,    width,  generator,
+                        toMs,   fromMs, generator, fromMs, fromMs};
+    std::vector<SqlRow> summed, rows;
     {
         std::lock_guard<std::mutex> lock(m_readMutex);
-        if (!m_readerDb->Query(
-                QStringLiteral("SELECT kv, ua, temperature, count, first_ms, last_ms FROM "
-                               "readings WHERE generator = ? AND first_ms < ? AND last_ms >= ? "
-                               "AND first_ms >= COALESCE((SELECT MAX(first_ms) FROM readings "
-                               "WHERE generator = ? AND first_ms <= ?), ?)"),
-                {generator, toMs, fromMs, generator, fromMs, fromMs}, &rows, error))
+        QString columns;
+        for (const char* v : {"kv_value", "ua_value", "temperature_value"})
+            columns += QStringLiteral(", MIN(%1), MAX(%1), SUM(%1 * count), SUM(CASE WHEN %1 IS "
+                                      "NULL THEN 0 ELSE count END)")
+                           .arg(QLatin1String(v));
+        if (!m_readerDb->Query(QStringLiteral("SELECT b, SUM(count)%1 FROM %2 WHERE first_ms >= ? "
+                                              "AND last_ms < ? AND b = b2 AND count > 0 GROUP BY b")
+                                   .arg(columns, runs),
+                               params + SqlRow{fromMs, toMs}, &summed, error) ||
+            !m_readerDb->Query(
+                QStringLiteral("SELECT kv_value, ua_value, temperature_value, count, "
+                               "first_ms, last_ms FROM %1 WHERE first_ms < ? OR "
+                               "last_ms >= ? OR b <> b2")
+                    .arg(runs),
+                params + SqlRow{fromMs, toMs}, &rows, error))
             return std::nullopt;
     }
     std::map<qint64, std::array<Accumulated, 3>> buckets;
     std::map<qint64, qint64> counts;
+    for (const SqlRow& r : summed) {
+        std::array<Accumulated, 3>& a = buckets[r[0].toLongLong()];
+        for (int v = 0; v < 3; ++v)
+            a[v].AddSummed(r[2 + 4 * v], r[3 + 4 * v], r[4 + 4 * v], r[5 + 4 * v]);
+        counts[r[0].toLongLong()] += r[1].toLongLong();
+    }
     for (const SqlRow& r : rows) {
         const qint64 first = std::max(r[4].toLongLong(), fromMs);
         const qint64 last = std::min(r[5].toLongLong(), toMs - 1);
@@ -502,9 +557,11 @@ std::optional<BeamTime> CArchive::BeamTimeIn(Period period, const QDateTime& fro
         *error = QStringLiteral("not a time zone this computer knows");
         return std::nullopt;
     }
-    const std::optional<std::vector<lab::ExposureInterval>> exposures =
-        Exposures(from, to, QString(), error);
-    if (!exposures)
+    // The few that started before from are counted one by one; the year's
+    // others are summed by the database, per constant offset of the zone.
+    const std::optional<std::vector<lab::ExposureInterval>> before =
+        Overlapping(from, to, QString(), true, error);
+    if (!before)
         return std::nullopt;
     std::vector<SqlRow> heard;
     {
@@ -518,7 +575,7 @@ std::optional<BeamTime> CArchive::BeamTimeIn(Period period, const QDateTime& fro
         lastHeard.insert(r[0].toString(),
                          QDateTime::fromMSecsSinceEpoch(r[1].toLongLong(), QTimeZone::utc()));
     std::vector<BeamSpan> spans;
-    for (const lab::ExposureInterval& i : *exposures) {
+    for (const lab::ExposureInterval& i : *before) {
         QDateTime end;
         switch (i.endState) {
         case lab::EndState::Closed:
@@ -537,7 +594,57 @@ std::optional<BeamTime> CArchive::BeamTimeIn(Period period, const QDateTime& fro
         }
         spans.push_back({i.generator, i.start, end});
     }
-    return SplitBeamTime(spans, period, from, to, zone);
+
+    const qint64 fromMs = from.toMSecsSinceEpoch(), toMs = to.toMSecsSinceEpoch();
+    std::vector<qint64> edges{fromMs};
+    for (const QTimeZone::OffsetData& t : zone.transitions(from, to)) {
+        const qint64 at = t.atUtc.toMSecsSinceEpoch();
+        if (at > edges.back() && at < toMs)
+            edges.push_back(at);
+    }
+    edges.push_back(toMs);
+    // The same rule as above, in SQL; an end that is NULL counts nothing, as an
+    // invalid end does above. Days are counted from far enough back that the
+    // division never meets a negative number.
+    constexpr qint64 kDayMs = 86400000, kDaysBack = 1000000;
+    const QString local =
+        QStringLiteral("(SELECT generator, s, e, (s + ?) / 86400000 AS d, (e - 1 + ?) / 86400000 "
+                       "AS d2 FROM (SELECT i.generator, i.start_ms AS s, CASE i.end_state WHEN "
+                       "'closed' THEN i.latest_end_ms WHEN 'uncertain' THEN i.earliest_end_ms "
+                       "ELSE (SELECT g.last_heard_ms FROM generators g WHERE g.generator = "
+                       "i.generator) END AS e FROM interval_now i WHERE i.start_ms >= ? AND "
+                       "i.start_ms < ?) a WHERE e > s) b");
+    std::map<std::pair<QString, QDate>, qint64> days;
+    const QDate epoch(1970, 1, 1);
+    for (size_t k = 0; k + 1 < edges.size(); ++k) {
+        const qint64 segmentFrom = edges[k], segmentTo = edges[k + 1];
+        const qint64 shift = qint64(zone.offsetFromUtc(
+                                 QDateTime::fromMSecsSinceEpoch(segmentFrom, QTimeZone::utc()))) *
+                                 1000 +
+                             kDaysBack * kDayMs;
+        const SqlRow params{shift, shift, segmentFrom, segmentTo, segmentTo};
+        std::vector<SqlRow> within, across;
+        {
+            std::lock_guard<std::mutex> lock(m_readMutex);
+            if (!m_readerDb->Query(QStringLiteral("SELECT generator, d, SUM(e - s) FROM %1 WHERE "
+                                                  "e <= ? AND d = d2 GROUP BY generator, d")
+                                       .arg(local),
+                                   params, &within, error) ||
+                !m_readerDb->Query(
+                    QStringLiteral("SELECT generator, s, e FROM %1 WHERE e > ? OR d <> d2")
+                        .arg(local),
+                    params, &across, error))
+                return std::nullopt;
+        }
+        for (const SqlRow& r : within)
+            days[{r[0].toString(), epoch.addDays(r[1].toLongLong() - kDaysBack)}] +=
+                r[2].toLongLong();
+        for (const SqlRow& r : across)
+            spans.push_back({r[0].toString(),
+                             QDateTime::fromMSecsSinceEpoch(r[1].toLongLong(), QTimeZone::utc()),
+                             QDateTime::fromMSecsSinceEpoch(r[2].toLongLong(), QTimeZone::utc())});
+    }
+    return SplitBeamTime(spans, period, from, to, zone, days);
 }
 
 std::optional<VerifyReport> CArchive::Verify(QString* error)

@@ -151,6 +151,10 @@ private:
              std::unique_ptr<ISqlDatabase> reader);
     void Run();
     void Complain(const QString& text);
+    // Exposures' answer, or only those of it that started before from.
+    std::optional<std::vector<lab::ExposureInterval>>
+    Overlapping(const QDateTime& from, const QDateTime& to, const QString& generator,
+                bool startedBefore, QString* error);
 
     const QString m_name; // the writer's, as messages say it
     const ArchiveOptions m_options;

@@ -63,7 +63,8 @@ QDateTime LocalMidnight(const QDate& day, const QTimeZone& zone)
 } // namespace
 
 BeamTime SplitBeamTime(const std::vector<BeamSpan>& spans, Period period, const QDateTime& from,
-                       const QDateTime& to, const QTimeZone& zone)
+                       const QDateTime& to, const QTimeZone& zone,
+                       const std::map<std::pair<QString, QDate>, qint64>& localDays)
 {
     BeamTime result;
     result.period = period;
@@ -71,6 +72,8 @@ BeamTime SplitBeamTime(const std::vector<BeamSpan>& spans, Period period, const 
     result.from = from;
     result.to = to;
     std::map<std::pair<QString, QDate>, qint64> ms;
+    for (const auto& [key, dayMs] : localDays)
+        ms[{key.first, PeriodOf(key.second, period)}] += dayMs;
     for (const BeamSpan& span : spans) {
         QDateTime at = std::max(span.from, from);
         const QDateTime end = std::min(span.to, to);
@@ -84,14 +87,22 @@ BeamTime SplitBeamTime(const std::vector<BeamSpan>& spans, Period period, const 
             at = chunkEnd;
         }
     }
+    // A zone's midnight is costly to find, and every generator shares the same few.
+    std::map<QDate, QDateTime> midnights;
+    const auto midnight = [&](const QDate& day) {
+        auto it = midnights.find(day);
+        if (it == midnights.end())
+            it = midnights.emplace(day, LocalMidnight(day, zone)).first;
+        return it->second;
+    };
     for (const auto& [key, beamMs] : ms) {
         if (beamMs <= 0)
             continue;
         BeamTimeRow row;
         row.generator = key.first;
         row.period = key.second;
-        row.start = LocalMidnight(key.second, zone);
-        row.end = LocalMidnight(NextPeriod(key.second, period), zone);
+        row.start = midnight(key.second);
+        row.end = midnight(NextPeriod(key.second, period));
         row.beamMs = beamMs;
         result.totalMs[row.generator] += beamMs;
         result.rows.push_back(row);

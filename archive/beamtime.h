@@ -52,7 +52,9 @@ struct BeamTime
 };
 
 // Spans are clipped to [from, to) first; overlapping spans of one generator count once each.
+// localDays: beam time already summed per generator and local day of zone, within [from, to).
 BeamTime SplitBeamTime(const std::vector<BeamSpan>& spans, Period period, const QDateTime& from,
-                       const QDateTime& to, const QTimeZone& zone);
+                       const QDateTime& to, const QTimeZone& zone,
+                       const std::map<std::pair<QString, QDate>, qint64>& localDays = {});
 
 } // namespace ondrel::archive

@@ -1,5 +1,8 @@
 #include "schema.h"
 
+#include <cmath>
+#include <limits>
+
 namespace ondrel::archive {
 
 namespace {
@@ -62,19 +65,87 @@ const char* const kVersion2[] = {
     "CREATE INDEX intervals_by_state ON intervals (end_state, latest_end_ms)",
 };
 
+// Each interval's latest state, derived from its chain and kept beside it by
+// the writer in the same transaction: the questions read one row per interval
+// instead of finding each one's latest among all its changes.
+const char* const kVersion3[] = {
+    "CREATE TABLE interval_now (generator TEXT NOT NULL, start_ms BIGINT NOT NULL, "
+    "end_state TEXT NOT NULL, earliest_end_ms BIGINT, latest_end_ms BIGINT, end_reason TEXT NOT "
+    "NULL, host TEXT NOT NULL, user_name TEXT NOT NULL, set_kv DOUBLE PRECISION, set_ua DOUBLE "
+    "PRECISION, kv_n BIGINT NOT NULL, kv_sum DOUBLE PRECISION, kv_max DOUBLE PRECISION, "
+    "ua_n BIGINT NOT NULL, ua_sum DOUBLE PRECISION, ua_max DOUBLE PRECISION, "
+    "last_id BIGINT NOT NULL, PRIMARY KEY (generator, start_ms))",
+    "INSERT INTO interval_now SELECT i.generator, i.start_ms, i.end_state, i.earliest_end_ms, "
+    "i.latest_end_ms, i.end_reason, i.host, i.user_name, i.set_kv, i.set_ua, i.kv_n, i.kv_sum, "
+    "i.kv_max, i.ua_n, i.ua_sum, i.ua_max, i.id FROM intervals i WHERE i.id = (SELECT MAX(j.id) "
+    "FROM intervals j WHERE j.generator = i.generator AND j.start_ms = i.start_ms)",
+    "CREATE INDEX interval_now_by_time ON interval_now (start_ms)",
+    "CREATE INDEX interval_now_by_end ON interval_now (latest_end_ms, start_ms)",
+    "CREATE INDEX interval_now_by_state ON interval_now (end_state, latest_end_ms)",
+};
+
+// The read-outs as numbers beside their texts, so that the database can
+// down-sample them: not every back end can cast a text that is no number.
+const char* const kVersion4[] = {
+    "ALTER TABLE readings ADD COLUMN kv_value DOUBLE PRECISION",
+    "ALTER TABLE readings ADD COLUMN ua_value DOUBLE PRECISION",
+    "ALTER TABLE readings ADD COLUMN temperature_value DOUBLE PRECISION",
+};
+
+QVariant Value(const QVariant& text)
+{
+    const std::optional<double> v = ReadoutNumber(text.toString());
+    return v ? QVariant(*v) : QVariant();
+}
+
+// A batch at a time, so that a year of readings needs no more memory than a minute's.
+bool FillReadoutNumbers(ISqlDatabase& db, QString* error)
+{
+    constexpr qint64 kBatch = 5000;
+    qint64 after = std::numeric_limits<qint64>::min();
+    for (;;) {
+        std::vector<SqlRow> rows;
+        if (!db.Query(QStringLiteral("SELECT id, kv, ua, temperature FROM readings WHERE id > ? "
+                                     "ORDER BY id LIMIT ?"),
+                      {after, kBatch}, &rows, error))
+            return false;
+        for (const SqlRow& r : rows) {
+            const SqlRow values{Value(r[1]), Value(r[2]), Value(r[3])};
+            if ((!values[0].isNull() || !values[1].isNull() || !values[2].isNull()) &&
+                !db.Exec(QStringLiteral("UPDATE readings SET kv_value = ?, ua_value = ?, "
+                                        "temperature_value = ? WHERE id = ?"),
+                         values + SqlRow{r[0]}, error))
+                return false;
+        }
+        if (qint64(rows.size()) < kBatch)
+            return true;
+        after = rows.back()[0].toLongLong();
+    }
+}
+
 struct Migration
 {
     int to;
     const char* const* statements;
     int count;
+    bool (*then)(ISqlDatabase& db, QString* error) = nullptr;
 };
 
 const Migration kMigrations[] = {
     {1, kVersion1, int(std::size(kVersion1))},
     {2, kVersion2, int(std::size(kVersion2))},
+    {3, kVersion3, int(std::size(kVersion3))},
+    {4, kVersion4, int(std::size(kVersion4)), FillReadoutNumbers},
 };
 
 } // namespace
+
+std::optional<double> ReadoutNumber(const QString& text)
+{
+    bool ok = false;
+    const double v = text.trimmed().toDouble(&ok);
+    return ok && std::isfinite(v) ? std::optional<double>(v) : std::nullopt;
+}
 
 bool PrepareSchema(ISqlDatabase& db, QString* error)
 {
@@ -108,6 +179,8 @@ bool PrepareSchema(ISqlDatabase& db, QString* error)
             if (!db.Exec(QString::fromLatin1(m.statements[i]), {}, error))
                 return fail();
         }
+        if (m.then && !m.then(db, error))
+            return fail();
     }
     // Written even when it stays the same: a database this program may read
     // but not write is said now, not by the writer once messages arrive.

@@ -3,10 +3,16 @@
 
 #include "sqldatabase.h"
 
+#include <optional>
+
 namespace ondrel::archive {
 
 // The schema this program writes and reads.
-constexpr int kSchemaVersion = 2;
+constexpr int kSchemaVersion = 4;
+
+// A read-out's text as the number stored beside it in readings, as the
+// down-sampled readings have always read it; none for a text that is no finite number.
+std::optional<double> ReadoutNumber(const QString& text);
 
 // Creates the tables in an empty database and migrates an older one, in one
 // transaction. A database of a newer schema is refused, untouched, with a message

@@ -36,6 +36,13 @@ std::unique_ptr<CSqliteDatabase> CSqliteDatabase::Open(const QString& path, Mode
     sqlite3_extended_result_codes(db, 1);
     sqlite3_busy_timeout(db, kBusyTimeoutMs);
     std::unique_ptr<CSqliteDatabase> opened(new CSqliteDatabase(db, path));
+    // A year's beam time groups hundreds of thousands of generator-days: within
+    // a bounded cache SQLite sorts them in memory rather than in temporary files.
+    {
+        std::vector<SqlRow> rows;
+        QString ignored;
+        opened->Query(QStringLiteral("PRAGMA cache_size=-65536"), {}, &rows, &ignored);
+    }
     if (mode == Mode::Write) {
         for (const char* pragma : kWritePragmas) {
             std::vector<SqlRow> rows;

@@ -3,6 +3,7 @@
 #include "chain.h"
 #include "message.h"
 #include "payloads.h"
+#include "schema.h"
 #include "stderrwriter.h"
 #include "topics.h"
 
@@ -201,10 +202,8 @@ bool CStore::Load(QString* error)
         g.lastReadingMs = r[10].toLongLong();
     }
     rows.clear();
-    if (!m_db.Query(QStringLiteral("SELECT %1 FROM intervals i WHERE i.id = (SELECT MAX(j.id) FROM "
-                                   "intervals j WHERE j.generator = i.generator AND j.start_ms = "
-                                   "i.start_ms) AND (i.end_state = 'open' OR (i.end_state = "
-                                   "'uncertain' AND i.latest_end_ms IS NULL))")
+    if (!m_db.Query(QStringLiteral("SELECT %1 FROM interval_now i WHERE i.end_state = 'open' OR "
+                                   "(i.end_state = 'uncertain' AND i.latest_end_ms IS NULL)")
                         .arg(QLatin1String(kIntervalColumns)),
                     {}, &rows, error))
         return false;
@@ -367,11 +366,13 @@ bool CStore::ApplyReading(Generator& g, const ArchiveMessage& m, const Reading& 
         const QVariant xray = counters.xrayOn ? QVariant(qint64(*counters.xrayOn)) : QVariant();
         if (!Exec(QStringLiteral("INSERT INTO readings (id, generator, started_ms, first_seq, "
                                  "last_seq, count, first_ms, last_ms, kv, ua, temperature, "
-                                 "faults, xray_on, fault, first_beam_on_s, last_beam_on_s) "
-                                 "VALUES (?, ?, ?, ?, ?, 1, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"),
+                                 "faults, xray_on, fault, first_beam_on_s, last_beam_on_s, "
+                                 "kv_value, ua_value, temperature_value) VALUES (?, ?, ?, ?, ?, "
+                                 "1, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"),
                   {fresh.id, m.generator, Opt(g.startedMs), Opt(seq), Opt(seq), time, time,
                    fresh.kv, fresh.ua, fresh.temperature, fresh.faults, xray, qint64(fresh.fault),
-                   beam, beam},
+                   beam, beam, Opt(ReadoutNumber(fresh.kv)), Opt(ReadoutNumber(fresh.ua)),
+                   Opt(ReadoutNumber(fresh.temperature))},
                   error))
             return false;
         g.run = fresh;
@@ -472,13 +473,41 @@ bool CStore::StoreChanges(const lab::CExposureTracker::Changes& changes, QString
 {
     for (const lab::IntervalChange& c : changes) {
         const lab::ExposureInterval& i = c.interval;
-        if (!AppendChained("intervals", m_intervals,
-                           {i.generator, i.start.toMSecsSinceEpoch(), lab::ChangeKindName(c.kind),
-                            lab::EndStateName(i.endState), Ms(i.earliestEnd), Ms(i.latestEnd),
-                            i.endReason, i.host, i.user, Opt(i.setKilovolts), Opt(i.setMicroamps),
-                            i.kilovolts.count, i.kilovolts.sum, MeasureMax(i.kilovolts),
-                            i.microamps.count, i.microamps.sum, MeasureMax(i.microamps)},
-                           error))
+        const SqlRow state{lab::EndStateName(i.endState),
+                           Ms(i.earliestEnd),
+                           Ms(i.latestEnd),
+                           i.endReason,
+                           i.host,
+                           i.user,
+                           Opt(i.setKilovolts),
+                           Opt(i.setMicroamps),
+                           i.kilovolts.count,
+                           i.kilovolts.sum,
+                           MeasureMax(i.kilovolts),
+                           i.microamps.count,
+                           i.microamps.sum,
+                           MeasureMax(i.microamps)};
+        if (!AppendChained(
+                "intervals", m_intervals,
+                SqlRow{i.generator, i.start.toMSecsSinceEpoch(), lab::ChangeKindName(c.kind)} +
+                    state,
+                error))
+            return false;
+        if (!Exec(QStringLiteral(
+                      "INSERT INTO interval_now (generator, start_ms, end_state, earliest_end_ms, "
+                      "latest_end_ms, end_reason, host, user_name, set_kv, set_ua, kv_n, kv_sum, "
+                      "kv_max, ua_n, ua_sum, ua_max, last_id) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, "
+                      "?, ?, ?, ?, ?, ?, ?, ?) ON CONFLICT (generator, start_ms) DO UPDATE SET "
+                      "end_state = excluded.end_state, earliest_end_ms = "
+                      "excluded.earliest_end_ms, latest_end_ms = excluded.latest_end_ms, "
+                      "end_reason = excluded.end_reason, host = excluded.host, user_name = "
+                      "excluded.user_name, set_kv = excluded.set_kv, set_ua = excluded.set_ua, "
+                      "kv_n = excluded.kv_n, kv_sum = excluded.kv_sum, kv_max = "
+                      "excluded.kv_max, ua_n = excluded.ua_n, ua_sum = excluded.ua_sum, ua_max "
+                      "= excluded.ua_max, last_id = excluded.last_id"),
+                  SqlRow{i.generator, i.start.toMSecsSinceEpoch()} + state +
+                      SqlRow{m_intervals.lastId},
+                  error))
             return false;
     }
     return true;
@@ -702,10 +731,12 @@ bool CStore::ImportChunk(const QString& generator, const std::vector<RecordRow>&
             if (!m_db.Exec(QStringLiteral("INSERT INTO readings (id, generator, started_ms, "
                                           "first_seq, last_seq, count, first_ms, last_ms, kv, ua, "
                                           "temperature, faults, xray_on, fault, first_beam_on_s, "
-                                          "last_beam_on_s) VALUES (?, ?, NULL, NULL, NULL, 1, ?, "
-                                          "?, ?, ?, ?, ?, NULL, ?, NULL, NULL)"),
+                                          "last_beam_on_s, kv_value, ua_value, temperature_value) "
+                                          "VALUES (?, ?, NULL, NULL, NULL, 1, ?, ?, ?, ?, ?, ?, "
+                                          "NULL, ?, NULL, NULL, ?, ?, ?)"),
                            {fresh.id, generator, t, t, fresh.kv, fresh.ua, fresh.temperature,
-                            fresh.faults, qint64(fresh.fault)},
+                            fresh.faults, qint64(fresh.fault), Opt(ReadoutNumber(fresh.kv)),
+                            Opt(ReadoutNumber(fresh.ua)), Opt(ReadoutNumber(fresh.temperature))},
                            error))
                 return false;
             *run = fresh;

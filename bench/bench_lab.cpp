@@ -319,7 +319,14 @@ bool Generate(const QString& path, int n, const QDate& firstDay, int days, Gener
                 if (!exec(sql, {intervalId++, name, start, "opened", "open", start, QVariant(), "",
                                 1, 80.5, 1, 1100.0}) ||
                     !exec(sql, {intervalId++, name, start, "closed", "closed", end, end, "xray-off",
-                                count, 80.5 * double(count), count, 1100.0 * double(count)}))
+                                count, 80.5 * double(count), count, 1100.0 * double(count)}) ||
+                    !exec("INSERT INTO interval_now (generator, start_ms, end_state, "
+                          "earliest_end_ms, latest_end_ms, end_reason, host, user_name, set_kv, "
+                          "set_ua, kv_n, kv_sum, kv_max, ua_n, ua_sum, ua_max, last_id) VALUES "
+                          "(?, ?, 'closed', ?, ?, 'xray-off', 'bench', 'ops', 80.5, 1100, ?, ?, "
+                          "80.6, ?, ?, 1101, ?)",
+                          {name, start, end, end, count, 80.5 * double(count), count,
+                           1100.0 * double(count), intervalId - 1}))
                     return false;
                 ++g->intervals;
                 g->intervalRows += 2;
@@ -344,12 +351,14 @@ bool Generate(const QString& path, int n, const QDate& firstDay, int days, Gener
                   temp = 300 + int((i / 3) % 400);
         if (!exec("INSERT INTO readings (id, generator, started_ms, first_seq, last_seq, count, "
                   "first_ms, last_ms, kv, ua, temperature, faults, xray_on, fault, "
-                  "first_beam_on_s, last_beam_on_s) VALUES (?, 'site/gen0000', ?, ?, ?, 1, ?, ?, "
-                  "?, ?, ?, 'No Error', 1, 0, NULL, NULL)",
+                  "first_beam_on_s, last_beam_on_s, kv_value, ua_value, temperature_value) "
+                  "VALUES (?, 'site/gen0000', ?, ?, ?, 1, ?, ?, ?, ?, ?, 'No Error', 1, 0, NULL, "
+                  "NULL, ?, ?, ?)",
                   {i + 1, day0, i + 1, i + 1, t, t,
                    QStringLiteral("%1.%2").arg(kv / 10, 3, 10, QLatin1Char('0')).arg(kv % 10),
                    QString::number(ua),
-                   QStringLiteral("%1.%2").arg(temp / 10, 3, 10, QLatin1Char('0')).arg(temp % 10)}))
+                   QStringLiteral("%1.%2").arg(temp / 10, 3, 10, QLatin1Char('0')).arg(temp % 10),
+                   kv / 10.0, double(ua), temp / 10.0}))
             return false;
         ++g->readings;
     }

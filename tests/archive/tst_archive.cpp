@@ -28,6 +28,8 @@ private slots:
     void verify();
     void reopened_data() { BackendRows(); }
     void reopened();
+    void migrated_data() { BackendRows(); }
+    void migrated();
     void refused_data();
     void refused();
     void queueFull_data() { BackendRows(); }
@@ -38,6 +40,8 @@ private slots:
     void reloadFailed();
     void exposures_data() { BackendRows(); }
     void exposures();
+    void beamTime_data();
+    void beamTime();
     void readings_data();
     void readings();
     void rollups_data();
@@ -366,6 +370,33 @@ void TestArchive::reopened()
     QVERIFY(again->Verify(&error)->Ok());
 }
 
+// An archive written by version 2: each interval's latest state is made from
+// its chain, the read-outs' numbers from their texts, and the writer goes on.
+void TestArchive::migrated()
+{
+    Feed(*Open(), kExposure.mid(0, 5));
+    {
+        QString error;
+        std::unique_ptr<ISqlDatabase> db = Connect();
+        for (const char* sql :
+             {"DROP TABLE interval_now", "ALTER TABLE readings DROP COLUMN kv_value",
+              "ALTER TABLE readings DROP COLUMN ua_value",
+              "ALTER TABLE readings DROP COLUMN temperature_value",
+              "UPDATE schema_version SET version = 2"})
+            QVERIFY2(db->Exec(sql, {}, &error), qPrintable(error));
+    }
+    std::unique_ptr<CArchive> again = Open();
+    QCOMPARE(Dump("SELECT start_ms % 100000, end_state, last_id FROM interval_now ORDER BY "
+                  "start_ms"),
+             (QStringList{"1000|closed|2", "5000|open|3"}));
+    QCOMPARE(Dump("SELECT kv_value, ua_value, temperature_value FROM readings"),
+             QStringList{"80.5|1100|25"});
+    Feed(*again, kExposure.mid(5));
+    QCOMPARE(Dump("SELECT start_ms % 100000, end_state, last_id FROM interval_now ORDER BY "
+                  "start_ms"),
+             (QStringList{"1000|closed|2", "5000|uncertain|4"}));
+}
+
 void TestArchive::refused_data()
 {
     QTest::addColumn<QString>("backend");
@@ -376,7 +407,7 @@ void TestArchive::refused_data()
         Row(backend, "a schema from the future")
             << "UPDATE schema_version SET version = 7"
             << "TARGET: the archive's schema is version 7, newer than this program reads "
-               "(version 2); use a newer ondrel-lab";
+               "(version 4); use a newer ondrel-lab";
     }
     Row("sqlite", "a second writer")
         << ""
@@ -541,6 +572,82 @@ void TestArchive::exposures()
                                           test::ScriptTime("23:59:59"), QTimeZone::utc(), &error);
     QVERIFY2(beam, qPrintable(error));
     QCOMPARE(beam->totalMs.at(kGen), 4000);
+}
+
+void TestArchive::beamTime_data()
+{
+    QTest::addColumn<QString>("backend");
+    QTest::addColumn<QStringList>("intervals"); // start, end counted, state
+    QTest::addColumn<QString>("from");          // local days in Europe/Berlin
+    QTest::addColumn<QString>("to");
+    QTest::addColumn<QString>("period");
+    QTest::addColumn<QStringList>("rows");
+
+    const QStringList summer{"2026-05-03T21:30:00Z 2026-05-03T22:30:00Z closed",
+                             "2026-05-04T10:00:00Z 2026-05-04T10:10:00Z closed",
+                             "2026-05-04T11:00:00Z 2026-05-04T11:05:00Z uncertain",
+                             "2026-05-04T12:00:00Z 2026-05-04T12:02:00Z open"};
+    const QStringList autumn{"2026-10-23T21:50:00Z 2026-10-23T22:10:00Z closed",
+                             "2026-10-24T23:00:00Z 2026-10-25T00:30:00Z closed",
+                             "2026-10-25T00:30:00Z 2026-10-25T01:30:00Z closed",
+                             "2026-10-25T12:00:00Z 2026-10-25T12:01:00Z closed",
+                             "2026-10-25T22:30:00Z 2026-10-25T23:30:00Z closed"};
+    for (const char* backend : kBackends) {
+        Row(backend, "within a day, across midnight, uncertain and open")
+            << summer << "2026-05-03"
+            << "2026-05-05"
+            << "day" << QStringList{"2026-05-03 1800000", "2026-05-04 2820000"};
+        Row(backend, "across the clocks going back, one started before")
+            << autumn << "2026-10-24"
+            << "2026-10-27"
+            << "day"
+            << QStringList{"2026-10-24 600000", "2026-10-25 10860000", "2026-10-26 1800000"};
+        Row(backend, "weeks") << autumn << "2026-10-24"
+                              << "2026-10-27"
+                              << "week" << QStringList{"2026-10-19 11460000", "2026-10-26 1800000"};
+    }
+}
+
+// Straight into the table the questions read, at times a console's script
+// cannot reach: a whole year's beam time is summed by the database.
+void TestArchive::beamTime()
+{
+    QFETCH(QStringList, intervals);
+    QFETCH(QString, from);
+    QFETCH(QString, to);
+    QFETCH(QString, period);
+    QFETCH(QStringList, rows);
+    std::unique_ptr<CArchive> archive = Open();
+    std::unique_ptr<ISqlDatabase> db = Connect();
+    QString error;
+    qint64 id = 0;
+    for (const QString& line : intervals) {
+        const QStringList w = line.split(' ');
+        const qint64 start = QDateTime::fromString(w[0], Qt::ISODate).toMSecsSinceEpoch();
+        const qint64 end = QDateTime::fromString(w[1], Qt::ISODate).toMSecsSinceEpoch();
+        const bool open = w[2] == "open";
+        QVERIFY2(
+            db->Exec("INSERT INTO interval_now (generator, start_ms, end_state, "
+                     "earliest_end_ms, latest_end_ms, end_reason, host, user_name, kv_n, "
+                     "ua_n, last_id) VALUES (?, ?, ?, ?, ?, '', '', '', 0, 0, ?)",
+                     {kGen, start, w[2], open ? QVariant() : QVariant(end),
+                      open ? QVariant() : QVariant(end + (w[2] == "closed" ? 0 : 900000)), ++id},
+                     &error),
+            qPrintable(error));
+        if (open)
+            QVERIFY2(db->Exec("INSERT INTO generators (generator, last_heard_ms) VALUES (?, ?)",
+                              {kGen, end}, &error),
+                     qPrintable(error));
+    }
+    const QTimeZone zone("Europe/Berlin");
+    const auto beam = archive->BeamTimeIn(
+        *PeriodFromName(period), QDateTime(QDate::fromString(from, Qt::ISODate), QTime(0, 0), zone),
+        QDateTime(QDate::fromString(to, Qt::ISODate), QTime(0, 0), zone), zone, &error);
+    QVERIFY2(beam, qPrintable(error));
+    QStringList found;
+    for (const BeamTimeRow& r : beam->rows)
+        found << QStringLiteral("%1 %2").arg(r.period.toString(Qt::ISODate)).arg(r.beamMs);
+    QCOMPARE(found, rows);
 }
 
 namespace {

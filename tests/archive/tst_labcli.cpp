@@ -400,8 +400,8 @@ void TestLabCli::program_data()
                                          "import makes one)";
     QTest::newRow("a schema from the future")
         << "verify --db FUTURE" << 1
-        << "ondrel-lab: FUTURE: the archive's schema is version 3, newer than this program reads "
-           "(version 2); use a newer ondrel-lab";
+        << "ondrel-lab: FUTURE: the archive's schema is version 9, newer than this program reads "
+           "(version 4); use a newer ondrel-lab";
     QTest::newRow("a record that is not there")
         << "import NOWHERE.csv --generator g --db DB" << 2
         << "ondrel-lab: import: cannot read \"NOWHERE.csv\": No such file or directory.";
@@ -415,7 +415,7 @@ void TestLabCli::program()
     Feed({"10:00:01 reading 080.5 1100 on 1"});
     const QString future = m_dir->filePath("future.sqlite");
     QVERIFY(QFile::copy(m_db, future));
-    QCOMPARE(Dump("UPDATE schema_version SET version = 3", future), QStringList());
+    QCOMPARE(Dump("UPDATE schema_version SET version = 9", future), QStringList());
     QProcess lab;
     lab.setWorkingDirectory(m_dir->path());
     lab.start(ONDREL_LAB_BINARY,
