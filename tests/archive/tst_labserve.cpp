@@ -25,7 +25,7 @@ using namespace ondrel::testing;
 namespace {
 
 // Deadlines, not expected durations.
-constexpr int kDeadlineMs = 30000;
+constexpr int kDeadlineMs = 60000;
 
 // `ondrel-lab ARGS`: standard output, or the failure with standard error.
 QByteArray Lab(const QStringList& args, int* exitCode = nullptr)
