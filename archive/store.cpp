@@ -292,18 +292,10 @@ bool CStore::ApplyEvent(Generator& g, const ArchiveMessage& m, const ConsoleEven
     g.unreadableGap.remove(m.subtopic);
     const qint64 time = event.time.toMSecsSinceEpoch();
     if (seq) {
-        // QoS 1 may deliver an event twice; a later 1 is a console that started again.
-        if (g.lastEventSeq && *seq <= *g.lastEventSeq && !(*seq == 1 && time > g.lastEventMs))
-            return true;
-        if (g.lastEventSeq && *seq > *g.lastEventSeq + 1 &&
-            !SequenceGap(g, m.generator, kEvent, *g.lastEventSeq + 1, *seq - 1, g.lastEventMs, time,
-                         error))
-            return false;
-        if (!g.lastEventSeq && *seq > 1 &&
-            !FirstHeardGap(g, m.generator, kEvent, *seq, time, error))
-            return false;
-        g.dropGap.remove(kEvent);
-        g.lastEventSeq = seq;
+        const Sequenced next =
+            Sequence(g, m.generator, kEvent, *seq, time, g.lastEventSeq, g.lastEventMs, error);
+        if (next != Sequenced::Take)
+            return next == Sequenced::Repeat;
     }
     g.lastEventMs = time;
     g.dirty = true;
@@ -322,19 +314,10 @@ bool CStore::ApplyReading(Generator& g, const ArchiveMessage& m, const Reading& 
     const qint64 time = reading.time.toMSecsSinceEpoch();
     const std::optional<qint64> seq = counters.seq;
     if (seq) {
-        // The retained reading comes again on every subscription, the first
-        // one of a console too.
-        if (g.lastReadingSeq && *seq <= *g.lastReadingSeq && !(*seq == 1 && time > g.lastReadingMs))
-            return true;
-        if (g.lastReadingSeq && *seq > *g.lastReadingSeq + 1 &&
-            !SequenceGap(g, m.generator, kReading, *g.lastReadingSeq + 1, *seq - 1, g.lastReadingMs,
-                         time, error))
-            return false;
-        if (!g.lastReadingSeq && *seq > 1 &&
-            !FirstHeardGap(g, m.generator, kReading, *seq, time, error))
-            return false;
-        g.dropGap.remove(kReading);
-        g.lastReadingSeq = seq;
+        const Sequenced next = Sequence(g, m.generator, kReading, *seq, time, g.lastReadingSeq,
+                                        g.lastReadingMs, error);
+        if (next != Sequenced::Take)
+            return next == Sequenced::Repeat;
     }
     g.lastReadingMs = time;
     g.dirty = true;
@@ -437,6 +420,24 @@ bool CStore::SequenceGap(Generator& g, const QString& generator, const QString& 
                  fromMs > 0 ? QVariant(fromMs) : QVariant(), toMs,
                  QStringLiteral("not delivered or lost when the archive stopped uncleanly")},
                 error);
+}
+
+CStore::Sequenced CStore::Sequence(Generator& g, const QString& generator, const QString& what,
+                                   qint64 seq, qint64 timeMs, std::optional<qint64>& lastSeq,
+                                   qint64 lastMs, QString* error)
+{
+    // QoS 1 may deliver an event twice, and the retained reading comes again on
+    // every subscription; a later 1 is a console that started again.
+    if (lastSeq && seq <= *lastSeq && !(seq == 1 && timeMs > lastMs))
+        return Sequenced::Repeat;
+    if (lastSeq && seq > *lastSeq + 1 &&
+        !SequenceGap(g, generator, what, *lastSeq + 1, seq - 1, lastMs, timeMs, error))
+        return Sequenced::Failed;
+    if (!lastSeq && seq > 1 && !FirstHeardGap(g, generator, what, seq, timeMs, error))
+        return Sequenced::Failed;
+    g.dropGap.remove(what);
+    lastSeq = seq;
+    return Sequenced::Take;
 }
 
 bool CStore::FirstHeardGap(Generator& g, const QString& generator, const QString& what, qint64 seq,

@@ -124,6 +124,17 @@ private:
     bool Unreadable(Generator& g, const ArchiveMessage& m, const QString& why, QString* error);
     bool SequenceGap(Generator& g, const QString& generator, const QString& what, qint64 first,
                      qint64 last, qint64 fromMs, qint64 toMs, QString* error);
+    // What a message's sequence number makes of it: a repeat to pass over, one to
+    // take (any numbers missed before it recorded as a gap), or a failed write.
+    enum class Sequenced
+    {
+        Take,
+        Repeat,
+        Failed
+    };
+    Sequenced Sequence(Generator& g, const QString& generator, const QString& what, qint64 seq,
+                       qint64 timeMs, std::optional<qint64>& lastSeq, qint64 lastMs,
+                       QString* error);
     bool FirstHeardGap(Generator& g, const QString& generator, const QString& what, qint64 seq,
                        qint64 timeMs, QString* error);
     bool Dropped(const DropKey& key, const DroppedMessages& drop, QString* error);
