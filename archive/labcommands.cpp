@@ -1,6 +1,7 @@
 #include "labcommands.h"
 
 #include "labreport.h"
+#include "postgresdatabase.h"
 
 #include <QDir>
 #include <QFile>
@@ -161,8 +162,9 @@ LabResult Query(const LabOptions& o, const LabEnvironment& env, CArchive& archiv
 std::unique_ptr<CArchive> OpenArchiveForWriting(const QString& path, ArchiveOptions archiveOptions,
                                                 QString* error)
 {
+    // A server's database has no folder here to make.
     const QString folder = QFileInfo(path).absolutePath();
-    if (!QDir().mkpath(folder)) {
+    if (!CPostgresDatabase::IsUri(path) && !QDir().mkpath(folder)) {
         *error = QStringLiteral("%1: cannot make its folder %2").arg(path, folder);
         return nullptr;
     }

@@ -80,6 +80,11 @@ std::unique_ptr<QObject> StartArchiveSubscriber(CArchive& archive, const MqttSet
     QObject::connect(s, &lab::CFleetSubscriber::statusMessage, s, [](const QString& text) {
         WriteStderr(QStringLiteral("ondrel-lab: %1\n").arg(text));
     });
+    // From here on nothing sent under the root is missed: worth knowing on a
+    // first start, when no session yet holds what came before.
+    QObject::connect(s, &lab::CFleetSubscriber::subscribed, s, [root = settings.prefix] {
+        WriteStderr(QStringLiteral("ondrel-lab: Broker: subscribed to %1/#\n").arg(root));
+    });
     if (!subscriber->Start(error))
         return nullptr;
     return subscriber;

@@ -87,6 +87,21 @@ bool CFleetSubscriber::Start(QString* error)
         m_link->Subscribe(filter, 1);
         Push({Item::Up, {}});
     };
+    hooks.subscribed = [this, filter](bool granted, int reasonCode) {
+        if (granted) {
+            QMetaObject::invokeMethod(
+                this, [this] { emit subscribed(); }, Qt::QueuedConnection);
+            return;
+        }
+        // An ACL that forbids the root leaves a connected link that hears
+        // nothing: that must not pass for a quiet lab.
+        const QString text =
+            QStringLiteral("Broker: refused the subscription to %1 (reason code %2)")
+                .arg(QString::fromUtf8(filter))
+                .arg(reasonCode);
+        QMetaObject::invokeMethod(
+            this, [this, text] { emit statusMessage(text); }, Qt::QueuedConnection);
+    };
     hooks.lost = [this] { Push({Item::Down, {}}); };
     hooks.message = [this](const mosquitto_message& m) {
         Item item;

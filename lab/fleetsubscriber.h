@@ -58,6 +58,10 @@ signals:
     void brokerConnected();
     void brokerLost();
     void statusMessage(const QString& text);
+    // The broker granted the subscription to <root>/# on this connection; from
+    // here on nothing sent under the root is missed. A refusal is a status
+    // message instead.
+    void subscribed();
 
 private:
     struct Item

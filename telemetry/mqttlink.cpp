@@ -244,6 +244,7 @@ bool CMqttLink::Configure(QString* error)
     mosquitto_connect_callback_set(m_mosq, &CMqttLink::OnConnect);
     mosquitto_publish_callback_set(m_mosq, &CMqttLink::OnPublish);
     mosquitto_message_callback_set(m_mosq, &CMqttLink::OnMessage);
+    mosquitto_subscribe_callback_set(m_mosq, &CMqttLink::OnSubscribe);
     mosquitto_log_callback_set(m_mosq, &CMqttLink::OnLog);
     return true;
 }
@@ -523,6 +524,15 @@ void CMqttLink::OnMessage(mosquitto*, void* self, const mosquitto_message* messa
     auto* p = static_cast<CMqttLink*>(self);
     if (p->m_hooks.message && message)
         p->m_hooks.message(*message);
+}
+
+void CMqttLink::OnSubscribe(mosquitto*, void* self, int, int count, const int* granted)
+{
+    auto* p = static_cast<CMqttLink*>(self);
+    if (!p->m_hooks.subscribed)
+        return;
+    const int reason = count > 0 && granted ? granted[0] : 0x80;
+    p->m_hooks.subscribed(reason < 0x80, reason);
 }
 
 void CMqttLink::OnLog(mosquitto* mosq, void* self, int level, const char* text)

@@ -69,6 +69,9 @@ public:
         std::function<void()> lost;
         std::function<void(const mosquitto_message&)> message;
         std::function<void(int mid)> published;
+        // The broker's answer to a subscription: whether it granted it (an MQTT 5
+        // reason code of 0x80 or more refuses it, e.g. an ACL that forbids it).
+        std::function<void(bool granted, int reasonCode)> subscribed;
         // Runs `reset` (which makes a fresh client: whatever the old one held is
         // gone); an owner that keeps account of what it handed over wraps it in
         // its own lock.
@@ -112,6 +115,7 @@ private:
     static void OnConnect(mosquitto*, void* self, int rc);
     static void OnPublish(mosquitto*, void* self, int mid);
     static void OnMessage(mosquitto*, void* self, const mosquitto_message* message);
+    static void OnSubscribe(mosquitto*, void* self, int mid, int count, const int* granted);
     static void OnLog(mosquitto*, void* self, int level, const char* text);
 
     bool Configure(QString* error);

@@ -16,6 +16,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 #include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 
@@ -59,6 +60,23 @@ QStringList Exposures(const QString& db)
     }
     shown.sort();
     return shown;
+}
+
+// Whether the program's output comes to a line containing `text` in time; what
+// it said goes on to the test's log.
+bool SaysEventually(QProcess& program, const QByteArray& text)
+{
+    QDeadlineTimer deadline(kDeadlineMs);
+    while (!deadline.hasExpired() && program.state() == QProcess::Running) {
+        while (program.canReadLine()) {
+            const QByteArray line = program.readLine();
+            std::fputs(line.constData(), stderr);
+            if (line.contains(text))
+                return true;
+        }
+        program.waitForReadyRead(100);
+    }
+    return false;
 }
 
 class CConsoleChild
@@ -145,9 +163,12 @@ void TestLabServe::exposures()
     };
 
     QProcess serve;
-    serve.setProcessChannelMode(QProcess::ForwardedChannels);
+    serve.setProcessChannelMode(QProcess::MergedChannels);
     serve.start(QStringLiteral(ONDREL_LAB_BINARY), {"serve", url, "--db", db});
     QVERIFY(serve.waitForStarted(kDeadlineMs));
+    // A first start has no session to hold what the consoles send before the
+    // subscription stands.
+    QVERIFY(SaysEventually(serve, "Broker: subscribed to " + root.toUtf8() + "/#"));
     CConsoleChild a(url + "/a");
     CConsoleChild b(url + "/b");
     QVERIFY(ReadLine(a.process, "ready", kDeadlineMs));
@@ -173,7 +194,9 @@ void TestLabServe::exposures()
         kDeadlineMs));
 
     const QStringList expected{root + "/a closed", root + "/b uncertain"};
-    QVERIFY(QTest::qWaitFor([&] { return Exposures(db) == expected; }, kDeadlineMs));
+    QStringList shown;
+    QVERIFY2(QTest::qWaitFor([&] { return (shown = Exposures(db)) == expected; }, kDeadlineMs),
+             qPrintable(shown.join(QStringLiteral("; "))));
     a.process.write("close\n");
     QVERIFY(a.process.waitForFinished(kDeadlineMs));
     QCOMPARE(a.process.exitCode(), 0);
