@@ -2,6 +2,7 @@
 
 #include "chain.h"
 #include "postgresdatabase.h"
+#include "readingblock.h"
 #include "schema.h"
 #include "sqlitedatabase.h"
 #include "stderrwriter.h"
@@ -377,11 +378,6 @@ CArchive::Overlapping(const QDateTime& from, const QDateTime& to, const QString&
 
 namespace {
 
-std::optional<double> Number(const QVariant& value)
-{
-    return value.isNull() ? std::nullopt : std::optional<double>(value.toDouble());
-}
-
 struct Accumulated
 {
     qint64 n = 0;
@@ -396,19 +392,6 @@ struct Accumulated
         ++n;
         sum += *v * weight;
         weightSum += weight;
-    }
-    // Runs the database summed: their least and greatest value, and the sums
-    // of value and weight.
-    void AddSummed(const QVariant& least, const QVariant& greatest, const QVariant& valueSum,
-                   const QVariant& weight)
-    {
-        if (least.isNull() || weight.toDouble() <= 0)
-            return;
-        min = n ? std::min(min, least.toDouble()) : least.toDouble();
-        max = n ? std::max(max, greatest.toDouble()) : greatest.toDouble();
-        ++n;
-        sum += valueSum.toDouble();
-        weightSum += weight.toDouble();
     }
     ValueRange Range() const
     {
@@ -437,81 +420,76 @@ std::optional<std::vector<ReadingPoint>> CArchive::Readings(const QString& gener
     if (toMs <= fromMs || maxPoints < 1)
         return std::vector<ReadingPoint>();
     const qint64 width = std::max<qint64>(1, (toMs - fromMs + maxPoints - 1) / maxPoints);
-    // Runs that lie within one bucket are summed by the database; the few
-    // that span buckets or an end of the window are split below. Only the run
-    // that covers from among those that began before it is read, by the index.
-    const QString runs =
-        QStringLiteral("(SELECT kv_value, ua_value, temperature_value, count, first_ms, last_ms, "
-                       "(first_ms - ?) / ? AS b, (last_ms - ?) / ? AS b2 FROM readings WHERE "
-                       "generator = ? AND first_ms < ? AND last_ms >= ? AND first_ms >= "
-                       "COALESCE((SELECT MAX(first_ms) FROM readings WHERE generator = ? AND "
-                       "first_ms <= ?), ?)) r");
-    const SqlRow params{fromMs, width,  fromMs,    width,  generator,
-                        toMs,   fromMs, generator, fromMs, fromMs};
-    std::vector<SqlRow> summed, rows;
+    // The blocks within the window, and of those that began before it only the
+    // last, which may reach into it: found by the index either way.
+    std::vector<SqlRow> blocks;
     {
         std::lock_guard<std::mutex> lock(m_readMutex);
-        QString columns;
-        for (const char* v : {"kv_value", "ua_value", "temperature_value"})
-            columns += QStringLiteral(", MIN(%1), MAX(%1), SUM(%1 * count), SUM(CASE WHEN %1 IS "
-                                      "NULL THEN 0 ELSE count END)")
-                           .arg(QLatin1String(v));
-        if (!m_readerDb->Query(QStringLiteral("SELECT b, SUM(count)%1 FROM %2 WHERE first_ms >= ? "
-                                              "AND last_ms < ? AND b = b2 AND count > 0 GROUP BY b")
-                                   .arg(columns, runs),
-                               params + SqlRow{fromMs, toMs}, &summed, error) ||
-            !m_readerDb->Query(
-                QStringLiteral("SELECT kv_value, ua_value, temperature_value, count, "
-                               "first_ms, last_ms FROM %1 WHERE first_ms < ? OR "
-                               "last_ms >= ? OR b <> b2")
-                    .arg(runs),
-                params + SqlRow{fromMs, toMs}, &rows, error))
+        if (!m_readerDb->Query(
+                QStringLiteral("SELECT data FROM reading_blocks WHERE generator = ? AND first_ms "
+                               "< ? AND last_ms >= ? AND first_ms >= COALESCE((SELECT "
+                               "MAX(first_ms) FROM reading_blocks WHERE generator = ? AND "
+                               "first_ms <= ?), ?) ORDER BY first_ms"),
+                {generator, toMs, fromMs, generator, fromMs, fromMs}, &blocks, error))
             return std::nullopt;
     }
-    std::map<qint64, std::array<Accumulated, 3>> buckets;
-    std::map<qint64, qint64> counts;
-    for (const SqlRow& r : summed) {
-        std::array<Accumulated, 3>& a = buckets[r[0].toLongLong()];
-        for (int v = 0; v < 3; ++v)
-            a[v].AddSummed(r[2 + 4 * v], r[3 + 4 * v], r[4 + 4 * v], r[5 + 4 * v]);
-        counts[r[0].toLongLong()] += r[1].toLongLong();
-    }
-    for (const SqlRow& r : rows) {
-        const qint64 first = std::max(r[4].toLongLong(), fromMs);
-        const qint64 last = std::min(r[5].toLongLong(), toMs - 1);
-        if (last < first)
-            continue;
-        const std::optional<double> kv = Number(r[0]), ua = Number(r[1]), t = Number(r[2]);
-        // The run's readings are taken as evenly spaced from its first to its last.
-        const qint64 runFirst = r[4].toLongLong(), runLast = r[5].toLongLong();
-        const qint64 count = r[3].toLongLong();
-        const double step = count > 1 ? double(runLast - runFirst) / double(count - 1) : 0;
-        const auto index = [&](qint64 ms, bool up) {
-            if (step <= 0)
-                return qint64(0);
-            const double k = double(ms - runFirst) / step;
-            return std::clamp<qint64>(qint64(up ? std::ceil(k) : std::floor(k)), 0, count - 1);
-        };
-        for (qint64 b = (first - fromMs) / width; b <= (last - fromMs) / width; ++b) {
-            const qint64 bucketFirst = std::max(first, fromMs + b * width);
-            const qint64 bucketLast = std::min(last, fromMs + (b + 1) * width - 1);
-            const qint64 in =
-                step <= 0 ? count : index(bucketLast, false) - index(bucketFirst, true) + 1;
-            if (in <= 0)
+    const qint64 bucketCount = (toMs - fromMs + width - 1) / width;
+    std::vector<std::array<Accumulated, 3>> buckets(static_cast<size_t>(bucketCount));
+    std::vector<qint64> counts(static_cast<size_t>(bucketCount), 0);
+    std::vector<StoredRun> runs;
+    for (const SqlRow& block : blocks) {
+        runs.clear();
+        if (!DecodeBlock(block[0].toByteArray(), &runs, error, Decode::NumbersOnly)) {
+            *error = QStringLiteral("%1: %2").arg(generator, *error);
+            return std::nullopt;
+        }
+        for (const StoredRun& r : runs) {
+            const qint64 first = std::max(std::min(r.firstMs, r.lastMs), fromMs);
+            const qint64 last = std::min(std::max(r.firstMs, r.lastMs), toMs - 1);
+            if (last < first)
                 continue;
-            std::array<Accumulated, 3>& a = buckets[b];
-            a[0].Add(kv, double(in));
-            a[1].Add(ua, double(in));
-            a[2].Add(t, double(in));
-            counts[b] += in;
+            if (r.count == 1) {
+                const qint64 b = (first - fromMs) / width;
+                std::array<Accumulated, 3>& a = buckets[size_t(b)];
+                a[0].Add(r.kvValue, 1);
+                a[1].Add(r.uaValue, 1);
+                a[2].Add(r.temperatureValue, 1);
+                ++counts[size_t(b)];
+                continue;
+            }
+            // A run's readings are taken as evenly spaced from its first to its last.
+            const qint64 runFirst = r.firstMs, runLast = r.lastMs;
+            const qint64 count = r.count;
+            const double step = double(runLast - runFirst) / double(count - 1);
+            const auto index = [&](qint64 ms, bool up) {
+                if (step <= 0)
+                    return qint64(0);
+                const double k = double(ms - runFirst) / step;
+                return std::clamp<qint64>(qint64(up ? std::ceil(k) : std::floor(k)), 0, count - 1);
+            };
+            for (qint64 b = (first - fromMs) / width; b <= (last - fromMs) / width; ++b) {
+                const qint64 bucketFirst = std::max(first, fromMs + b * width);
+                const qint64 bucketLast = std::min(last, fromMs + (b + 1) * width - 1);
+                const qint64 in =
+                    step <= 0 ? count : index(bucketLast, false) - index(bucketFirst, true) + 1;
+                if (in <= 0)
+                    continue;
+                std::array<Accumulated, 3>& a = buckets[size_t(b)];
+                a[0].Add(r.kvValue, double(in));
+                a[1].Add(r.uaValue, double(in));
+                a[2].Add(r.temperatureValue, double(in));
+                counts[size_t(b)] += in;
+            }
         }
     }
     std::vector<ReadingPoint> points;
-    points.reserve(buckets.size());
-    for (const auto& [b, a] : buckets) {
+    for (qint64 b = 0; b < bucketCount; ++b) {
+        if (counts[size_t(b)] == 0)
+            continue;
+        const std::array<Accumulated, 3>& a = buckets[size_t(b)];
         ReadingPoint p;
         p.start = QDateTime::fromMSecsSinceEpoch(fromMs + b * width, QTimeZone::utc());
-        p.readings = counts[b];
+        p.readings = counts[size_t(b)];
         p.kv = a[0].Range();
         p.ua = a[1].Range();
         p.temperature = a[2].Range();
@@ -703,22 +681,36 @@ std::optional<qint64> CArchive::ServerDatabaseBytes(QString* error)
 
 std::optional<std::vector<TableSize>> CArchive::TableSizes(const QDateTime& since, QString* error)
 {
-    // Each table with the time its rows are about.
-    static const std::pair<const char*, const char*> kTables[] = {
-        {"generators", "last_heard_ms"}, {"events", "time_ms"},     {"readings", "last_ms"},
-        {"rollups", "minute_ms"},        {"intervals", "start_ms"}, {"gaps", "to_ms"},
+    // Each table with the time its rows are about; readings are counted as
+    // readings, not as the blocks they are packed in.
+    struct Table
+    {
+        const char* label;
+        const char* table;
+        const char* time;
+        const char* rows;
+    };
+    static const Table kTables[] = {
+        {"generators", "generators", "last_heard_ms", "1"},
+        {"events", "events", "time_ms", "1"},
+        {"readings", "reading_blocks", "last_ms", "count"},
+        {"rollups", "rollups", "minute_ms", "1"},
+        {"intervals", "intervals", "start_ms", "1"},
+        {"gaps", "gaps", "to_ms", "1"},
     };
     std::vector<TableSize> sizes;
     std::lock_guard<std::mutex> lock(m_readMutex);
-    for (const auto& [table, column] : kTables) {
+    for (const Table& t : kTables) {
         std::vector<SqlRow> rows;
-        if (!m_readerDb->Query(QStringLiteral("SELECT COUNT(*), SUM(CASE WHEN %2 >= ? THEN 1 ELSE "
-                                              "0 END), MIN(%2) FROM %1")
-                                   .arg(QLatin1String(table), QLatin1String(column)),
-                               {since.toMSecsSinceEpoch()}, &rows, error))
+        if (!m_readerDb->Query(
+                QStringLiteral("SELECT COALESCE(SUM(%3), 0), COALESCE(SUM(CASE "
+                               "WHEN %2 >= ? THEN %3 ELSE 0 END), 0), MIN(%2) "
+                               "FROM %1")
+                    .arg(QLatin1String(t.table), QLatin1String(t.time), QLatin1String(t.rows)),
+                {since.toMSecsSinceEpoch()}, &rows, error))
             return std::nullopt;
         TableSize size;
-        size.table = QLatin1String(table);
+        size.table = QLatin1String(t.label);
         size.rows = rows[0][0].toLongLong();
         size.rowsSince = rows[0][1].toLongLong();
         if (!rows[0][2].isNull())

@@ -1,5 +1,8 @@
 #include "schema.h"
 
+#include "readingblock.h"
+
+#include <QHash>
 #include <cmath>
 #include <limits>
 
@@ -92,6 +95,18 @@ const char* const kVersion4[] = {
     "ALTER TABLE readings ADD COLUMN temperature_value DOUBLE PRECISION",
 };
 
+// Readings packed into blocks of a generator's consecutive readings (see
+// readingblock.h): a dozen bytes a reading instead of a row. A block ends where
+// the sequence numbers jump or the console restarted, so that a block's span of
+// time never covers readings it lacks. first_ms and last_ms are its earliest
+// and latest reading's times.
+const char* const kVersion5[] = {
+    "CREATE TABLE reading_blocks (id BIGINT PRIMARY KEY, generator TEXT NOT NULL, started_ms "
+    "BIGINT, first_seq BIGINT, last_seq BIGINT, count BIGINT NOT NULL, first_ms BIGINT NOT NULL, "
+    "last_ms BIGINT NOT NULL, data BYTEA NOT NULL)",
+    "CREATE INDEX reading_blocks_by_time ON reading_blocks (generator, first_ms)",
+};
+
 QVariant Value(const QVariant& text)
 {
     const std::optional<double> v = ReadoutNumber(text.toString());
@@ -123,6 +138,93 @@ bool FillReadoutNumbers(ISqlDatabase& db, QString* error)
     }
 }
 
+std::optional<bool> XrayFlag(const QVariant& v)
+{
+    return v.isNull() ? std::nullopt : std::optional<bool>(v.toLongLong() != 0);
+}
+
+std::optional<qint64> OptionalInt(const QVariant& v)
+{
+    return v.isNull() ? std::nullopt : std::optional<qint64>(v.toLongLong());
+}
+
+std::optional<double> OptionalDouble(const QVariant& v)
+{
+    return v.isNull() ? std::nullopt : std::optional<double>(v.toDouble());
+}
+
+// Each row of runs becomes a run in a block of its generator's; blocks follow the
+// same ends as the writer's. A batch at a time, and the open blocks written
+// whenever they fill, so that memory stays a block per generator.
+bool PackReadings(ISqlDatabase& db, QString* error)
+{
+    struct Open
+    {
+        qint64 id = 0;
+        QVariant startedMs;
+        CBlockEncoder block;
+    };
+    QHash<QString, Open> open;
+    qint64 nextId = 1;
+    const auto write = [&](const QString& generator, const Open& o) {
+        return db.Exec(QStringLiteral("INSERT INTO reading_blocks (id, generator, started_ms, "
+                                      "first_seq, last_seq, count, first_ms, last_ms, data) "
+                                      "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)"),
+                       {o.id, generator, o.startedMs,
+                        o.block.FirstSeq() ? QVariant(*o.block.FirstSeq()) : QVariant(),
+                        o.block.LastSeq() ? QVariant(*o.block.LastSeq()) : QVariant(),
+                        o.block.Readings(), o.block.MinMs(), o.block.MaxMs(), o.block.Bytes()},
+                       error);
+    };
+    constexpr qint64 kBatch = 5000;
+    qint64 after = std::numeric_limits<qint64>::min();
+    for (;;) {
+        std::vector<SqlRow> rows;
+        if (!db.Query(QStringLiteral("SELECT id, generator, started_ms, first_seq, last_seq, "
+                                     "count, first_ms, last_ms, kv, ua, temperature, faults, "
+                                     "xray_on, fault, first_beam_on_s, last_beam_on_s FROM "
+                                     "readings WHERE id > ? ORDER BY id LIMIT ?"),
+                      {after, kBatch}, &rows, error))
+            return false;
+        for (const SqlRow& r : rows) {
+            StoredRun run;
+            run.firstSeq = OptionalInt(r[3]);
+            run.lastSeq = OptionalInt(r[4]);
+            run.count = std::max<qint64>(1, r[5].toLongLong());
+            run.firstMs = r[6].toLongLong();
+            run.lastMs = r[7].toLongLong();
+            run.kv = r[8].toString();
+            run.ua = r[9].toString();
+            run.temperature = r[10].toString();
+            run.faults = r[11].toString();
+            run.xrayOn = XrayFlag(r[12]);
+            run.fault = r[13].toLongLong() != 0;
+            run.firstBeamOnS = OptionalDouble(r[14]);
+            run.lastBeamOnS = OptionalDouble(r[15]);
+            const QString generator = r[1].toString();
+            auto it = open.find(generator);
+            if (it != open.end() &&
+                (it->startedMs != r[2] || !ContinuesBlock(it->block, run.firstSeq))) {
+                if (!write(generator, *it))
+                    return false;
+                open.erase(it);
+                it = open.end();
+            }
+            if (it == open.end()) {
+                it = open.insert(generator, Open{nextId++, r[2], {}});
+            }
+            it->block.Append(run);
+        }
+        if (qint64(rows.size()) < kBatch)
+            break;
+        after = rows.back()[0].toLongLong();
+    }
+    for (auto it = open.cbegin(); it != open.cend(); ++it)
+        if (!write(it.key(), it.value()))
+            return false;
+    return db.Exec(QStringLiteral("DROP TABLE readings"), {}, error);
+}
+
 struct Migration
 {
     int to;
@@ -136,6 +238,7 @@ const Migration kMigrations[] = {
     {2, kVersion2, int(std::size(kVersion2))},
     {3, kVersion3, int(std::size(kVersion3))},
     {4, kVersion4, int(std::size(kVersion4)), FillReadoutNumbers},
+    {5, kVersion5, int(std::size(kVersion5)), PackReadings},
 };
 
 } // namespace

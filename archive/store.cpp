@@ -149,7 +149,7 @@ bool CStore::Load(QString* error)
         chain.lastHash = r[2].toString().toLatin1();
     }
     for (const auto& [table, next] :
-         {std::pair{"readings", &m_nextReadingId}, std::pair{"gaps", &m_nextGapId}}) {
+         {std::pair{"reading_blocks", &m_nextReadingId}, std::pair{"gaps", &m_nextGapId}}) {
         rows.clear();
         if (!m_db.Query(QStringLiteral("SELECT MAX(id) FROM %1").arg(QLatin1String(table)), {},
                         &rows, error))
@@ -178,28 +178,17 @@ bool CStore::Load(QString* error)
         }
     }
     rows.clear();
-    // Each generator's last run, so that identical readings after a restart of
-    // the archive go on counting in it.
-    if (!m_db.Query(QStringLiteral("SELECT r.generator, r.id, r.kv, r.ua, r.temperature, r.faults, "
-                                   "r.xray_on, r.fault, r.started_ms, r.last_seq, r.last_ms FROM "
-                                   "readings r WHERE r.id = (SELECT MAX(s.id) FROM readings s "
-                                   "WHERE s.generator = r.generator)"),
-                    {}, &rows, error))
-        return false;
-    for (const SqlRow& r : rows) {
-        Generator& g = m_generators[r[0].toString()];
-        Run run;
-        run.id = r[1].toLongLong();
-        run.kv = r[2].toString();
-        run.ua = r[3].toString();
-        run.temperature = r[4].toString();
-        run.faults = r[5].toString();
-        run.xrayOn = r[6].isNull() ? std::nullopt : std::optional<bool>(r[6].toLongLong() != 0);
-        run.fault = r[7].toLongLong() != 0;
-        run.startedMs = OptInt(r[8]);
-        run.lastSeq = OptInt(r[9]);
-        g.run = run;
-        g.lastReadingMs = r[10].toLongLong();
+    // Each generator's last reading time; its last block is not taken up again:
+    // readings after a restart start a block of their own.
+    for (auto it = m_generators.begin(); it != m_generators.end(); ++it) {
+        rows.clear();
+        if (!m_db.Query(QStringLiteral("SELECT MAX(last_ms) FROM reading_blocks WHERE generator = "
+                                       "? AND first_ms >= (SELECT MAX(first_ms) FROM "
+                                       "reading_blocks WHERE generator = ?)"),
+                        {it.key(), it.key()}, &rows, error))
+            return false;
+        if (!rows.empty() && !rows[0][0].isNull())
+            it->lastReadingMs = rows[0][0].toLongLong();
     }
     rows.clear();
     if (!m_db.Query(QStringLiteral("SELECT %1 FROM interval_now i WHERE i.end_state = 'open' OR "
@@ -276,7 +265,6 @@ bool CStore::ApplyInfo(Generator& g, const ArchiveMessage& m, const ConsoleInfo&
         // The console started again: its counters begin anew.
         g.lastEventSeq.reset();
         g.lastReadingSeq.reset();
-        g.run.reset();
     }
     g.startedMs = started;
     g.host = info.host;
@@ -322,44 +310,20 @@ bool CStore::ApplyReading(Generator& g, const ArchiveMessage& m, const Reading& 
     g.lastReadingMs = time;
     g.dirty = true;
 
-    Run* run = g.run ? &*g.run : nullptr;
-    const bool same = run && run->kv == reading.kilovolts && run->ua == reading.microamps &&
-                      run->temperature == reading.temperature && run->faults == reading.faults &&
-                      run->xrayOn == counters.xrayOn && run->fault == reading.fault &&
-                      run->startedMs == g.startedMs &&
-                      (seq ? run->lastSeq && *seq == *run->lastSeq + 1 : !run->lastSeq);
-    const QVariant beam = Opt(counters.beamOnSeconds);
-    if (same) {
-        if (!Exec(QStringLiteral("UPDATE readings SET last_seq = ?, count = count + 1, "
-                                 "last_ms = ?, last_beam_on_s = ? WHERE id = ?"),
-                  {Opt(seq), time, beam, run->id}, error))
-            return false;
-        run->lastSeq = seq;
-    } else {
-        Run fresh;
-        fresh.id = m_nextReadingId++;
-        fresh.kv = reading.kilovolts;
-        fresh.ua = reading.microamps;
-        fresh.temperature = reading.temperature;
-        fresh.faults = reading.faults;
-        fresh.xrayOn = counters.xrayOn;
-        fresh.fault = reading.fault;
-        fresh.startedMs = g.startedMs;
-        fresh.lastSeq = seq;
-        const QVariant xray = counters.xrayOn ? QVariant(qint64(*counters.xrayOn)) : QVariant();
-        if (!Exec(QStringLiteral("INSERT INTO readings (id, generator, started_ms, first_seq, "
-                                 "last_seq, count, first_ms, last_ms, kv, ua, temperature, "
-                                 "faults, xray_on, fault, first_beam_on_s, last_beam_on_s, "
-                                 "kv_value, ua_value, temperature_value) VALUES (?, ?, ?, ?, ?, "
-                                 "1, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"),
-                  {fresh.id, m.generator, Opt(g.startedMs), Opt(seq), Opt(seq), time, time,
-                   fresh.kv, fresh.ua, fresh.temperature, fresh.faults, xray, qint64(fresh.fault),
-                   beam, beam, Opt(ReadoutNumber(fresh.kv)), Opt(ReadoutNumber(fresh.ua)),
-                   Opt(ReadoutNumber(fresh.temperature))},
-                  error))
-            return false;
-        g.run = fresh;
-    }
+    StoredRun stored;
+    stored.firstMs = stored.lastMs = time;
+    stored.firstSeq = stored.lastSeq = seq;
+    stored.kv = reading.kilovolts;
+    stored.ua = reading.microamps;
+    stored.temperature = reading.temperature;
+    stored.faults = reading.faults;
+    stored.xrayOn = counters.xrayOn;
+    stored.fault = reading.fault;
+    stored.firstBeamOnS = stored.lastBeamOnS = counters.beamOnSeconds;
+    if (!BlockFor(m.generator, g.block, g.startedMs, seq, error))
+        return false;
+    g.block->data.Append(stored);
+    g.block->dirty = true;
 
     AddToMinute(m.generator, reading);
     return StoreChanges(m_tracker.OnReading(m.generator, reading, counters), error);
@@ -372,6 +336,41 @@ void CStore::AddToMinute(const QString& generator, const Reading& reading)
     AddTo(minute.kv, minute.kvMin, reading.kilovoltsValue);
     AddTo(minute.ua, minute.uaMin, reading.microampsValue);
     AddTo(minute.t, minute.tMin, reading.temperatureValue);
+}
+
+bool CStore::BlockFor(const QString& generator, std::optional<Block>& block,
+                      const std::optional<qint64>& startedMs, const std::optional<qint64>& seq,
+                      QString* error)
+{
+    if (block && block->startedMs == startedMs && ContinuesBlock(block->data, seq))
+        return true;
+    if (block && block->dirty && !WriteBlock(generator, *block, error))
+        return false;
+    block = Block();
+    block->id = m_nextReadingId++;
+    block->startedMs = startedMs;
+    return true;
+}
+
+bool CStore::WriteBlock(const QString& generator, Block& block, QString* error)
+{
+    const CBlockEncoder& d = block.data;
+    const SqlRow values{Opt(d.FirstSeq()), Opt(d.LastSeq()), d.Readings(),
+                        d.MinMs(),         d.MaxMs(),        d.Bytes()};
+    if (block.stored
+            ? !m_db.Exec(QStringLiteral("UPDATE reading_blocks SET first_seq = ?, "
+                                        "last_seq = ?, count = ?, first_ms = ?, "
+                                        "last_ms = ?, data = ? WHERE id = ?"),
+                         values + SqlRow{block.id}, error)
+            : !m_db.Exec(QStringLiteral("INSERT INTO reading_blocks (first_seq, "
+                                        "last_seq, count, first_ms, last_ms, data, id, "
+                                        "generator, started_ms) VALUES (?, ?, ?, ?, ?, "
+                                        "?, ?, ?, ?)"),
+                         values + SqlRow{block.id, generator, Opt(block.startedMs)}, error))
+        return false;
+    block.stored = true;
+    block.dirty = false;
+    return true;
 }
 
 bool CStore::Unreadable(Generator& g, const ArchiveMessage& m, const QString& why, QString* error)
@@ -570,6 +569,8 @@ bool CStore::FlushBatchState(QString* error)
     }
     for (auto it = m_generators.begin(); it != m_generators.end(); ++it) {
         Generator& g = it.value();
+        if (g.block && g.block->dirty && !WriteBlock(it.key(), *g.block, error))
+            return false;
         if (!g.dirty)
             continue;
         if (!Exec(QStringLiteral("INSERT INTO generators (generator, host, user_name, "
@@ -609,7 +610,7 @@ bool CStore::ImportRecord(const QString& generator, const RecordSource& next, Im
     *counts = ImportCounts();
     if (!m_db.Exec(QStringLiteral("BEGIN"), {}, error))
         return false;
-    std::optional<ImportedRun> run;
+    std::optional<Block> block;
     bool ok = true;
     for (bool more = true; ok && more;) {
         std::vector<RecordRow> chunk;
@@ -627,7 +628,7 @@ bool CStore::ImportRecord(const QString& generator, const RecordSource& next, Im
                 break;
             }
         }
-        ok = ok && ImportChunk(generator, chunk, &run, counts, error) && FlushBatchState(error);
+        ok = ok && ImportChunk(generator, chunk, &block, counts, error) && FlushBatchState(error);
         m_minutes.clear();
     }
     ok = ok && m_db.Exec(QStringLiteral("COMMIT"), {}, error);
@@ -642,7 +643,7 @@ bool CStore::ImportRecord(const QString& generator, const RecordSource& next, Im
 }
 
 bool CStore::ImportChunk(const QString& generator, const std::vector<RecordRow>& rows,
-                         std::optional<ImportedRun>* run, ImportCounts* counts, QString* error)
+                         std::optional<Block>* block, ImportCounts* counts, QString* error)
 {
     if (rows.empty())
         return true;
@@ -665,12 +666,12 @@ bool CStore::ImportChunk(const QString& generator, const std::vector<RecordRow>&
     for (const SqlRow& r : found)
         events.insert(key(r[0].toLongLong(), r[1].toString(), r[2].toString()));
     found.clear();
-    // The runs that start within the chunk's time, and the one before that may reach into it.
-    if (!m_db.Query(QStringLiteral("SELECT first_ms, last_ms FROM readings WHERE generator = ? AND "
-                                   "first_ms >= ? AND first_ms <= ?"),
+    // The blocks that start within the chunk's time, and the one before that may reach into it.
+    if (!m_db.Query(QStringLiteral("SELECT first_ms, last_ms FROM reading_blocks WHERE generator "
+                                   "= ? AND first_ms >= ? AND first_ms <= ?"),
                     {generator, lo, hi}, &found, error) ||
-        !m_db.Query(QStringLiteral("SELECT first_ms, last_ms FROM readings WHERE generator = ? AND "
-                                   "first_ms < ? ORDER BY first_ms DESC LIMIT 1"),
+        !m_db.Query(QStringLiteral("SELECT first_ms, last_ms FROM reading_blocks WHERE generator "
+                                   "= ? AND first_ms < ? ORDER BY first_ms DESC LIMIT 1"),
                     {generator, lo}, &found, error))
         return false;
     std::vector<std::pair<qint64, qint64>> spans;
@@ -708,63 +709,47 @@ bool CStore::ImportChunk(const QString& generator, const std::vector<RecordRow>&
         const qint64 t = reading.time.toMSecsSinceEpoch();
         if (held(t)) {
             ++counts->readingsHad;
-            run->reset();
+            // A block's span must not cover a reading it lacks.
+            if (*block && (*block)->dirty && !WriteBlock(generator, **block, error))
+                return false;
+            block->reset();
             continue;
         }
-        ImportedRun* open = *run ? &**run : nullptr;
-        if (open && open->kv == reading.kilovolts && open->ua == reading.microamps &&
-            open->temperature == reading.temperature && open->faults == reading.faults &&
-            open->fault == reading.fault && t >= open->lastMs) {
-            if (!m_db.Exec(QStringLiteral(
-                               "UPDATE readings SET count = count + 1, last_ms = ? WHERE id = ?"),
-                           {t, open->id}, error))
-                return false;
-            open->lastMs = t;
-        } else {
-            ImportedRun fresh{m_nextReadingId++,
-                              reading.kilovolts,
-                              reading.microamps,
-                              reading.temperature,
-                              reading.faults,
-                              reading.fault,
-                              t};
-            // Without the console's counters: no sequence numbers, no X-ray flag, no beam time.
-            if (!m_db.Exec(QStringLiteral("INSERT INTO readings (id, generator, started_ms, "
-                                          "first_seq, last_seq, count, first_ms, last_ms, kv, ua, "
-                                          "temperature, faults, xray_on, fault, first_beam_on_s, "
-                                          "last_beam_on_s, kv_value, ua_value, temperature_value) "
-                                          "VALUES (?, ?, NULL, NULL, NULL, 1, ?, ?, ?, ?, ?, ?, "
-                                          "NULL, ?, NULL, NULL, ?, ?, ?)"),
-                           {fresh.id, generator, t, t, fresh.kv, fresh.ua, fresh.temperature,
-                            fresh.faults, qint64(fresh.fault), Opt(ReadoutNumber(fresh.kv)),
-                            Opt(ReadoutNumber(fresh.ua)), Opt(ReadoutNumber(fresh.temperature))},
-                           error))
-                return false;
-            *run = fresh;
-        }
+        if (!BlockFor(generator, *block, std::nullopt, std::nullopt, error))
+            return false;
+        // Without the console's counters: no sequence numbers, no X-ray flag, no beam time.
+        StoredRun stored;
+        stored.firstMs = stored.lastMs = t;
+        stored.kv = reading.kilovolts;
+        stored.ua = reading.microamps;
+        stored.temperature = reading.temperature;
+        stored.faults = reading.faults;
+        stored.fault = reading.fault;
+        (*block)->data.Append(stored);
+        (*block)->dirty = true;
         AddToMinute(generator, reading);
         ++counts->readings;
     }
-    return true;
+    return !*block || !(*block)->dirty || WriteBlock(generator, **block, error);
 }
 
 std::optional<qint64> CStore::DeleteReadingsBefore(qint64 cutoffMs, int limit, QString* error)
 {
-    // The runs the writer holds are kept whatever their age: it would go on
-    // counting readings into a row no longer there.
+    // The blocks the writer holds are kept whatever their age: it would go on
+    // writing readings into a row no longer there.
     QString keep;
     SqlRow kept;
     for (const Generator& g : std::as_const(m_generators)) {
-        if (!g.run)
+        if (!g.block)
             continue;
         keep += kept.isEmpty() ? QStringLiteral(" AND id NOT IN (?") : QStringLiteral(", ?");
-        kept << g.run->id;
+        kept << g.block->id;
     }
     if (!kept.isEmpty())
         keep += QLatin1Char(')');
     std::vector<SqlRow> ids;
     if (!m_db.Query(
-            QStringLiteral("SELECT id FROM readings WHERE last_ms < ?%1 ORDER BY id LIMIT ?")
+            QStringLiteral("SELECT id FROM reading_blocks WHERE last_ms < ?%1 ORDER BY id LIMIT ?")
                 .arg(keep),
             SqlRow{cutoffMs} + kept + SqlRow{limit}, &ids, error))
         return std::nullopt;
@@ -772,7 +757,7 @@ std::optional<qint64> CStore::DeleteReadingsBefore(qint64 cutoffMs, int limit, Q
         return 0;
     // Exactly the rows just found: the same condition between the first and last of them.
     if (!m_db.Exec(
-            QStringLiteral("DELETE FROM readings WHERE id >= ? AND id <= ? AND last_ms < ?%1")
+            QStringLiteral("DELETE FROM reading_blocks WHERE id >= ? AND id <= ? AND last_ms < ?%1")
                 .arg(keep),
             SqlRow{ids.front()[0], ids.back()[0], cutoffMs} + kept, error))
         return std::nullopt;

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "exposure.h"
+#include "readingblock.h"
 #include "recordreader.h"
 #include "sqldatabase.h"
 
@@ -77,19 +78,19 @@ public:
     // like any other; exposure intervals are not made again from them.
     bool ImportRecord(const QString& generator, const RecordSource& next, ImportCounts* counts,
                       QString* error);
-    // Deletes at most limit runs of readings that ended before cutoffMs, never a
-    // run the writer may still extend; how many it deleted.
+    // Deletes at most limit blocks of readings that ended before cutoffMs, never
+    // a block the writer may still extend; how many it deleted.
     std::optional<qint64> DeleteReadingsBefore(qint64 cutoffMs, int limit, QString* error);
 
 private:
-    struct Run
+    // A block of readings still taking more; `stored` once its row exists.
+    struct Block
     {
         qint64 id = 0;
-        QString kv, ua, temperature, faults;
-        std::optional<bool> xrayOn;
-        bool fault = false;
         std::optional<qint64> startedMs;
-        std::optional<qint64> lastSeq;
+        CBlockEncoder data;
+        bool stored = false;
+        bool dirty = false;
     };
     struct Generator
     {
@@ -97,7 +98,7 @@ private:
         QString host, user;
         std::optional<qint64> lastEventSeq, lastReadingSeq;
         qint64 lastEventMs = 0, lastReadingMs = 0, lastHeardMs = 0;
-        std::optional<Run> run;
+        std::optional<Block> block;
         QHash<QString, qint64> dropGap;       // subtopic: the gap row still without its seqs
         QHash<QString, qint64> unreadableGap; // subtopic: the gap row counting them
         QHash<QString, QString> unreadableWhy;
@@ -141,15 +142,14 @@ private:
     bool StoreChanges(const lab::CExposureTracker::Changes& changes, QString* error);
     bool AppendChained(const char* table, Chain& chain, SqlRow columns, QString* error);
     bool FlushBatchState(QString* error);
-    struct ImportedRun
-    {
-        qint64 id = 0;
-        QString kv, ua, temperature, faults;
-        bool fault = false;
-        qint64 lastMs = 0;
-    };
     bool ImportChunk(const QString& generator, const std::vector<RecordRow>& rows,
-                     std::optional<ImportedRun>* run, ImportCounts* counts, QString* error);
+                     std::optional<Block>* block, ImportCounts* counts, QString* error);
+    // Starts a block for generator unless the reading may join the one it has
+    // (which is written first when it must end).
+    bool BlockFor(const QString& generator, std::optional<Block>& block,
+                  const std::optional<qint64>& startedMs, const std::optional<qint64>& seq,
+                  QString* error);
+    bool WriteBlock(const QString& generator, Block& block, QString* error);
     void AddToMinute(const QString& generator, const Reading& reading);
     bool Exec(const QString& sql, SqlRow params, QString* error);
     void Forget();

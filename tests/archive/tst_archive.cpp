@@ -201,11 +201,13 @@ std::unique_ptr<ISqlDatabase> TestArchive::Connect()
 }
 
 // The rows of a query, columns joined by '|', as another program reading the
-// database would see them.
+// database would see them; "runs: COLUMNS" gives the readings' runs (RunLines).
 QStringList TestArchive::Dump(const QString& sql)
 {
     QString error;
     std::unique_ptr<ISqlDatabase> db = Connect();
+    if (db && sql.startsWith(QLatin1String("runs:")))
+        return test::RunLines(*db, sql.mid(5).simplified().split(QLatin1Char(' ')));
     std::vector<SqlRow> rows;
     if (!db || !db->Query(sql, {}, &rows, &error))
         return {error};
@@ -242,7 +244,7 @@ void TestArchive::stored_data()
     QTest::addColumn<QString>("query");
     QTest::addColumn<QStringList>("rows");
 
-    const QString runs = "SELECT first_seq, last_seq, count, kv, xray_on FROM readings ORDER BY id";
+    const QString runs = "runs: first_seq last_seq count kv xray_on";
     const QString gaps = "SELECT what, first_seq, last_seq, count, reason FROM gaps ORDER BY id";
     for (const char* backend : kBackends) {
         Row(backend, "identical readings are one run")
@@ -361,8 +363,7 @@ void TestArchive::reopened()
     // The open interval goes on; the retained reading seen again is not stored twice.
     Feed(*again, {"10:00:02 reading 080.5 1100 on 1", "10:00:06 reading 080.5 1100 on 2",
                   "10:00:09 status offline"});
-    QCOMPARE(Dump("SELECT first_seq, last_seq, count FROM readings ORDER BY id"),
-             QStringList{"1|2|2"});
+    QCOMPARE(Dump("runs: first_seq last_seq count"), QStringList{"1|2|2"});
     QCOMPARE(Dump("SELECT COUNT(*) FROM events"), QStringList{"3"});
     QCOMPARE(Dump("SELECT change, kv_n FROM intervals ORDER BY id"),
              (QStringList{"opened|0", "closed|1", "opened|0", "uncertain|1"}));
@@ -371,7 +372,7 @@ void TestArchive::reopened()
 }
 
 // An archive written by version 2: each interval's latest state is made from
-// its chain, the read-outs' numbers from their texts, and the writer goes on.
+// its chain, the readings' rows are packed into blocks, and the writer goes on.
 void TestArchive::migrated()
 {
     Feed(*Open(), kExposure.mid(0, 5));
@@ -379,9 +380,15 @@ void TestArchive::migrated()
         QString error;
         std::unique_ptr<ISqlDatabase> db = Connect();
         for (const char* sql :
-             {"DROP TABLE interval_now", "ALTER TABLE readings DROP COLUMN kv_value",
-              "ALTER TABLE readings DROP COLUMN ua_value",
-              "ALTER TABLE readings DROP COLUMN temperature_value",
+             {"DROP TABLE interval_now", "DROP TABLE reading_blocks",
+              // A reading as version 2 kept it: a run of one, in a row of its own.
+              "CREATE TABLE readings (id BIGINT PRIMARY KEY, generator TEXT NOT NULL, started_ms "
+              "BIGINT, first_seq BIGINT, last_seq BIGINT, count BIGINT NOT NULL, first_ms BIGINT "
+              "NOT NULL, last_ms BIGINT NOT NULL, kv TEXT NOT NULL, ua TEXT NOT NULL, temperature "
+              "TEXT NOT NULL, faults TEXT NOT NULL, xray_on BIGINT, fault BIGINT NOT NULL, "
+              "first_beam_on_s DOUBLE PRECISION, last_beam_on_s DOUBLE PRECISION)",
+              "INSERT INTO readings VALUES (1, 'lab/gen1', NULL, 1, 1, 1, 2000, 2000, '080.5', "
+              "'1100', '025.0', 'No Error', 1, 0, 0.5, 0.5)",
               "UPDATE schema_version SET version = 2"})
             QVERIFY2(db->Exec(sql, {}, &error), qPrintable(error));
     }
@@ -389,8 +396,7 @@ void TestArchive::migrated()
     QCOMPARE(Dump("SELECT start_ms % 100000, end_state, last_id FROM interval_now ORDER BY "
                   "start_ms"),
              (QStringList{"1000|closed|2", "5000|open|3"}));
-    QCOMPARE(Dump("SELECT kv_value, ua_value, temperature_value FROM readings"),
-             QStringList{"80.5|1100|25"});
+    QCOMPARE(Dump("runs: first_seq last_seq count kv"), QStringList{"1|1|1|080.5"});
     Feed(*again, kExposure.mid(5));
     QCOMPARE(Dump("SELECT start_ms % 100000, end_state, last_id FROM interval_now ORDER BY "
                   "start_ms"),
@@ -407,7 +413,7 @@ void TestArchive::refused_data()
         Row(backend, "a schema from the future")
             << "UPDATE schema_version SET version = 7"
             << "TARGET: the archive's schema is version 7, newer than this program reads "
-               "(version 4); use a newer ondrel-lab";
+               "(version 5); use a newer ondrel-lab";
     }
     Row("sqlite", "a second writer")
         << ""

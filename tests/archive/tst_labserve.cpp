@@ -307,7 +307,7 @@ void TestLabServe::killedUnderLoad()
     (void)QTest::qWaitFor(
         [&] {
             lost = missing("event", "SELECT seq, seq FROM events WHERE seq IS NOT NULL", events) +
-                   missing("reading", "SELECT first_seq, last_seq FROM readings", readings);
+                   missing("reading", "SELECT first_seq, last_seq FROM reading_blocks", readings);
             return lost.isEmpty();
         },
         kDeadlineMs);
