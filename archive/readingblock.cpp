@@ -235,114 +235,145 @@ bool StoredRun::operator==(const StoredRun& o) const
            SameBeam(lastBeamOnS, o.lastBeamOnS);
 }
 
-void CBlockEncoder::PutReadout(Readout& state, const QString& text)
+void CBlockEncoder::PutReadout(State& state, Readout& readout, const QString& text)
 {
     if (const std::optional<Decimal> d = AsDecimal(text)) {
-        m_bytes.append(char(DecimalTag(*d)));
-        PutSigned(m_bytes, Minus(d->mantissa, state.mantissa));
-        state.mantissa = d->mantissa;
+        state.bytes.append(char(DecimalTag(*d)));
+        PutSigned(state.bytes, Minus(d->mantissa, readout.mantissa));
+        readout.mantissa = d->mantissa;
     } else {
         const QByteArray utf8 = text.toUtf8();
-        m_bytes.append(char(kText));
-        PutVarint(m_bytes, quint64(utf8.size()));
-        m_bytes.append(utf8);
+        state.bytes.append(char(kText));
+        PutVarint(state.bytes, quint64(utf8.size()));
+        state.bytes.append(utf8);
     }
-    state.text = text;
+    readout.text = text;
 }
 
-void CBlockEncoder::PutBeam(const std::optional<double>& beam)
+void CBlockEncoder::PutBeam(State& state, const std::optional<double>& beam)
 {
     if (!beam) {
-        m_bytes.append(char(kText));
+        state.bytes.append(char(kText));
     } else if (const std::optional<qint64> ms = BeamMs(*beam)) {
-        m_bytes.append(char(kNumber));
-        PutSigned(m_bytes, Minus(*ms, m_beamMs));
-        m_beamMs = *ms;
+        state.bytes.append(char(kNumber));
+        PutSigned(state.bytes, Minus(*ms, state.beamMs));
+        state.beamMs = *ms;
     } else {
-        m_bytes.append(char(kRaw));
-        m_bytes.append(reinterpret_cast<const char*>(&*beam), sizeof(double));
+        state.bytes.append(char(kRaw));
+        state.bytes.append(reinterpret_cast<const char*>(&*beam), sizeof(double));
     }
-    m_beam = beam;
+    state.beam = beam;
 }
 
-void CBlockEncoder::Append(const StoredRun& run)
+void CBlockEncoder::Write(State& s, const StoredRun& run)
 {
+    const bool first = s.entries == 0;
     const bool isRun = run.count > 1;
     quint8 flags = 0;
     if (!run.firstSeq)
         flags = kSeqNone;
-    else if (m_seq && *run.firstSeq == Plus(*m_seq, 1))
+    else if (s.seq && *run.firstSeq == Plus(*s.seq, 1))
         flags = kSeqNext;
     else
         flags = kSeqGiven;
-    if (m_readings == 0 || run.kv != m_kv.text)
+    if (first || run.kv != s.kv.text)
         flags |= kKv;
-    if (m_readings == 0 || run.ua != m_ua.text)
+    if (first || run.ua != s.ua.text)
         flags |= kUa;
-    if (m_readings == 0 || run.temperature != m_temperature.text)
+    if (first || run.temperature != s.temperature.text)
         flags |= kTemp;
-    if (m_readings == 0 || run.faults != m_faults)
+    if (first || run.faults != s.faults)
         flags |= kFaults;
-    if (m_readings == 0 || isRun || run.xrayOn != m_xrayOn || run.fault != m_fault)
+    if (first || isRun || run.xrayOn != s.xrayOn || run.fault != s.fault)
         flags |= kState;
-    if (m_readings == 0 || !SameBeam(run.firstBeamOnS, m_beam))
+    if (first || !SameBeam(run.firstBeamOnS, s.beam))
         flags |= kBeam;
 
-    m_bytes.append(char(flags));
-    PutSigned(m_bytes, Minus(run.firstMs, m_timeMs));
+    s.bytes.append(char(flags));
+    PutSigned(s.bytes, Minus(run.firstMs, s.timeMs));
     if ((flags & kSeqMask) == kSeqGiven)
-        PutSigned(m_bytes, Minus(*run.firstSeq, m_seq.value_or(0)));
+        PutSigned(s.bytes, Minus(*run.firstSeq, s.seq.value_or(0)));
     if (flags & kKv)
-        PutReadout(m_kv, run.kv);
+        PutReadout(s, s.kv, run.kv);
     if (flags & kUa)
-        PutReadout(m_ua, run.ua);
+        PutReadout(s, s.ua, run.ua);
     if (flags & kTemp)
-        PutReadout(m_temperature, run.temperature);
+        PutReadout(s, s.temperature, run.temperature);
     if (flags & kFaults) {
         const QByteArray utf8 = run.faults.toUtf8();
-        PutVarint(m_bytes, quint64(utf8.size()));
-        m_bytes.append(utf8);
-        m_faults = run.faults;
+        PutVarint(s.bytes, quint64(utf8.size()));
+        s.bytes.append(utf8);
+        s.faults = run.faults;
     }
     if (flags & kState) {
         const quint8 xray = !run.xrayOn ? 0 : *run.xrayOn ? 2 : 1;
-        m_bytes.append(char(xray | (run.fault ? kFault : 0) | (isRun ? kRun : 0)));
-        m_xrayOn = run.xrayOn;
-        m_fault = run.fault;
+        s.bytes.append(char(xray | (run.fault ? kFault : 0) | (isRun ? kRun : 0)));
+        s.xrayOn = run.xrayOn;
+        s.fault = run.fault;
     }
     if (flags & kBeam)
-        PutBeam(run.firstBeamOnS);
-    m_timeMs = run.firstMs;
-    m_seq = run.firstSeq ? run.firstSeq : m_seq;
-    qint64 lastMs = run.firstMs;
+        PutBeam(s, run.firstBeamOnS);
+    s.timeMs = run.firstMs;
+    if (run.firstSeq)
+        s.seq = run.firstSeq;
     if (isRun) {
-        PutVarint(m_bytes, quint64(run.count - 1));
-        PutSigned(m_bytes, Minus(run.lastMs, run.firstMs));
+        PutVarint(s.bytes, quint64(run.count - 1));
+        PutSigned(s.bytes, Minus(run.lastMs, run.firstMs));
         if (run.firstSeq)
-            PutSigned(m_bytes, Minus(run.lastSeq.value_or(*run.firstSeq), *run.firstSeq));
-        PutBeam(run.lastBeamOnS);
-        m_timeMs = lastMs = run.lastMs;
+            PutSigned(s.bytes, Minus(run.lastSeq.value_or(*run.firstSeq), *run.firstSeq));
+        PutBeam(s, run.lastBeamOnS);
+        s.timeMs = run.lastMs;
         if (run.firstSeq)
-            m_seq = run.lastSeq.value_or(*run.firstSeq);
+            s.seq = run.lastSeq.value_or(*run.firstSeq);
     }
-    if (m_readings == 0) {
-        m_minMs = std::min(run.firstMs, lastMs);
-        m_maxMs = std::max(run.firstMs, lastMs);
-        m_firstSeq = run.firstSeq;
+    ++s.entries;
+}
+
+void CBlockEncoder::Append(const StoredRun& run)
+{
+    StoredRun* p = m_pending ? &*m_pending : nullptr;
+    const bool lengthens =
+        p && run.kv == p->kv && run.ua == p->ua && run.temperature == p->temperature &&
+        run.faults == p->faults && run.xrayOn == p->xrayOn && run.fault == p->fault &&
+        SameBeam(p->firstBeamOnS, p->lastBeamOnS) && SameBeam(p->lastBeamOnS, run.firstBeamOnS) &&
+        SameBeam(run.firstBeamOnS, run.lastBeamOnS) && run.firstMs >= p->lastMs &&
+        run.lastMs >= run.firstMs &&
+        (p->firstSeq ? run.firstSeq && p->lastSeq && *run.firstSeq == Plus(*p->lastSeq, 1)
+                     : !run.firstSeq);
+    if (lengthens) {
+        p->count += run.count;
+        p->lastMs = run.lastMs;
+        if (run.firstSeq)
+            p->lastSeq = run.lastSeq.value_or(*run.firstSeq);
     } else {
-        m_minMs = std::min({m_minMs, run.firstMs, lastMs});
-        m_maxMs = std::max({m_maxMs, run.firstMs, lastMs});
+        if (m_pending)
+            Write(m_written, *m_pending);
+        m_pending = run;
     }
+    const qint64 lo = std::min(run.firstMs, run.lastMs), hi = std::max(run.firstMs, run.lastMs);
+    m_minMs = m_readings == 0 ? lo : std::min(m_minMs, lo);
+    m_maxMs = m_readings == 0 ? hi : std::max(m_maxMs, hi);
     if (!m_firstSeq)
         m_firstSeq = run.firstSeq;
+    if (run.firstSeq)
+        m_lastSeq = run.lastSeq.value_or(*run.firstSeq);
     m_readings += run.count;
+}
+
+QByteArray CBlockEncoder::Bytes() const
+{
+    if (!m_pending)
+        return m_written.bytes;
+    State s = m_written;
+    Write(s, *m_pending);
+    return s.bytes;
 }
 
 bool ContinuesBlock(const CBlockEncoder& block, const std::optional<qint64>& seq)
 {
     if (block.Readings() == 0)
         return true;
-    if (block.Readings() >= kBlockReadings)
+    if (block.Entries() >= kBlockEntries || block.Readings() >= kBlockReadings)
         return false;
     if (!block.FirstSeq())
         return !seq;

@@ -35,14 +35,19 @@ struct StoredRun
 class CBlockEncoder
 {
 public:
+    // A reading identical to the one before it (same texts, flags and beam time,
+    // the next sequence number or none for both, no step back in time) only
+    // lengthens that one's run: an idle generator costs bytes per block, not per
+    // reading. Only the run's first and last time are kept.
     void Append(const StoredRun& run);
 
-    const QByteArray& Bytes() const { return m_bytes; }
+    QByteArray Bytes() const;
     qint64 Readings() const { return m_readings; }
+    qint64 Entries() const { return m_written.entries + (m_pending ? 1 : 0); }
     qint64 MinMs() const { return m_minMs; }
     qint64 MaxMs() const { return m_maxMs; }
     std::optional<qint64> FirstSeq() const { return m_firstSeq; }
-    std::optional<qint64> LastSeq() const { return m_seq; }
+    std::optional<qint64> LastSeq() const { return m_lastSeq; }
 
 private:
     struct Readout
@@ -50,27 +55,36 @@ private:
         QString text;
         qint64 mantissa = 0;
     };
-    void PutReadout(Readout& state, const QString& text);
-    void PutBeam(const std::optional<double>& beam);
+    // The bytes so far, and what the next entry is written against.
+    struct State
+    {
+        QByteArray bytes;
+        qint64 entries = 0;
+        qint64 timeMs = 0;
+        std::optional<qint64> seq;
+        Readout kv, ua, temperature;
+        QString faults;
+        std::optional<bool> xrayOn;
+        bool fault = false;
+        std::optional<double> beam;
+        qint64 beamMs = 0;
+    };
+    static void Write(State& state, const StoredRun& run);
+    static void PutReadout(State& state, Readout& readout, const QString& text);
+    static void PutBeam(State& state, const std::optional<double>& beam);
 
-    QByteArray m_bytes;
+    State m_written;
+    std::optional<StoredRun> m_pending; // the last entry, which may still lengthen
     qint64 m_readings = 0;
     qint64 m_minMs = 0, m_maxMs = 0;
-    std::optional<qint64> m_firstSeq;
-    // What the next entry is written against.
-    qint64 m_timeMs = 0;
-    std::optional<qint64> m_seq;
-    Readout m_kv, m_ua, m_temperature;
-    QString m_faults;
-    std::optional<bool> m_xrayOn;
-    bool m_fault = false;
-    std::optional<double> m_beam;
-    qint64 m_beamMs = 0;
+    std::optional<qint64> m_firstSeq, m_lastSeq;
 };
 
-// A block holds at most this many readings, so that the writer, which rewrites
-// a generator's open block with each batch, rewrites little.
-constexpr qint64 kBlockReadings = 64;
+// A block holds at most this many entries, so that the writer, which rewrites a
+// generator's open block with each batch, rewrites little; and at most this many
+// readings, so that a row never stands for a long stretch of time.
+constexpr qint64 kBlockEntries = 64;
+constexpr qint64 kBlockReadings = 4096;
 
 // Whether a reading with sequence number seq may follow the block's readings:
 // it has room, and seq follows its last one (or neither has one), so that a

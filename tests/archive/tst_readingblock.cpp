@@ -73,7 +73,8 @@ QByteArray Encode(const std::vector<StoredRun>& runs)
 void TestReadingBlock::roundTrip_data()
 {
     QTest::addColumn<QStringList>("readings");
-    QTest::addColumn<int>("maxBytes"); // for them all
+    QTest::addColumn<int>("maxBytes");       // for them all
+    QTest::addColumn<QStringList>("stored"); // what comes back, when not the readings
 
     // What a console sends with X-rays on: every value differs.
     QStringList beamOn;
@@ -85,13 +86,19 @@ void TestReadingBlock::roundTrip_data()
                       .arg(1090 + i % 20, 4, 10, QChar('0'))
                       .arg(QString::number(25.0 + (i % 4) * 0.1, 'f', 1), 5, '0')
                       .arg(12.5 + 0.2 * i);
-    QTest::newRow("beam on, all differing") << beamOn << 64 * 16;
+    QTest::newRow("beam on, all differing") << beamOn << 64 * 16 << QStringList();
     QStringList idle;
     for (int i = 0; i < 64; ++i)
         idle << QString("%1 %2 000.0 0000 025.0 No~Error off ok 0")
                     .arg(1796800000000 + 200 * i)
                     .arg(i + 1);
-    QTest::newRow("idle") << idle << 64 * 4 + 40;
+    QTest::newRow("idle, one run") << idle << 40
+                                   << QStringList{"1796800000000 1 000.0 0000 025.0 No~Error off "
+                                                  "ok 0 64 1796800012600 64 0"};
+    QTest::newRow("identical readings that are no run")
+        << QStringList{"1000 1 1 1 1 _ on ok 5", "900 2 1 1 1 _ on ok 5", "1100 4 1 1 1 _ on ok 5",
+                       "1200 _ 1 1 1 _ on ok 5", "1300 _ 1 1 1 _ on ok 5.001"}
+        << 100 << QStringList();
     QTest::newRow("texts that are not the usual numbers")
         << QStringList{"1000 1 -0.0 1e3 ~80.5 _ _ ok _",
                        "1001 2 80. .5 -000 Err _ ok _",
@@ -99,7 +106,7 @@ void TestReadingBlock::roundTrip_data()
                        "1003 4 12345678901234567 1.1234567 - _ _ ok _",
                        "1004 5 080.50 -0.05 00000.000 _ _ ok _",
                        "1005 6 -12.5 999999999999999 0 _ _ ok _"}
-        << 400;
+        << 400 << QStringList();
     QTest::newRow("sequence numbers jumping, missing, at the ends of their range")
         << QStringList{"5000 _ 1 1 1 _ _ ok _",
                        "4000 7 1 1 1 _ _ ok _",
@@ -107,25 +114,26 @@ void TestReadingBlock::roundTrip_data()
                        "3000 9223372036854775807 1 1 1 _ _ ok _",
                        "2000 -9223372036854775808 1 1 1 _ _ ok _",
                        "-1 _ 1 1 1 _ _ ok _"}
-        << 200;
+        << 200 << QStringList();
     QTest::newRow("flags and beam times")
         << QStringList{"0 1 1 1 1 _ on fault 0.1", "1 2 1 1 1 _ off ok 0.30000000000000004",
                        "2 3 1 1 1 _ _ fault -2.5", "3 4 1 1 1 _ on ok 1e300",
                        "4 5 1 1 1 _ on ok _",      "5 6 1 1 1 _ on ok 0.001"}
-        << 200;
+        << 200 << QStringList();
     QTest::newRow("runs of an older archive")
         << QStringList{"1000 1 080.5 1100 025.0 No~Error on ok 1.0 30 7000 30 6.8",
                        "7200 31 080.5 1100 025.0 No~Error on ok 7.0",
                        "8000 _ 080.5 1100 025.0 No~Error _ ok _ 3 9000 _ _"}
-        << 200;
+        << 200 << QStringList();
 }
 
 void TestReadingBlock::roundTrip()
 {
     QFETCH(QStringList, readings);
     QFETCH(int, maxBytes);
-    const std::vector<StoredRun> runs = Runs(readings);
-    const QByteArray bytes = Encode(runs);
+    QFETCH(QStringList, stored);
+    const QByteArray bytes = Encode(Runs(readings));
+    const std::vector<StoredRun> runs = Runs(stored.isEmpty() ? readings : stored);
     std::vector<StoredRun> back;
     QString error;
     QVERIFY2(DecodeBlock(bytes, &back, &error), qPrintable(error));
@@ -145,6 +153,7 @@ void TestReadingBlock::damaged()
         Runs({"1000 1 080.5 1100 025.0 No~Error on ok 1.0 30 7000 30 6.8",
               "7200 31 Err 1100 025.0 Fault~12 off fault 0.1"});
     const QByteArray bytes = Encode(runs);
+    QVERIFY(!bytes.isEmpty());
     for (int cut = 0; cut < bytes.size(); ++cut) {
         std::vector<StoredRun> back;
         QString error;
