@@ -535,58 +535,103 @@ bool CStore::AppendChained(const char* table, Chain& chain, SqlRow columns, QStr
     return true;
 }
 
-bool CStore::FlushBatchState(QString* error)
+bool CStore::ExecRows(const QString& head, const QString& tail, const std::vector<SqlRow>& rows,
+                      QString* error)
 {
-    for (const auto& [key, m] : m_minutes) {
-        if (!Exec(
-                QStringLiteral(
-                    "INSERT INTO rollups (generator, minute_ms, readings, kv_n, kv_min, kv_sum, "
-                    "kv_max, ua_n, ua_min, ua_sum, ua_max, t_n, t_min, t_sum, t_max) VALUES (?, ?, "
-                    "?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?) ON CONFLICT (generator, minute_ms) DO "
-                    "UPDATE SET readings = rollups.readings + excluded.readings, "
-                    "kv_n = rollups.kv_n + excluded.kv_n, kv_sum = rollups.kv_sum + "
-                    "excluded.kv_sum, "
-                    "kv_min = CASE WHEN rollups.kv_min IS NULL OR excluded.kv_min < rollups.kv_min "
-                    "THEN excluded.kv_min ELSE rollups.kv_min END, "
-                    "kv_max = CASE WHEN rollups.kv_max IS NULL OR excluded.kv_max > rollups.kv_max "
-                    "THEN excluded.kv_max ELSE rollups.kv_max END, "
-                    "ua_n = rollups.ua_n + excluded.ua_n, ua_sum = rollups.ua_sum + "
-                    "excluded.ua_sum, "
-                    "ua_min = CASE WHEN rollups.ua_min IS NULL OR excluded.ua_min < rollups.ua_min "
-                    "THEN excluded.ua_min ELSE rollups.ua_min END, "
-                    "ua_max = CASE WHEN rollups.ua_max IS NULL OR excluded.ua_max > rollups.ua_max "
-                    "THEN excluded.ua_max ELSE rollups.ua_max END, "
-                    "t_n = rollups.t_n + excluded.t_n, t_sum = rollups.t_sum + excluded.t_sum, "
-                    "t_min = CASE WHEN rollups.t_min IS NULL OR excluded.t_min < rollups.t_min "
-                    "THEN excluded.t_min ELSE rollups.t_min END, "
-                    "t_max = CASE WHEN rollups.t_max IS NULL OR excluded.t_max > rollups.t_max "
-                    "THEN excluded.t_max ELSE rollups.t_max END"),
-                {key.first, key.second, m.readings, m.kv.count, Opt(m.kvMin), m.kv.sum,
-                 MeasureMax(m.kv), m.ua.count, Opt(m.uaMin), m.ua.sum, MeasureMax(m.ua), m.t.count,
-                 Opt(m.tMin), m.t.sum, MeasureMax(m.t)},
-                error))
+    // One statement for many rows: a round trip to a database server per
+    // batch, not per generator. Bounded so that no statement holds more
+    // parameters than either back end takes.
+    constexpr size_t kRowsPerStatement = 500;
+    for (size_t from = 0; from < rows.size(); from += kRowsPerStatement) {
+        const size_t to = std::min(rows.size(), from + kRowsPerStatement);
+        const QString one =
+            QLatin1Char('(') +
+            QStringList(rows[from].size(), QStringLiteral("?")).join(QStringLiteral(", ")) +
+            QLatin1Char(')');
+        QString sql = head + QStringLiteral(" VALUES ");
+        SqlRow params;
+        for (size_t i = from; i < to; ++i) {
+            sql += i == from ? one : QStringLiteral(", ") + one;
+            params += rows[i];
+        }
+        if (!Exec(sql + QLatin1Char(' ') + tail, std::move(params), error))
             return false;
     }
+    return true;
+}
+
+bool CStore::FlushBatchState(QString* error)
+{
+    std::vector<SqlRow> rows;
+    for (const auto& [key, m] : m_minutes)
+        rows.push_back({key.first, key.second, m.readings, m.kv.count, Opt(m.kvMin), m.kv.sum,
+                        MeasureMax(m.kv), m.ua.count, Opt(m.uaMin), m.ua.sum, MeasureMax(m.ua),
+                        m.t.count, Opt(m.tMin), m.t.sum, MeasureMax(m.t)});
+    if (!ExecRows(
+            QStringLiteral("INSERT INTO rollups (generator, minute_ms, readings, kv_n, kv_min, "
+                           "kv_sum, kv_max, ua_n, ua_min, ua_sum, ua_max, t_n, t_min, t_sum, "
+                           "t_max)"),
+            QStringLiteral(
+                "ON CONFLICT (generator, minute_ms) DO "
+                "UPDATE SET readings = rollups.readings + excluded.readings, "
+                "kv_n = rollups.kv_n + excluded.kv_n, kv_sum = rollups.kv_sum + "
+                "excluded.kv_sum, "
+                "kv_min = CASE WHEN rollups.kv_min IS NULL OR excluded.kv_min < rollups.kv_min "
+                "THEN excluded.kv_min ELSE rollups.kv_min END, "
+                "kv_max = CASE WHEN rollups.kv_max IS NULL OR excluded.kv_max > rollups.kv_max "
+                "THEN excluded.kv_max ELSE rollups.kv_max END, "
+                "ua_n = rollups.ua_n + excluded.ua_n, ua_sum = rollups.ua_sum + "
+                "excluded.ua_sum, "
+                "ua_min = CASE WHEN rollups.ua_min IS NULL OR excluded.ua_min < rollups.ua_min "
+                "THEN excluded.ua_min ELSE rollups.ua_min END, "
+                "ua_max = CASE WHEN rollups.ua_max IS NULL OR excluded.ua_max > rollups.ua_max "
+                "THEN excluded.ua_max ELSE rollups.ua_max END, "
+                "t_n = rollups.t_n + excluded.t_n, t_sum = rollups.t_sum + excluded.t_sum, "
+                "t_min = CASE WHEN rollups.t_min IS NULL OR excluded.t_min < rollups.t_min "
+                "THEN excluded.t_min ELSE rollups.t_min END, "
+                "t_max = CASE WHEN rollups.t_max IS NULL OR excluded.t_max > rollups.t_max "
+                "THEN excluded.t_max ELSE rollups.t_max END"),
+            rows, error))
+        return false;
+
+    rows.clear();
+    std::vector<SqlRow> generators;
+    std::vector<Block*> written;
     for (auto it = m_generators.begin(); it != m_generators.end(); ++it) {
         Generator& g = it.value();
-        if (g.block && g.block->dirty && !WriteBlock(it.key(), *g.block, error))
-            return false;
-        if (!g.dirty)
-            continue;
-        if (!Exec(QStringLiteral("INSERT INTO generators (generator, host, user_name, "
-                                 "started_ms, last_event_seq, last_reading_seq, last_heard_ms) "
-                                 "VALUES (?, ?, ?, ?, ?, ?, ?) ON CONFLICT (generator) DO "
+        if (g.block && g.block->dirty) {
+            const CBlockEncoder& d = g.block->data;
+            rows.push_back({g.block->id, it.key(), Opt(g.block->startedMs), Opt(d.FirstSeq()),
+                            Opt(d.LastSeq()), d.Readings(), d.MinMs(), d.MaxMs(), d.Bytes()});
+            written.push_back(&*g.block);
+        }
+        if (g.dirty)
+            generators.push_back({it.key(), g.host, g.user, Opt(g.startedMs), Opt(g.lastEventSeq),
+                                  Opt(g.lastReadingSeq), g.lastHeardMs});
+    }
+    if (!ExecRows(QStringLiteral("INSERT INTO reading_blocks (id, generator, started_ms, "
+                                 "first_seq, last_seq, count, first_ms, last_ms, data)"),
+                  QStringLiteral("ON CONFLICT (id) DO UPDATE SET first_seq = excluded.first_seq, "
+                                 "last_seq = excluded.last_seq, count = excluded.count, first_ms "
+                                 "= excluded.first_ms, last_ms = excluded.last_ms, data = "
+                                 "excluded.data"),
+                  rows, error) ||
+        !ExecRows(QStringLiteral("INSERT INTO generators (generator, host, user_name, "
+                                 "started_ms, last_event_seq, last_reading_seq, last_heard_ms)"),
+                  QStringLiteral("ON CONFLICT (generator) DO "
                                  "UPDATE SET host = excluded.host, user_name = "
                                  "excluded.user_name, started_ms = excluded.started_ms, "
                                  "last_event_seq = excluded.last_event_seq, last_reading_seq "
                                  "= excluded.last_reading_seq, last_heard_ms = "
                                  "excluded.last_heard_ms"),
-                  {it.key(), g.host, g.user, Opt(g.startedMs), Opt(g.lastEventSeq),
-                   Opt(g.lastReadingSeq), g.lastHeardMs},
-                  error))
-            return false;
-        g.dirty = false;
+                  generators, error))
+        return false;
+    for (Block* b : written) {
+        b->stored = true;
+        b->dirty = false;
     }
+    for (Generator& g : m_generators)
+        g.dirty = false;
     for (const auto& [name, chain] :
          {std::pair{"events", &m_events}, std::pair{"intervals", &m_intervals}}) {
         if (chain->lastId == 0)

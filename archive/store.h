@@ -142,6 +142,9 @@ private:
     bool StoreChanges(const lab::CExposureTracker::Changes& changes, QString* error);
     bool AppendChained(const char* table, Chain& chain, SqlRow columns, QString* error);
     bool FlushBatchState(QString* error);
+    // `head VALUES (...), (...) tail` for the rows, a few hundred at a time.
+    bool ExecRows(const QString& head, const QString& tail, const std::vector<SqlRow>& rows,
+                  QString* error);
     bool ImportChunk(const QString& generator, const std::vector<RecordRow>& rows,
                      std::optional<Block>* block, ImportCounts* counts, QString* error);
     // Starts a block for generator unless the reading may join the one it has
