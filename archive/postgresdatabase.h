@@ -24,6 +24,7 @@ public:
     ~CPostgresDatabase() override;
 
     QString Name() const override { return m_name; }
+    bool KeepsOldRowVersions() const override { return true; }
     bool Exec(const QString& sql, const SqlRow& params, QString* error) override;
     bool Query(const QString& sql, const SqlRow& params, std::vector<SqlRow>* rows,
                QString* error) override;

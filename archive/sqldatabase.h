@@ -19,6 +19,9 @@ public:
 
     // What messages name the database by: its file, or its connection's name.
     virtual QString Name() const = 0;
+    // A database that keeps a rewritten row's old version until it is vacuumed
+    // (PostgreSQL): tables rewritten often leave room on each page for it.
+    virtual bool KeepsOldRowVersions() const { return false; }
     // One statement. False, with *error naming the database and the cause, on failure.
     virtual bool Exec(const QString& sql, const SqlRow& params, QString* error) = 0;
     // One statement's rows, each in the order of its select list.
