@@ -633,6 +633,38 @@ std::optional<VerifyReport> CArchive::Verify(QString* error)
         if (!VerifyChain(*m_readerDb, *chain, &report.problems, &report.rowsChecked, error))
             return std::nullopt;
     }
+    // The questions read each interval's latest state from interval_now, kept
+    // beside the chain: an edit there would change the answers unseen by the
+    // chain, so each of its rows must be, column for column, the latest
+    // chained change of its interval, and every chained interval must have one.
+    QString differs;
+    for (const char* c : {"generator", "start_ms", "end_state", "earliest_end_ms", "latest_end_ms",
+                          "end_reason", "host", "user_name", "set_kv", "set_ua", "kv_n", "kv_sum",
+                          "kv_max", "ua_n", "ua_sum", "ua_max"})
+        differs += QStringLiteral(" OR i.%1 IS DISTINCT FROM n.%1").arg(QLatin1String(c));
+    std::vector<SqlRow> rows;
+    if (!m_readerDb->Query(
+            QStringLiteral("SELECT n.generator, n.start_ms, 'edited' FROM interval_now n LEFT "
+                           "JOIN intervals i ON i.id = n.last_id WHERE i.id IS NULL%1 OR "
+                           "n.last_id <> (SELECT MAX(j.id) FROM intervals j WHERE j.generator = "
+                           "n.generator AND j.start_ms = n.start_ms) UNION ALL SELECT "
+                           "i.generator, i.start_ms, 'missing' FROM intervals i WHERE NOT EXISTS "
+                           "(SELECT 1 FROM interval_now n WHERE n.generator = i.generator AND "
+                           "n.start_ms = i.start_ms) GROUP BY i.generator, i.start_ms ORDER BY 2, "
+                           "1")
+                .arg(differs),
+            {}, &rows, error))
+        return std::nullopt;
+    for (const SqlRow& r : rows) {
+        const QString which =
+            QStringLiteral("the latest state of %1's exposure started %2")
+                .arg(r[0].toString(), QDateTime::fromMSecsSinceEpoch(r[1].toLongLong(), Qt::UTC)
+                                          .toString(Qt::ISODateWithMs));
+        report.problems << (r[2].toString() == QLatin1String("edited")
+                                ? which + QStringLiteral(": edited (it is not its chain's latest "
+                                                         "change)")
+                                : which + QStringLiteral(": deleted"));
+    }
     return report;
 }
 

@@ -326,7 +326,10 @@ void TestArchive::verify_data()
             << QStringList{"events row 3: edited (its content does not match its hash)"};
         Row(backend, "an interval edited")
             << "UPDATE intervals SET earliest_end_ms = earliest_end_ms + 60000 WHERE id = 4"
-            << QStringList{"intervals row 4: edited (its content does not match its hash)"};
+            << QStringList{"intervals row 4: edited (its content does not match its hash)",
+                           "the latest state of lab/gen1's exposure started "
+                           "2026-05-04T10:00:05.000Z: edited (it is not its chain's latest "
+                           "change)"};
         Row(backend, "an event inserted")
             << "INSERT INTO events SELECT id + 10, generator, started_ms, seq, time_ms, kind, "
                "detail, "
@@ -334,8 +337,22 @@ void TestArchive::verify_data()
             << QStringList{"events row 12: inserted (not a row the archive stored)"};
         Row(backend, "an event deleted")
             << "DELETE FROM events WHERE id = 2" << QStringList{"events row 2: deleted"};
-        Row(backend, "the last intervals deleted") << "DELETE FROM intervals WHERE id >= 3"
-                                                   << QStringList{"intervals rows 3 to 4: deleted"};
+        Row(backend, "the last intervals deleted")
+            << "DELETE FROM intervals WHERE id >= 3"
+            << QStringList{"intervals rows 3 to 4: deleted",
+                           "the latest state of lab/gen1's exposure started "
+                           "2026-05-04T10:00:05.000Z: edited (it is not its chain's latest "
+                           "change)"};
+        Row(backend, "an exposure's latest state edited")
+            << "UPDATE interval_now SET latest_end_ms = latest_end_ms - 1000 WHERE end_state = "
+               "'closed'"
+            << QStringList{"the latest state of lab/gen1's exposure started "
+                           "2026-05-04T10:00:01.000Z: edited (it is not its chain's latest "
+                           "change)"};
+        Row(backend, "an exposure's latest state deleted")
+            << "DELETE FROM interval_now WHERE end_state = 'uncertain'"
+            << QStringList{"the latest state of lab/gen1's exposure started "
+                           "2026-05-04T10:00:05.000Z: deleted"};
     }
 }
 
