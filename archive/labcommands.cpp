@@ -64,7 +64,7 @@ LabResult Import(const LabOptions& o)
     LabResult r;
     r.messages = complaints;
     r.out = QStringLiteral("%1: %2 events and %3 readings imported for %4; %5 events and %6 "
-                           "readings were in the archive already%7\n")
+                           "readings were in the archive already%7%8\n")
                 .arg(o.recordFile)
                 .arg(counts.events)
                 .arg(counts.readings)
@@ -76,6 +76,10 @@ LabResult Import(const LabOptions& o)
                                           "the console's, and were left out")
                                .arg(counts.recordOnly)
                          : QString())
+                .arg(counts.exposures ? QStringLiteral("; %1 exposures added or closed from the "
+                                                       "record")
+                                            .arg(counts.exposures)
+                                      : QString())
                 .toUtf8();
     return r;
 }

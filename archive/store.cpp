@@ -656,6 +656,23 @@ bool CStore::ImportRecord(const QString& generator, const RecordSource& next, Im
     if (!m_db.Exec(QStringLiteral("BEGIN"), {}, error))
         return false;
     std::optional<Block> block;
+    // The record's own exposures, by the same rule as the broker's messages
+    // make them: every row of it, whether the archive held it or not.
+    lab::CExposureTracker tracker;
+    {
+        ConsoleInfo info;
+        const auto known = m_generators.constFind(generator);
+        if (known != m_generators.constEnd()) {
+            info.host = known->host;
+            info.user = known->user;
+        }
+        tracker.OnInfo(generator, info);
+    }
+    std::map<qint64, lab::ExposureInterval> exposures; // by start
+    const auto keep = [&exposures](const lab::CExposureTracker::Changes& changes) {
+        for (const lab::IntervalChange& c : changes)
+            exposures[c.interval.start.toMSecsSinceEpoch()] = c.interval;
+    };
     bool ok = true;
     for (bool more = true; ok && more;) {
         std::vector<RecordRow> chunk;
@@ -673,18 +690,77 @@ bool CStore::ImportRecord(const QString& generator, const RecordSource& next, Im
                 break;
             }
         }
+        for (const RecordRow& r : chunk) {
+            if (r.event)
+                keep(tracker.OnEvent(generator, *r.event, std::nullopt));
+            else if (r.reading)
+                keep(tracker.OnReading(generator, *r.reading, ReadCounters()));
+        }
         ok = ok && ImportChunk(generator, chunk, &block, counts, error) && FlushBatchState(error);
         m_minutes.clear();
     }
-    ok = ok && m_db.Exec(QStringLiteral("COMMIT"), {}, error);
-    if (ok)
+    ok = ok && ImportExposures(generator, exposures, counts, error) && FlushBatchState(error) &&
+         m_db.Exec(QStringLiteral("COMMIT"), {}, error);
+    if (ok) {
+        // The exposures the import closed may be ones the writer still holds
+        // open: it takes up the archive's state afresh.
+        QString ignored;
+        Load(&ignored);
         return true;
+    }
     *counts = ImportCounts();
     QString ignored;
     m_db.Exec(QStringLiteral("ROLLBACK"), {}, &ignored);
     if (!Load(&ignored))
         *error += QStringLiteral("; and the archive's state cannot be read again: %1").arg(ignored);
     return false;
+}
+
+bool CStore::ImportExposures(const QString& generator,
+                             const std::map<qint64, lab::ExposureInterval>& exposures,
+                             ImportCounts* counts, QString* error)
+{
+    for (auto [startMs, final] : exposures) {
+        if (final.endState == lab::EndState::Open) {
+            // The record ends with X-rays on: when they went off, it does not say.
+            final.endState = lab::EndState::Uncertain;
+            final.endReason = QStringLiteral("record ended");
+            final.latestEnd = QDateTime();
+        }
+        std::vector<SqlRow> held;
+        if (!m_db.Query(QStringLiteral("SELECT end_state, host, user_name FROM interval_now WHERE "
+                                       "generator = ? AND start_ms = ?"),
+                        {generator, startMs}, &held, error))
+            return false;
+        lab::CExposureTracker::Changes changes;
+        if (held.empty()) {
+            lab::ExposureInterval opened = final;
+            opened.endState = lab::EndState::Open;
+            opened.earliestEnd = opened.start;
+            opened.latestEnd = QDateTime();
+            opened.endReason.clear();
+            opened.kilovolts = opened.microamps = lab::Measure();
+            changes.push_back({lab::IntervalChange::Kind::Opened, opened});
+            changes.push_back({final.endState == lab::EndState::Closed
+                                   ? lab::IntervalChange::Kind::Closed
+                                   : lab::IntervalChange::Kind::BecameUncertain,
+                               final});
+        } else if (held[0][0].toString() != QLatin1String("closed") &&
+                   final.endState == lab::EndState::Closed) {
+            // What the archive could only bound, the record knows.
+            if (final.host.isEmpty())
+                final.host = held[0][1].toString();
+            if (final.user.isEmpty())
+                final.user = held[0][2].toString();
+            changes.push_back({lab::IntervalChange::Kind::Closed, final});
+        } else {
+            continue;
+        }
+        if (!StoreChanges(changes, error))
+            return false;
+        ++counts->exposures;
+    }
+    return true;
 }
 
 bool CStore::ImportChunk(const QString& generator, const std::vector<RecordRow>& rows,

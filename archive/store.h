@@ -50,6 +50,7 @@ struct ImportCounts
     qint64 events = 0, eventsHad = 0;     // stored; already in the archive
     qint64 readings = 0, readingsHad = 0; // the same for readings
     qint64 recordOnly = 0;                // record-continued rows: the file's, not the console's
+    qint64 exposures = 0;                 // exposures the record added or closed
 };
 // The record's next row: CRecordReader::Next, or a test's table.
 using RecordSource = std::function<CRecordReader::Result(RecordRow*, QString*)>;
@@ -75,7 +76,9 @@ public:
     // kind and detail is, a reading when a run of the generator's readings spans
     // its time. Importing a record again therefore adds nothing. A bad row rolls
     // everything back, with *error naming its line. Imported events are chained
-    // like any other; exposure intervals are not made again from them.
+    // like any other. The record's exposures, made by the same rule, are added
+    // where the archive lacks them, and close those it could only bound; one
+    // still on when the record ends is uncertain ("record ended").
     bool ImportRecord(const QString& generator, const RecordSource& next, ImportCounts* counts,
                       QString* error);
     // Deletes at most limit blocks of readings that ended before cutoffMs, never
@@ -145,6 +148,9 @@ private:
     // `head VALUES (...), (...) tail` for the rows, a few hundred at a time.
     bool ExecRows(const QString& head, const QString& tail, const std::vector<SqlRow>& rows,
                   QString* error);
+    bool ImportExposures(const QString& generator,
+                         const std::map<qint64, lab::ExposureInterval>& exposures,
+                         ImportCounts* counts, QString* error);
     bool ImportChunk(const QString& generator, const std::vector<RecordRow>& rows,
                      std::optional<Block>* block, ImportCounts* counts, QString* error);
     // Starts a block for generator unless the reading may join the one it has

@@ -214,6 +214,8 @@ void TestLabCli::import_data()
     QTest::addColumn<QStringList>("record");
     QTest::addColumn<QString>("said");
     QTest::addColumn<QStringList>("readings"); // first_ms's clock, count, kv after
+    QTest::addColumn<QStringList>(
+        "exposures"); // "START END REASON" after, END "uncertain" or a time
 
     QTest::newRow("into an empty archive")
         << QStringList()
@@ -225,7 +227,7 @@ void TestLabCli::import_data()
         << "1 events and 3 readings imported for lab/gen1; 0 events and 0 readings were in the "
            "archive already; 1 record-continued rows are the file's own, not the console's, and "
            "were left out"
-        << QStringList{"10:00:01|2|080.5", "10:00:03|1|081.0"};
+        << QStringList{"10:00:01|2|080.5", "10:00:03|1|081.0"} << QStringList();
     QTest::newRow("only what the broker missed")
         << QStringList{"10:00:00 event start 1 /dev/pts/3 9600,N,8,1",
                        "10:00:01 reading 080.5 1100 on 1", "10:00:02 reading 080.5 1100 on 2",
@@ -239,26 +241,48 @@ void TestLabCli::import_data()
                        "10:00:05.000Z,reading,080.5,1100,025.0,No Error,"}
         << "1 events and 2 readings imported for lab/gen1; 1 events and 3 readings were in the "
            "archive already"
-        << QStringList{"10:00:01|2|080.5", "10:00:05|1|080.5", "10:00:03|2|080.5"};
+        << QStringList{"10:00:01|2|080.5", "10:00:05|1|080.5", "10:00:03|2|080.5"} << QStringList();
+
+    const QString on = "10:00:01.000Z,xray-on,,,,,VP0805 CP1100 ENBL1";
+    const QString reading = "10:00:02.000Z,reading,080.5,1100,025.0,No Error,";
+    const QString off = "10:00:04.000Z,xray-off,,,,,ENBL0";
+    QTest::newRow("an exposure the archive missed")
+        << QStringList() << QStringList{on, reading, off}
+        << "2 events and 1 readings imported for lab/gen1; 0 events and 0 readings were in the "
+           "archive already; 1 exposures added or closed from the record"
+        << QStringList{"10:00:02|1|080.5"} << QStringList{"10:00:01 10:00:04 xray-off"};
+    QTest::newRow("an exposure the archive could only bound")
+        << QStringList{"09:00:00 info 09:00:00 ops", "10:00:01 event xray-on 1 VP0805 CP1100 ENBL1",
+                       "10:00:02 reading 080.5 1100 on 1", "10:00:03 status offline"}
+        << QStringList{on, reading, off}
+        << "1 events and 0 readings imported for lab/gen1; 1 events and 1 readings were in the "
+           "archive already; 1 exposures added or closed from the record"
+        << QStringList{"10:00:02|1|080.5"} << QStringList{"10:00:01 10:00:04 xray-off"};
+    QTest::newRow("a record that ends with X-rays on")
+        << QStringList() << QStringList{on, reading}
+        << "1 events and 1 readings imported for lab/gen1; 0 events and 0 readings were in the "
+           "archive already; 1 exposures added or closed from the record"
+        << QStringList{"10:00:02|1|080.5"} << QStringList{"10:00:01 uncertain record ended"};
 
     const QString bad = "RECORD:3: ";
     const QStringList good{"10:00:00.000Z,start,,,,,", "10:00:01.000Z,xray-off,,,,,"};
     QTest::newRow("a row of six fields")
         << QStringList() << QStringList{good[0], "10:00:01.000Z,reading,080.5,1100,025.0,No Error"}
-        << bad + "6 fields where a record's rows have 7" << QStringList();
+        << bad + "6 fields where a record's rows have 7" << QStringList() << QStringList();
     QTest::newRow("not a time") << QStringList() << QStringList{good[0], "yesterday,stop,,,,,"}
                                 << bad + "\"2026-05-04Tyesterday\" is not a time like "
                                          "2026-12-08T06:22:47.123Z"
-                                << QStringList();
+                                << QStringList() << QStringList();
     QTest::newRow("an unknown event")
         << QStringList() << QStringList{good[0], "10:00:01.000Z,explode,,,,,"}
-        << bad + "\"explode\" is neither a reading nor an event a console writes" << QStringList();
+        << bad + "\"explode\" is neither a reading nor an event a console writes" << QStringList()
+        << QStringList();
     QTest::newRow("a lone backslash")
         << QStringList() << QStringList{good[0], "10:00:01.000Z,timeout,,,,,C:\\dev"}
-        << bad + "field 7 has a backslash that is not \\xHH" << QStringList();
+        << bad + "field 7 has a backslash that is not \\xHH" << QStringList() << QStringList();
     QTest::newRow("an open quote")
         << QStringList() << QStringList{good[0], "10:00:01.000Z,timeout,,,,,\"FLT"}
-        << bad + "a quoted field is not closed" << QStringList();
+        << bad + "a quoted field is not closed" << QStringList() << QStringList();
     QTest::newRow("the last row bad, after thousands") << QStringList() <<
         [&] {
             QStringList rows;
@@ -268,7 +292,7 @@ void TestLabCli::import_data()
                             .arg(i % 60, 2, 10, QChar('0'));
             return rows << "10:59:59.999Z,xray-on";
         }() << "RECORD:6002: 2 fields where a record's rows have 7"
-                                                       << QStringList();
+                                                       << QStringList() << QStringList();
 }
 
 void TestLabCli::import()
@@ -277,6 +301,7 @@ void TestLabCli::import()
     QFETCH(QStringList, record);
     QFETCH(QString, said);
     QFETCH(QStringList, readings);
+    QFETCH(QStringList, exposures);
     Feed(archived);
     const QString path = m_dir->filePath("RECORD");
     QFile file(path);
@@ -299,6 +324,17 @@ void TestLabCli::import()
         return;
     }
     QVERIFY(again.out.contains(" 0 events and 0 readings imported"));
+    QVERIFY2(!again.out.contains("exposures added"), again.out.constData());
+    QStringList shown;
+    for (const QString& row :
+         QString::fromUtf8(Run("exposures --from 2026-05-04 --to 2026-05-04 --tz UTC").out)
+             .split("\r\n", Qt::SkipEmptyParts)
+             .mid(1)) {
+        const QStringList f = row.split(',');
+        const auto clock = [](const QString& t) { return t.mid(11, 8); };
+        shown << clock(f[1]) + ' ' + (f[2] == "uncertain" ? f[2] : clock(f[2])) + ' ' + f.last();
+    }
+    QCOMPARE(shown, exposures);
     QCOMPARE(Run("verify").exitCode, 0);
     QStringList runs;
     for (const QString& row : Dump("runs: first_ms count kv"))
