@@ -54,13 +54,31 @@ QDate NextPeriod(const QDate& first, Period period)
     return first.addDays(1);
 }
 
-// A zone whose clocks skip midnight starts that day at the first moment it has.
-QDateTime LocalMidnight(const QDate& day, const QTimeZone& zone)
+} // namespace
+
+QDateTime CLocalMidnights::Of(const QDate& day)
 {
-    return QDateTime(day, QTime(0, 0), zone);
+    auto it = m_midnights.find(day);
+    if (it == m_midnights.end())
+        it = m_midnights.emplace(day, QDateTime(day, QTime(0, 0), m_zone)).first;
+    return it->second;
 }
 
-} // namespace
+std::vector<std::pair<QDate, qint64>> PeriodPieces(const QDateTime& from, const QDateTime& to,
+                                                   Period period, CLocalMidnights& midnights)
+{
+    std::vector<std::pair<QDate, qint64>> pieces;
+    QDateTime at = from;
+    while (at < to) {
+        const QDate first = PeriodOf(at.toTimeZone(midnights.Zone()).date(), period);
+        const QDateTime chunkEnd = std::min(to, midnights.Of(NextPeriod(first, period)));
+        if (chunkEnd <= at)
+            break; // only a zone without valid midnights gets here
+        pieces.emplace_back(first, at.msecsTo(chunkEnd));
+        at = chunkEnd;
+    }
+    return pieces;
+}
 
 BeamTime SplitBeamTime(const std::vector<BeamSpan>& spans, Period period, const QDateTime& from,
                        const QDateTime& to, const QTimeZone& zone,
@@ -71,38 +89,25 @@ BeamTime SplitBeamTime(const std::vector<BeamSpan>& spans, Period period, const 
     result.zone = zone;
     result.from = from;
     result.to = to;
+    CLocalMidnights midnights(zone);
     std::map<std::pair<QString, QDate>, qint64> ms;
+    // The days come in key order: each goes in at the end, not through a search.
     for (const auto& [key, dayMs] : localDays)
-        ms[{key.first, PeriodOf(key.second, period)}] += dayMs;
+        ms.emplace_hint(ms.end(), std::pair{key.first, PeriodOf(key.second, period)}, 0)->second +=
+            dayMs;
     for (const BeamSpan& span : spans) {
-        QDateTime at = std::max(span.from, from);
-        const QDateTime end = std::min(span.to, to);
-        while (at < end) {
-            const QDate first = PeriodOf(at.toTimeZone(zone).date(), period);
-            const QDateTime boundary = LocalMidnight(NextPeriod(first, period), zone);
-            const QDateTime chunkEnd = std::min(end, boundary);
-            if (chunkEnd <= at)
-                break; // only a zone without valid midnights gets here
-            ms[{span.generator, first}] += at.msecsTo(chunkEnd);
-            at = chunkEnd;
-        }
+        for (const auto& [first, pieceMs] :
+             PeriodPieces(std::max(span.from, from), std::min(span.to, to), period, midnights))
+            ms[{span.generator, first}] += pieceMs;
     }
-    // A zone's midnight is costly to find, and every generator shares the same few.
-    std::map<QDate, QDateTime> midnights;
-    const auto midnight = [&](const QDate& day) {
-        auto it = midnights.find(day);
-        if (it == midnights.end())
-            it = midnights.emplace(day, LocalMidnight(day, zone)).first;
-        return it->second;
-    };
     for (const auto& [key, beamMs] : ms) {
         if (beamMs <= 0)
             continue;
         BeamTimeRow row;
         row.generator = key.first;
         row.period = key.second;
-        row.start = midnight(key.second);
-        row.end = midnight(NextPeriod(key.second, period));
+        row.start = midnights.Of(key.second);
+        row.end = midnights.Of(NextPeriod(key.second, period));
         row.beamMs = beamMs;
         result.totalMs[row.generator] += beamMs;
         result.rows.push_back(row);
