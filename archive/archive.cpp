@@ -620,7 +620,7 @@ std::optional<BeamTime> CArchive::BeamTimeIn(Period period, const QDateTime& fro
                        "ELSE (SELECT g.last_heard_ms FROM generators g WHERE g.generator = "
                        "i.generator) END AS e FROM interval_now i WHERE i.start_ms >= ? AND "
                        "i.start_ms < ?) a WHERE e > s) b");
-    std::map<std::pair<QString, QDate>, qint64> days;
+    std::vector<BeamDay> days;
     const QDate epoch(1970, 1, 1);
     for (size_t k = 0; k + 1 < edges.size(); ++k) {
         const qint64 segmentFrom = edges[k], segmentTo = edges[k + 1];
@@ -643,8 +643,8 @@ std::optional<BeamTime> CArchive::BeamTimeIn(Period period, const QDateTime& fro
                 return std::nullopt;
         }
         for (const SqlRow& r : within)
-            days[{r[0].toString(), epoch.addDays(r[1].toLongLong() - kDaysBack)}] +=
-                r[2].toLongLong();
+            days.push_back(
+                {r[0].toString(), epoch.addDays(r[1].toLongLong() - kDaysBack), r[2].toLongLong()});
         for (const SqlRow& r : across)
             spans.push_back({r[0].toString(),
                              QDateTime::fromMSecsSinceEpoch(r[1].toLongLong(), QTimeZone::utc()),
@@ -681,7 +681,8 @@ bool CArchive::BeamTimeFromDays(Period period, const QDateTime& from, const QDat
             {name, day0.daysTo(firstDay), day0.daysTo(endDay), to.toMSecsSinceEpoch()}, &rows,
             error))
         return false;
-    std::map<std::pair<QString, QDate>, qint64> days;
+    std::vector<BeamDay> days;
+    days.reserve(rows.size());
     std::vector<BeamSpan> open;
     for (const SqlRow& r : rows) {
         if (r[1].isNull()) {
@@ -693,8 +694,7 @@ bool CArchive::BeamTimeFromDays(Period period, const QDateTime& from, const QDat
                             QDateTime::fromMSecsSinceEpoch(end, QTimeZone::utc())});
             continue;
         }
-        days.emplace_hint(days.end(), std::pair{r[0].toString(), day0.addDays(r[1].toLongLong())},
-                          r[2].toLongLong());
+        days.push_back({r[0].toString(), day0.addDays(r[1].toLongLong()), r[2].toLongLong()});
     }
     *answer = SplitBeamTime(open, period, from, to, zone, days);
     return true;

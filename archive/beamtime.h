@@ -72,10 +72,19 @@ private:
 std::vector<std::pair<QDate, qint64>> PeriodPieces(const QDateTime& from, const QDateTime& to,
                                                    Period period, CLocalMidnights& midnights);
 
+// Beam time already summed for one of a generator's local days.
+struct BeamDay
+{
+    QString generator;
+    QDate day;
+    qint64 ms = 0;
+};
+
 // Spans are clipped to [from, to) first; overlapping spans of one generator count once each.
-// localDays: beam time already summed per generator and local day of zone, within [from, to).
+// localDays: beam time already summed per generator and local day of zone, within [from, to),
+// in any order; a day may come more than once.
 BeamTime SplitBeamTime(const std::vector<BeamSpan>& spans, Period period, const QDateTime& from,
                        const QDateTime& to, const QTimeZone& zone,
-                       const std::map<std::pair<QString, QDate>, qint64>& localDays = {});
+                       const std::vector<BeamDay>& localDays = {});
 
 } // namespace ondrel::archive
