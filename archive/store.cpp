@@ -275,17 +275,19 @@ bool CStore::LoadBeamZones(QString* error)
     return true;
 }
 
+bool CStore::InTransaction(const std::function<bool()>& work, QString* error)
+{
+    if (!m_db.Exec(QStringLiteral("BEGIN"), {}, error))
+        return false;
+    if (work() && m_db.Exec(QStringLiteral("COMMIT"), {}, error))
+        return true;
+    QString ignored;
+    m_db.Exec(QStringLiteral("ROLLBACK"), {}, &ignored);
+    return false;
+}
+
 bool CStore::KeepBeamZones(const QList<QTimeZone>& zones, QString* error)
 {
-    const auto inTransaction = [&](const std::function<bool()>& work) {
-        if (!m_db.Exec(QStringLiteral("BEGIN"), {}, error))
-            return false;
-        if (work() && m_db.Exec(QStringLiteral("COMMIT"), {}, error))
-            return true;
-        QString ignored;
-        m_db.Exec(QStringLiteral("ROLLBACK"), {}, &ignored);
-        return false;
-    };
     std::vector<SqlRow> rows;
     if (!m_db.Query(QStringLiteral("SELECT zone FROM beam_zones"), {}, &rows, error))
         return false;
@@ -296,11 +298,14 @@ bool CStore::KeepBeamZones(const QList<QTimeZone>& zones, QString* error)
             held.insert(name);
             continue;
         }
-        if (!inTransaction([&] {
-                return Exec(QStringLiteral("DELETE FROM beam_days WHERE zone = ?"), {name},
-                            error) &&
-                       Exec(QStringLiteral("DELETE FROM beam_zones WHERE zone = ?"), {name}, error);
-            }))
+        if (!InTransaction(
+                [&] {
+                    return Exec(QStringLiteral("DELETE FROM beam_days WHERE zone = ?"), {name},
+                                error) &&
+                           Exec(QStringLiteral("DELETE FROM beam_zones WHERE zone = ?"), {name},
+                                error);
+                },
+                error))
             return false;
         Say(QStringLiteral("%1: the beam time per day in %2 is no longer kept: this computer does "
                            "not know that time zone; beam-time in it sums every exposure")
@@ -309,15 +314,20 @@ bool CStore::KeepBeamZones(const QList<QTimeZone>& zones, QString* error)
     for (const QTimeZone& zone : zones) {
         if (!zone.isValid() || held.contains(ZoneName(zone)))
             continue;
-        if (!inTransaction([&] {
-                // What a fill cut short left behind.
-                return Exec(QStringLiteral("DELETE FROM beam_days WHERE zone = ?"),
-                            {ZoneName(zone)}, error);
-            }) ||
-            !FillBeamZone(zone, error) || !inTransaction([&] {
-                return Exec(QStringLiteral("INSERT INTO beam_zones (zone) VALUES (?)"),
-                            {ZoneName(zone)}, error);
-            }))
+        if (!InTransaction(
+                [&] {
+                    // What a fill cut short left behind.
+                    return Exec(QStringLiteral("DELETE FROM beam_days WHERE zone = ?"),
+                                {ZoneName(zone)}, error);
+                },
+                error) ||
+            !FillBeamZone(zone, error) ||
+            !InTransaction(
+                [&] {
+                    return Exec(QStringLiteral("INSERT INTO beam_zones (zone) VALUES (?)"),
+                                {ZoneName(zone)}, error);
+                },
+                error))
             return false;
         held.insert(ZoneName(zone));
     }
@@ -348,16 +358,17 @@ bool CStore::FillBeamZone(const QTimeZone& zone, QString* error)
             AddBeamDays(days, r[0].toString(), start, KeptEnd(r[2].toString(), r[3], r[4], start),
                         1, midnights);
         }
-        if (!m_db.Exec(QStringLiteral("BEGIN"), {}, error))
-            return false;
-        for (const auto& [key, ms] : days) {
-            if (ms != 0 && !Exec(kAddBeamDay, {ZoneName(zone), key.first, key.second, ms}, error)) {
-                QString ignored;
-                m_db.Exec(QStringLiteral("ROLLBACK"), {}, &ignored);
-                return false;
-            }
-        }
-        if (!m_db.Exec(QStringLiteral("COMMIT"), {}, error))
+        const bool added = InTransaction(
+            [&] {
+                for (const auto& [key, ms] : days) {
+                    if (ms != 0 &&
+                        !Exec(kAddBeamDay, {ZoneName(zone), key.first, key.second, ms}, error))
+                        return false;
+                }
+                return true;
+            },
+            error);
+        if (!added)
             return false;
         if (qint64(rows.size()) < kBatch)
             return true;

@@ -151,6 +151,8 @@ private:
     bool KeepBeamDays(const lab::ExposureInterval& interval, QString* error);
     bool FillBeamZone(const QTimeZone& zone, QString* error);
     bool LoadBeamZones(QString* error);
+    // work() in a transaction of its own, rolled back when it fails.
+    bool InTransaction(const std::function<bool()>& work, QString* error);
     void Say(const QString& text);
     bool AppendChained(const char* table, Chain& chain, SqlRow columns, QString* error);
     bool FlushBatchState(QString* error);

@@ -44,6 +44,8 @@ private slots:
     void beamTime();
     void beamDays_data();
     void beamDays();
+    void beamZoneUnknown_data() { BackendRows(); }
+    void beamZoneUnknown();
     void readings_data();
     void readings();
     void rollups_data();
@@ -725,6 +727,25 @@ void TestArchive::beamDays()
         if (fromSums)
             QCOMPARE(Dump("DELETE FROM beam_zones"), QStringList());
     }
+}
+
+// Sums of a zone this computer does not know (its zone data has changed since)
+// cannot be kept right: dropped when the archive is opened, and said.
+void TestArchive::beamZoneUnknown()
+{
+    Open();
+    QCOMPARE(Dump("INSERT INTO beam_zones (zone) VALUES ('Mars/Olympus')"), QStringList());
+    QCOMPARE(Dump("INSERT INTO beam_days (zone, generator, local_day, beam_ms) VALUES "
+                  "('Mars/Olympus', 'lab/gen1', 20577, 1000)"),
+             QStringList());
+    Open();
+    QCOMPARE(m_complaints.size(), 1);
+    QVERIFY2(m_complaints[0].endsWith(": the beam time per day in Mars/Olympus is no longer kept: "
+                                      "this computer does not know that time zone; beam-time in "
+                                      "it sums every exposure"),
+             qPrintable(m_complaints[0]));
+    QCOMPARE(Dump("SELECT (SELECT COUNT(*) FROM beam_zones) + (SELECT COUNT(*) FROM beam_days)"),
+             QStringList{"0"});
 }
 
 namespace {
