@@ -500,13 +500,20 @@ void Queries(int n, const QString& target, const char* backend)
     Line("exposures last Tuesday, all generators",
          QStringLiteral("%1 ms (%2 found)").arg(exposures, 0, 'f', 1).arg(found), "<= 100 ms",
          exposures <= 100);
+    QStringList answer; // the last beam time's rows, "generator day ms"
     const auto beamTime = [&] {
         const auto r = archive->BeamTimeIn(Period::Day, midnight(firstDay),
                                            midnight(lastDay.addDays(1)), zone, &error);
         found = r ? r->totalMs.size() : 0;
+        answer.clear();
+        for (const BeamTimeRow& row : r ? r->rows : std::vector<BeamTimeRow>())
+            answer << QStringLiteral("%1 %2 %3")
+                          .arg(row.generator, row.period.toString(Qt::ISODate))
+                          .arg(row.beamMs);
         return r.has_value();
     };
     const double summed = Timed(beamTime, &ok);
+    const QStringList summedAnswer = answer;
     Line("beam time per day, a year, every exposure",
          QStringLiteral("%1 ms (%2 generators)").arg(summed, 0, 'f', 1).arg(found), "(no sums)",
          true);
@@ -526,6 +533,11 @@ void Queries(int n, const QString& target, const char* backend)
     Line("beam time per generator per day, a year",
          QStringLiteral("%1 ms (%2 generators)").arg(beam, 0, 'f', 1).arg(found), "<= 500 ms",
          beam <= 500);
+    Line("the same days as from every exposure",
+         QStringLiteral("%1 of %2 rows")
+             .arg(answer == summedAnswer ? answer.size() : 0)
+             .arg(summedAnswer.size()),
+         "all", answer == summedAnswer && !answer.isEmpty());
     const double day = Timed(
         [&] {
             const QDateTime from(lastDay, QTime(0, 0), QTimeZone::utc());
