@@ -164,7 +164,7 @@ const CommandSpec kCommands[] = {
      "                       it is stored, so that beam-time --tz ZONE reads a\n"
      "                       year in a moment (default: the system's); may be\n"
      "                       given more than once. Zones once kept stay kept; the\n"
-     "                       first start with a new one sums the stored exposures\n"
+     "                       first start with a new one sums the stored exposures.\n"
      "%DB%"},
 };
 
