@@ -105,7 +105,8 @@ std::unique_ptr<CArchive> CArchive::Open(const QString& target, ArchiveOptions o
     const QString name = writer->Name();
     std::unique_ptr<CArchive> archive(
         new CArchive(name, std::move(options), lockFd, std::move(writer), std::move(reader)));
-    if (!archive->m_store->Load(error))
+    if (!archive->m_store->Load(error) ||
+        !archive->m_store->KeepBeamZones(archive->m_options.beamZones, error))
         return nullptr;
     try {
         archive->m_thread = std::thread([a = archive.get()] { a->Run(); });
@@ -535,6 +536,11 @@ std::optional<BeamTime> CArchive::BeamTimeIn(Period period, const QDateTime& fro
         *error = QStringLiteral("not a time zone this computer knows");
         return std::nullopt;
     }
+    std::optional<BeamTime> kept;
+    if (!BeamTimeFromDays(period, from, to, zone, &kept, error))
+        return std::nullopt;
+    if (kept)
+        return kept;
     // The few that started before from are counted one by one; the year's
     // others are summed by the database, per constant offset of the zone.
     const std::optional<std::vector<lab::ExposureInterval>> before =
@@ -592,7 +598,7 @@ std::optional<BeamTime> CArchive::BeamTimeIn(Period period, const QDateTime& fro
                        "ELSE (SELECT g.last_heard_ms FROM generators g WHERE g.generator = "
                        "i.generator) END AS e FROM interval_now i WHERE i.start_ms >= ? AND "
                        "i.start_ms < ?) a WHERE e > s) b");
-    std::map<std::pair<QString, QDate>, qint64> days;
+    std::vector<BeamDay> days;
     const QDate epoch(1970, 1, 1);
     for (size_t k = 0; k + 1 < edges.size(); ++k) {
         const qint64 segmentFrom = edges[k], segmentTo = edges[k + 1];
@@ -615,14 +621,61 @@ std::optional<BeamTime> CArchive::BeamTimeIn(Period period, const QDateTime& fro
                 return std::nullopt;
         }
         for (const SqlRow& r : within)
-            days[{r[0].toString(), epoch.addDays(r[1].toLongLong() - kDaysBack)}] +=
-                r[2].toLongLong();
+            days.push_back(
+                {r[0].toString(), epoch.addDays(r[1].toLongLong() - kDaysBack), r[2].toLongLong()});
         for (const SqlRow& r : across)
             spans.push_back({r[0].toString(),
                              QDateTime::fromMSecsSinceEpoch(r[1].toLongLong(), QTimeZone::utc()),
                              QDateTime::fromMSecsSinceEpoch(r[2].toLongLong(), QTimeZone::utc())});
     }
     return SplitBeamTime(spans, period, from, to, zone, days);
+}
+
+bool CArchive::BeamTimeFromDays(Period period, const QDateTime& from, const QDateTime& to,
+                                const QTimeZone& zone, std::optional<BeamTime>* answer,
+                                QString* error)
+{
+    CLocalMidnights midnights(zone);
+    const QDate firstDay = from.toTimeZone(zone).date(), endDay = to.toTimeZone(zone).date();
+    if (midnights.Of(firstDay) != from || midnights.Of(endDay) != to || endDay < firstDay)
+        return true;
+    const QString name = QString::fromUtf8(zone.id());
+    std::vector<SqlRow> held, rows;
+    const QDate day0(1970, 1, 1);
+    std::lock_guard<std::mutex> lock(m_readMutex);
+    if (!m_readerDb->Query(QStringLiteral("SELECT COUNT(*) FROM beam_zones WHERE zone = ?"), {name},
+                           &held, error))
+        return false;
+    if (held.empty() || held[0][0].toLongLong() == 0)
+        return true;
+    // One statement, so that both halves are of the same moment: an interval
+    // that closes in between is counted once, in the sums or as open.
+    if (!m_readerDb->Query(
+            QStringLiteral("SELECT generator, local_day, beam_ms, NULL, NULL FROM beam_days WHERE "
+                           "zone = ? AND local_day >= ? AND local_day < ? UNION ALL SELECT "
+                           "i.generator, NULL, NULL, i.start_ms, (SELECT g.last_heard_ms FROM "
+                           "generators g WHERE g.generator = i.generator) FROM interval_now i "
+                           "WHERE i.end_state = 'open' AND i.start_ms < ?"),
+            {name, day0.daysTo(firstDay), day0.daysTo(endDay), to.toMSecsSinceEpoch()}, &rows,
+            error))
+        return false;
+    std::vector<BeamDay> days;
+    days.reserve(rows.size());
+    std::vector<BeamSpan> open;
+    for (const SqlRow& r : rows) {
+        if (r[1].isNull()) {
+            // Still on: counted up to the last word from that console, as below.
+            const qint64 start = r[3].toLongLong();
+            const qint64 end = r[4].isNull() ? start : std::max(start, r[4].toLongLong());
+            open.push_back({r[0].toString(),
+                            QDateTime::fromMSecsSinceEpoch(start, QTimeZone::utc()),
+                            QDateTime::fromMSecsSinceEpoch(end, QTimeZone::utc())});
+            continue;
+        }
+        days.push_back({r[0].toString(), day0.addDays(r[1].toLongLong()), r[2].toLongLong()});
+    }
+    *answer = SplitBeamTime(open, period, from, to, zone, days);
+    return true;
 }
 
 std::optional<VerifyReport> CArchive::Verify(QString* error)

@@ -36,6 +36,9 @@ struct ArchiveOptions
     // messages waited, from being received to the commit's end, in ms; for a
     // benchmark's figures. Nothing is measured when it is empty.
     std::function<void(const std::vector<qint64>& waitedMs)> committed;
+    // The zones whose beam time per local day the writer keeps summed, besides
+    // those the archive keeps already; one it lacks is filled when opened.
+    QList<QTimeZone> beamZones;
 };
 
 struct VerifyReport
@@ -112,7 +115,9 @@ public:
     // generator is empty. Uncertain intervals come with both bounds of their end.
     std::optional<std::vector<lab::ExposureInterval>>
     Exposures(const QDateTime& from, const QDateTime& to, const QString& generator, QString* error);
-    // Beam time per generator per local period of zone within [from, to).
+    // Beam time per generator per local period of zone within [from, to). From
+    // the per-day sums when the archive keeps zone's and from and to are local
+    // midnights; otherwise summed from every exposure in the range.
     std::optional<BeamTime> BeamTimeIn(Period period, const QDateTime& from, const QDateTime& to,
                                        const QTimeZone& zone, QString* error);
     // One generator's readings in [from, to) in at most maxPoints buckets of
@@ -151,6 +156,10 @@ private:
              std::unique_ptr<ISqlDatabase> reader);
     void Run();
     void Complain(const QString& text);
+    // BeamTimeIn's answer from the per-day sums; false on a failed query, true
+    // with *answer empty when the sums cannot answer it.
+    bool BeamTimeFromDays(Period period, const QDateTime& from, const QDateTime& to,
+                          const QTimeZone& zone, std::optional<BeamTime>* answer, QString* error);
     // Exposures' answer, or only those of it that started before from.
     std::optional<std::vector<lab::ExposureInterval>>
     Overlapping(const QDateTime& from, const QDateTime& to, const QString& generator,

@@ -83,7 +83,9 @@ const CommandSpec kCommands[] = {
      "Seconds of beam per generator per local calendar day, week (from Monday) or\n"
      "month, then a total line per generator that is exactly the sum of its\n"
      "periods. An exposure whose end is uncertain counts up to its earliest end:\n"
-     "beam time is what is known to have happened.\n"
+     "beam time is what is known to have happened. The days of a zone that serve\n"
+     "keeps (serve --tz) are read from their sums, a year in a moment; any other\n"
+     "zone's are summed from every exposure, with the same answer, more slowly.\n"
      "\n"
      "      --by PERIOD      day (the default), week or month\n"
      "      --from DAY       the first day (default: the first exposure's)\n"
@@ -141,7 +143,7 @@ const CommandSpec kCommands[] = {
      "%FORMAT%%DB%"},
     {LabCommand::Serve,
      "serve",
-     {"--db", "--keep-readings", "--mqtt-password-file", "--mqtt-ca"},
+     {"--db", "--keep-readings", "--mqtt-password-file", "--mqtt-ca", "--tz"},
      "URL",
      "Usage: ondrel-lab serve URL [OPTION]...\n"
      "Keeps the archive: opens it for writing (creating it; one writer at a time),\n"
@@ -159,6 +161,11 @@ const CommandSpec kCommands[] = {
      "      --mqtt-password-file FILE  the broker password: the first line of FILE\n"
      "                       (else ONDREL_MQTT_PASSWORD); needs user@ in URL\n"
      "      --mqtt-ca FILE   verify the TLS broker against the CAs in FILE\n"
+     "      --tz ZONE        keep the beam time per day in this time zone summed as\n"
+     "                       it is stored, so that beam-time --tz ZONE reads a\n"
+     "                       year in a moment (default: the system's); may be\n"
+     "                       given more than once. Zones once kept stay kept; the\n"
+     "                       first start with a new one sums the stored exposures.\n"
      "%DB%"},
 };
 
@@ -239,6 +246,7 @@ ParsedCommandLine ParseLabCommandLine(const QStringList& args, const LabEnvironm
 
     QHash<QString, QString> values;
     QStringList positional;
+    QStringList zones; // every --tz, in order
     for (int i = 1; i < args.size(); ++i) {
         const QString& arg = args[i];
         if (arg == QLatin1String("-h") || arg == QLatin1String("--help")) {
@@ -253,7 +261,9 @@ ParsedCommandLine ParseLabCommandLine(const QStringList& args, const LabEnvironm
         const QString option = equals < 0 ? arg : arg.left(equals);
         if (!spec->options.contains(option))
             return fail(QStringLiteral("unknown option \"%1\".").arg(option.left(80)));
-        if (values.contains(option))
+        // serve keeps sums for as many zones as it is given.
+        const bool repeats = option == QLatin1String("--tz") && spec->command == LabCommand::Serve;
+        if (values.contains(option) && !repeats)
             return fail(QStringLiteral("%1 is given twice.").arg(option));
         if (equals < 0 && i + 1 >= args.size())
             return fail(QStringLiteral("%1 needs a value.").arg(option));
@@ -261,6 +271,8 @@ ParsedCommandLine ParseLabCommandLine(const QStringList& args, const LabEnvironm
         if (value.isEmpty())
             return fail(QStringLiteral("%1 needs a value.").arg(option));
         values.insert(option, value);
+        if (option == QLatin1String("--tz"))
+            zones << value;
     }
 
     LabOptions o;
@@ -279,14 +291,19 @@ ParsedCommandLine ParseLabCommandLine(const QStringList& args, const LabEnvironm
             return fail(
                 QStringLiteral("--format is csv, table or json, not \"%1\".").arg(f.left(80)));
     }
-    if (values.contains(QStringLiteral("--tz"))) {
-        const QString tz = values.value(QStringLiteral("--tz"));
+    for (const QString& tz : std::as_const(zones)) {
         o.zone = QTimeZone(tz.toUtf8());
         if (!o.zone.isValid())
             return fail(QStringLiteral("--tz: \"%1\" is not a time zone this computer knows; "
                                        "try a name such as Europe/Berlin.")
                             .arg(tz.left(80)));
+        if (!o.beamZones.contains(o.zone))
+            o.beamZones << o.zone;
     }
+    if (o.command != LabCommand::Serve)
+        o.beamZones.clear();
+    else if (o.beamZones.isEmpty() && env.systemZone.isValid())
+        o.beamZones << env.systemZone;
     for (const auto& [option, day] :
          {std::pair{QStringLiteral("--from"), &o.from}, std::pair{QStringLiteral("--to"), &o.to}}) {
         if (!values.contains(option))

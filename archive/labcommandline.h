@@ -48,6 +48,7 @@ struct LabOptions
     QString db;
     OutputFormat format = OutputFormat::Csv;
     QTimeZone zone;
+    QList<QTimeZone> beamZones;    // serve's: the zones whose beam time per day it keeps
     std::optional<QDate> from, to; // local days, to included
     QString generator;
     Period by = Period::Day;

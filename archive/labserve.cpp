@@ -120,6 +120,7 @@ int RunServe(const LabOptions& options, const SubscriberStart& startSubscriber,
     {
         ArchiveOptions archiveOptions;
         archiveOptions.complain = say;
+        archiveOptions.beamZones = options.beamZones;
         QString error;
         std::unique_ptr<CArchive> archive =
             OpenArchiveForWriting(options.db, archiveOptions, &error);

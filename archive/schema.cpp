@@ -107,6 +107,19 @@ const char* const kVersion5[] = {
     "CREATE INDEX reading_blocks_by_time ON reading_blocks (generator, first_ms)",
 };
 
+// Beam time summed per local day of each zone the writer is asked to keep, so
+// that a year of days is read rather than summed from every exposure. Only
+// closed and uncertain intervals are in it: an open one grows with every word
+// from its console, and is counted when asked. A zone is in beam_zones once
+// its sums are complete; the writer fills it from interval_now then.
+const char* const kVersion6[] = {
+    "CREATE TABLE beam_zones (zone TEXT PRIMARY KEY)",
+    "CREATE TABLE beam_days (zone TEXT NOT NULL, generator TEXT NOT NULL, local_day BIGINT NOT "
+    "NULL, beam_ms BIGINT NOT NULL, PRIMARY KEY (zone, generator, local_day))",
+    // A year's days read from the index alone, without a look-up in the table for each.
+    "CREATE INDEX beam_days_read ON beam_days (zone, generator, local_day, beam_ms)",
+};
+
 QVariant Value(const QVariant& text)
 {
     const std::optional<double> v = ReadoutNumber(text.toString());
@@ -252,6 +265,7 @@ const Migration kMigrations[] = {
     {3, kVersion3, int(std::size(kVersion3))},
     {4, kVersion4, int(std::size(kVersion4)), FillReadoutNumbers},
     {5, kVersion5, int(std::size(kVersion5)), PackReadings},
+    {6, kVersion6, int(std::size(kVersion6))},
 };
 
 } // namespace

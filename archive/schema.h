@@ -8,7 +8,7 @@
 namespace ondrel::archive {
 
 // The schema this program writes and reads.
-constexpr int kSchemaVersion = 5;
+constexpr int kSchemaVersion = 6;
 
 // A read-out's text as the number stored beside it in readings, as the
 // down-sampled readings have always read it; none for a text that is no finite number.

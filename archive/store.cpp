@@ -90,6 +90,43 @@ void WithoutNul(SqlRow& row)
     }
 }
 
+const QDate kFirstDay(1970, 1, 1); // beam_days' local_day counts from it
+
+const QString kAddBeamDay = QStringLiteral(
+    "INSERT INTO beam_days (zone, generator, local_day, beam_ms) VALUES (?, ?, ?, ?) ON "
+    "CONFLICT (zone, generator, local_day) DO UPDATE SET beam_ms = beam_days.beam_ms + "
+    "excluded.beam_ms");
+
+// Where an interval's beam time ends in beam_days: the same rule as the
+// questions' (a closed one at its end, an uncertain one at its earliest end),
+// but at its start, counting nothing, for an open one, which is counted when asked.
+qint64 KeptEnd(const QString& state, const QVariant& earliestEnd, const QVariant& latestEnd,
+               qint64 startMs)
+{
+    QVariant end;
+    if (state == lab::EndStateName(lab::EndState::Closed))
+        end = latestEnd;
+    else if (state == lab::EndStateName(lab::EndState::Uncertain))
+        end = earliestEnd;
+    return end.isNull() ? startMs : std::max(startMs, end.toLongLong());
+}
+
+using BeamDays = std::map<std::pair<QString, qint64>, qint64>; // generator, local_day: ms
+
+void AddBeamDays(BeamDays& days, const QString& generator, qint64 fromMs, qint64 toMs, qint64 sign,
+                 CLocalMidnights& midnights)
+{
+    for (const auto& [day, ms] : PeriodPieces(
+             QDateTime::fromMSecsSinceEpoch(fromMs, QTimeZone::utc()),
+             QDateTime::fromMSecsSinceEpoch(toMs, QTimeZone::utc()), Period::Day, midnights))
+        days[{generator, kFirstDay.daysTo(day)}] += sign * ms;
+}
+
+QString ZoneName(const QTimeZone& zone)
+{
+    return QString::fromUtf8(zone.id());
+}
+
 qint64 MinuteOf(qint64 ms)
 {
     return ms - ((ms % 60000) + 60000) % 60000;
@@ -198,7 +235,165 @@ bool CStore::Load(QString* error)
         return false;
     for (const SqlRow& r : rows)
         m_tracker.Adopt(IntervalFromRow(r));
+    if (!LoadBeamZones(error))
+        return false;
     m_loaded = true;
+    return true;
+}
+
+void CStore::Say(const QString& text)
+{
+    if (m_complain)
+        m_complain(text);
+    else
+        WriteStderr(QStringLiteral("ondrel-lab: %1\n").arg(text));
+}
+
+bool CStore::LoadBeamZones(QString* error)
+{
+    m_beamZones.clear();
+    std::vector<SqlRow> rows;
+    if (!m_db.Query(QStringLiteral("SELECT zone FROM beam_zones ORDER BY zone"), {}, &rows, error))
+        return false;
+    for (const SqlRow& r : rows) {
+        QTimeZone zone(r[0].toString().toUtf8());
+        if (zone.isValid())
+            m_beamZones.push_back(std::make_unique<CLocalMidnights>(std::move(zone)));
+    }
+    return true;
+}
+
+bool CStore::InTransaction(const std::function<bool()>& work, QString* error)
+{
+    if (!m_db.Exec(QStringLiteral("BEGIN"), {}, error))
+        return false;
+    if (work() && m_db.Exec(QStringLiteral("COMMIT"), {}, error))
+        return true;
+    QString ignored;
+    m_db.Exec(QStringLiteral("ROLLBACK"), {}, &ignored);
+    return false;
+}
+
+bool CStore::KeepBeamZones(const QList<QTimeZone>& zones, QString* error)
+{
+    std::vector<SqlRow> rows;
+    if (!m_db.Query(QStringLiteral("SELECT zone FROM beam_zones"), {}, &rows, error))
+        return false;
+    QSet<QString> held;
+    for (const SqlRow& r : rows) {
+        const QString name = r[0].toString();
+        if (QTimeZone(name.toUtf8()).isValid()) {
+            held.insert(name);
+            continue;
+        }
+        if (!InTransaction(
+                [&] {
+                    return Exec(QStringLiteral("DELETE FROM beam_days WHERE zone = ?"), {name},
+                                error) &&
+                           Exec(QStringLiteral("DELETE FROM beam_zones WHERE zone = ?"), {name},
+                                error);
+                },
+                error))
+            return false;
+        Say(QStringLiteral("%1: the beam time per day in %2 is no longer kept: this computer does "
+                           "not know that time zone; beam-time in it sums every exposure")
+                .arg(m_db.Name(), name.left(80)));
+    }
+    for (const QTimeZone& zone : zones) {
+        if (!zone.isValid() || held.contains(ZoneName(zone)))
+            continue;
+        if (!InTransaction(
+                [&] {
+                    // What a fill cut short left behind.
+                    return Exec(QStringLiteral("DELETE FROM beam_days WHERE zone = ?"),
+                                {ZoneName(zone)}, error);
+                },
+                error) ||
+            !FillBeamZone(zone, error) ||
+            !InTransaction(
+                [&] {
+                    return Exec(QStringLiteral("INSERT INTO beam_zones (zone) VALUES (?)"),
+                                {ZoneName(zone)}, error);
+                },
+                error))
+            return false;
+        held.insert(ZoneName(zone));
+    }
+    return LoadBeamZones(error);
+}
+
+// A batch of intervals a transaction, so that a year of them needs no more
+// memory, and no bigger a write-ahead log, than a day's.
+bool CStore::FillBeamZone(const QTimeZone& zone, QString* error)
+{
+    constexpr qint64 kBatch = 5000;
+    CLocalMidnights midnights(zone);
+    SqlRow after{QStringLiteral(""), std::numeric_limits<qint64>::min()};
+    for (qint64 batches = 0;; ++batches) {
+        if (batches == 1)
+            Say(QStringLiteral("%1: summing the beam time per day in %2 from the stored "
+                               "exposures, once; until it is done, beam-time sums every exposure")
+                    .arg(m_db.Name(), ZoneName(zone)));
+        std::vector<SqlRow> rows;
+        if (!m_db.Query(QStringLiteral("SELECT generator, start_ms, end_state, earliest_end_ms, "
+                                       "latest_end_ms FROM interval_now WHERE (generator, "
+                                       "start_ms) > (?, ?) ORDER BY generator, start_ms LIMIT ?"),
+                        after + SqlRow{kBatch}, &rows, error))
+            return false;
+        BeamDays days;
+        for (const SqlRow& r : rows) {
+            const qint64 start = r[1].toLongLong();
+            AddBeamDays(days, r[0].toString(), start, KeptEnd(r[2].toString(), r[3], r[4], start),
+                        1, midnights);
+        }
+        const bool added = InTransaction(
+            [&] {
+                for (const auto& [key, ms] : days) {
+                    if (ms != 0 &&
+                        !Exec(kAddBeamDay, {ZoneName(zone), key.first, key.second, ms}, error))
+                        return false;
+                }
+                return true;
+            },
+            error);
+        if (!added)
+            return false;
+        if (qint64(rows.size()) < kBatch)
+            return true;
+        after = SqlRow{rows.back()[0], rows.back()[1]};
+    }
+}
+
+// The interval's old contribution to each kept zone's days taken away and its
+// new one added, before interval_now is overwritten with the new.
+bool CStore::KeepBeamDays(const lab::ExposureInterval& i, QString* error)
+{
+    if (m_beamZones.empty())
+        return true;
+    const qint64 start = i.start.toMSecsSinceEpoch();
+    SqlRow key{i.generator, start};
+    WithoutNul(key);
+    std::vector<SqlRow> rows;
+    if (!m_db.Query(QStringLiteral("SELECT end_state, earliest_end_ms, latest_end_ms FROM "
+                                   "interval_now WHERE generator = ? AND start_ms = ?"),
+                    key, &rows, error))
+        return false;
+    const qint64 before =
+        rows.empty() ? start : KeptEnd(rows[0][0].toString(), rows[0][1], rows[0][2], start);
+    const qint64 now =
+        KeptEnd(lab::EndStateName(i.endState), Ms(i.earliestEnd), Ms(i.latestEnd), start);
+    if (before == now)
+        return true;
+    for (const std::unique_ptr<CLocalMidnights>& zone : m_beamZones) {
+        BeamDays days;
+        AddBeamDays(days, key[0].toString(), start, before, -1, *zone);
+        AddBeamDays(days, key[0].toString(), start, now, 1, *zone);
+        for (const auto& [day, dayMs] : days) {
+            if (dayMs != 0 &&
+                !Exec(kAddBeamDay, {ZoneName(zone->Zone()), day.first, day.second, dayMs}, error))
+                return false;
+        }
+    }
     return true;
 }
 
@@ -392,10 +587,7 @@ bool CStore::Unreadable(Generator& g, const ArchiveMessage& m, const QString& wh
         const QString text = QStringLiteral("%1/%2: unreadable: %3 (further ones are only "
                                             "counted, in the gaps)")
                                  .arg(m.generator.left(200), m.subtopic, why.left(200));
-        if (m_complain)
-            m_complain(text);
-        else
-            WriteStderr(QStringLiteral("ondrel-lab: %1\n").arg(text));
+        Say(text);
     }
     return Exec(
         QStringLiteral("INSERT INTO gaps (id, generator, what, first_seq, last_seq, "
@@ -492,6 +684,8 @@ bool CStore::StoreChanges(const lab::CExposureTracker::Changes& changes, QString
                 SqlRow{i.generator, i.start.toMSecsSinceEpoch(), lab::ChangeKindName(c.kind)} +
                     state,
                 error))
+            return false;
+        if (!KeepBeamDays(i, error))
             return false;
         if (!Exec(QStringLiteral(
                       "INSERT INTO interval_now (generator, start_ms, end_state, earliest_end_ms, "

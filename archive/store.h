@@ -4,6 +4,7 @@
 // message recorded as a gap. Used by one thread only.
 #pragma once
 
+#include "beamtime.h"
 #include "exposure.h"
 #include "readingblock.h"
 #include "recordreader.h"
@@ -12,8 +13,10 @@
 #include <QDateTime>
 #include <QHash>
 #include <QString>
+#include <QTimeZone>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -81,6 +84,12 @@ public:
     // still on when the record ends is uncertain ("record ended").
     bool ImportRecord(const QString& generator, const RecordSource& next, ImportCounts* counts,
                       QString* error);
+    // Keeps the per-day beam sums for zones as well as for those the archive
+    // keeps already (a zone kept once stays kept: nothing else would keep its
+    // sums right). A zone the archive lacks is filled from the intervals, a
+    // batch at a time; one this computer no longer knows is dropped, and said,
+    // since its sums could not be kept. Before the writer's first batch.
+    bool KeepBeamZones(const QList<QTimeZone>& zones, QString* error);
     // Deletes at most limit blocks of readings that ended before cutoffMs, never
     // a block the writer may still extend; how many it deleted.
     std::optional<qint64> DeleteReadingsBefore(qint64 cutoffMs, int limit, QString* error);
@@ -143,6 +152,12 @@ private:
                        qint64 timeMs, QString* error);
     bool Dropped(const DropKey& key, const DroppedMessages& drop, QString* error);
     bool StoreChanges(const lab::CExposureTracker::Changes& changes, QString* error);
+    bool KeepBeamDays(const lab::ExposureInterval& interval, QString* error);
+    bool FillBeamZone(const QTimeZone& zone, QString* error);
+    bool LoadBeamZones(QString* error);
+    // work() in a transaction of its own, rolled back when it fails.
+    bool InTransaction(const std::function<bool()>& work, QString* error);
+    void Say(const QString& text);
     bool AppendChained(const char* table, Chain& chain, SqlRow columns, QString* error);
     bool FlushBatchState(QString* error);
     // `head VALUES (...), (...) tail` for the rows, a few hundred at a time.
@@ -170,6 +185,7 @@ private:
     QHash<QString, Generator> m_generators;
     std::map<std::pair<QString, qint64>, Minute> m_minutes; // this batch's, by generator and minute
     Chain m_events, m_intervals;
+    std::vector<std::unique_ptr<CLocalMidnights>> m_beamZones; // those beam_days holds
     qint64 m_nextReadingId = 1, m_nextGapId = 1;
     // False after a Load that failed (a database gone away): what is in memory
     // then is no longer the database's, and writing from it would overwrite it.

@@ -42,6 +42,10 @@ private slots:
     void exposures();
     void beamTime_data();
     void beamTime();
+    void beamDays_data();
+    void beamDays();
+    void beamZoneUnknown_data() { BackendRows(); }
+    void beamZoneUnknown();
     void readings_data();
     void readings();
     void rollups_data();
@@ -55,6 +59,8 @@ private:
     // Another program's connection to the database, for writing behind the archive's back.
     std::unique_ptr<ISqlDatabase> Connect();
     static void Send(CArchive& archive, const QStringList& script);
+    static QStringList BeamDays(CArchive& archive, const QTimeZone& zone, const QString& from,
+                                const QString& to, const QString& period);
     void Feed(CArchive& archive, const QStringList& script);
     QStringList Dump(const QString& sql);
 
@@ -389,7 +395,8 @@ void TestArchive::reopened()
 }
 
 // An archive written by version 2: each interval's latest state is made from
-// its chain, the readings' rows are packed into blocks, and the writer goes on.
+// its chain, the readings' rows are packed into blocks, its beam days are made
+// from its intervals, and the writer goes on.
 void TestArchive::migrated()
 {
     Feed(*Open(), kExposure.mid(0, 5));
@@ -406,18 +413,25 @@ void TestArchive::migrated()
               "first_beam_on_s DOUBLE PRECISION, last_beam_on_s DOUBLE PRECISION)",
               "INSERT INTO readings VALUES (1, 'lab/gen1', NULL, 1, 1, 1, 2000, 2000, '080.5', "
               "'1100', '025.0', 'No Error', 1, 0, 0.5, 0.5)",
+              "DROP TABLE beam_days", "DROP TABLE beam_zones",
               "UPDATE schema_version SET version = 2"})
             QVERIFY2(db->Exec(sql, {}, &error), qPrintable(error));
     }
-    std::unique_ptr<CArchive> again = Open();
+    ArchiveOptions berlin;
+    berlin.beamZones = {QTimeZone("Europe/Berlin")};
+    std::unique_ptr<CArchive> again = Open(berlin);
+    const QString days = "SELECT zone, generator, local_day, beam_ms FROM beam_days";
     QCOMPARE(Dump("SELECT start_ms % 100000, end_state, last_id FROM interval_now ORDER BY "
                   "start_ms"),
              (QStringList{"1000|closed|2", "5000|open|3"}));
     QCOMPARE(Dump("runs: first_seq last_seq count kv"), QStringList{"1|1|1|080.5"});
+    // 2026-05-04 is day 20577; the open interval is not in the sums.
+    QCOMPARE(Dump(days), QStringList{"Europe/Berlin|lab/gen1|20577|3000"});
     Feed(*again, kExposure.mid(5));
     QCOMPARE(Dump("SELECT start_ms % 100000, end_state, last_id FROM interval_now ORDER BY "
                   "start_ms"),
              (QStringList{"1000|closed|2", "5000|uncertain|4"}));
+    QCOMPARE(Dump(days), QStringList{"Europe/Berlin|lab/gen1|20577|4000"});
 }
 
 void TestArchive::refused_data()
@@ -430,7 +444,7 @@ void TestArchive::refused_data()
         Row(backend, "a schema from the future")
             << "UPDATE schema_version SET version = 7"
             << "TARGET: the archive's schema is version 7, newer than this program reads "
-               "(version 5); use a newer ondrel-lab";
+               "(version 6); use a newer ondrel-lab";
     }
     Row("sqlite", "a second writer")
         << ""
@@ -628,11 +642,15 @@ void TestArchive::beamTime_data()
         Row(backend, "weeks") << autumn << "2026-10-24"
                               << "2026-10-27"
                               << "week" << QStringList{"2026-10-19 11460000", "2026-10-26 1800000"};
+        Row(backend, "a month") << autumn << "2026-10-24"
+                                << "2026-10-27"
+                                << "month" << QStringList{"2026-10-01 13260000"};
     }
 }
 
 // Straight into the table the questions read, at times a console's script
-// cannot reach: a whole year's beam time is summed by the database.
+// cannot reach: a whole year's beam time is summed by the database, and then
+// read from the per-day sums that the first use of the zone makes from it.
 void TestArchive::beamTime()
 {
     QFETCH(QStringList, intervals);
@@ -663,14 +681,95 @@ void TestArchive::beamTime()
                      qPrintable(error));
     }
     const QTimeZone zone("Europe/Berlin");
-    const auto beam = archive->BeamTimeIn(
+    QCOMPARE(BeamDays(*archive, zone, from, to, period), rows);
+    archive.reset();
+    ArchiveOptions kept;
+    kept.beamZones = {zone};
+    archive = Open(kept);
+    // The sums answer on their own: only the open interval is read.
+    QVERIFY2(db->Exec("DELETE FROM interval_now WHERE end_state <> 'open'", {}, &error),
+             qPrintable(error));
+    QCOMPARE(BeamDays(*archive, zone, from, to, period), rows);
+}
+
+// A period's start and beam ms a line, from local midnight to local midnight.
+QStringList TestArchive::BeamDays(CArchive& archive, const QTimeZone& zone, const QString& from,
+                                  const QString& to, const QString& period)
+{
+    QString error;
+    const auto beam = archive.BeamTimeIn(
         *PeriodFromName(period), QDateTime(QDate::fromString(from, Qt::ISODate), QTime(0, 0), zone),
         QDateTime(QDate::fromString(to, Qt::ISODate), QTime(0, 0), zone), zone, &error);
-    QVERIFY2(beam, qPrintable(error));
+    if (!beam)
+        return {error};
     QStringList found;
     for (const BeamTimeRow& r : beam->rows)
         found << QStringLiteral("%1 %2").arg(r.period.toString(Qt::ISODate)).arg(r.beamMs);
-    QCOMPARE(found, rows);
+    return found;
+}
+
+void TestArchive::beamDays_data()
+{
+    QTest::addColumn<QString>("backend");
+    QTest::addColumn<QStringList>("script"); // the archive starts again after its first two lines
+    QTest::addColumn<QStringList>("berlin"); // beam time per day in Europe/Berlin
+    QTest::addColumn<QStringList>("utc");
+    const QStringList overMidnight{"21:00:00 info 21:00:00 ops",
+                                   "21:59:58 event xray-on 1 VP0805 CP1100 ENBL1"};
+    const QStringList twoDays{"2026-05-04 2000", "2026-05-05 3000"};
+    for (const char* backend : kBackends) {
+        Row(backend, "closed, then uncertain")
+            << kExposure << QStringList{"2026-05-04 4000"} << QStringList{"2026-05-04 4000"};
+        Row(backend, "closed after Berlin's midnight")
+            << overMidnight + QStringList{"22:00:03 event xray-off 2"} << twoDays
+            << QStringList{"2026-05-04 5000"};
+        Row(backend, "open, to the last word heard")
+            << overMidnight + QStringList{"21:59:59 reading 080.5 1100 on 1",
+                                          "22:00:03 reading 080.5 1100 on 2"}
+            << twoDays << QStringList{"2026-05-04 5000"};
+    }
+}
+
+// Kept by the writer for two zones as it stores the intervals, across a
+// restart; the same answers as summing every exposure.
+void TestArchive::beamDays()
+{
+    QFETCH(QStringList, script);
+    QFETCH(QStringList, berlin);
+    QFETCH(QStringList, utc);
+    const QTimeZone zones[] = {QTimeZone("Europe/Berlin"), QTimeZone("UTC")};
+    ArchiveOptions kept;
+    kept.beamZones = {zones[0], zones[1]};
+    Feed(*Open(kept), script.mid(0, 2));
+    std::unique_ptr<CArchive> archive = Open(kept);
+    Feed(*archive, script.mid(2));
+    QCOMPARE(Dump("SELECT zone FROM beam_zones ORDER BY zone"),
+             (QStringList{"Europe/Berlin", "UTC"}));
+    for (const bool fromSums : {true, false}) {
+        QCOMPARE(BeamDays(*archive, zones[0], "2026-05-04", "2026-05-06", "day"), berlin);
+        QCOMPARE(BeamDays(*archive, zones[1], "2026-05-04", "2026-05-06", "day"), utc);
+        if (fromSums)
+            QCOMPARE(Dump("DELETE FROM beam_zones"), QStringList());
+    }
+}
+
+// Sums of a zone this computer does not know (its zone data has changed since)
+// cannot be kept right: dropped when the archive is opened, and said.
+void TestArchive::beamZoneUnknown()
+{
+    Open();
+    QCOMPARE(Dump("INSERT INTO beam_zones (zone) VALUES ('Mars/Olympus')"), QStringList());
+    QCOMPARE(Dump("INSERT INTO beam_days (zone, generator, local_day, beam_ms) VALUES "
+                  "('Mars/Olympus', 'lab/gen1', 20577, 1000)"),
+             QStringList());
+    Open();
+    QCOMPARE(m_complaints.size(), 1);
+    QVERIFY2(m_complaints[0].endsWith(": the beam time per day in Mars/Olympus is no longer kept: "
+                                      "this computer does not know that time zone; beam-time in "
+                                      "it sums every exposure"),
+             qPrintable(m_complaints[0]));
+    QCOMPARE(Dump("SELECT (SELECT COUNT(*) FROM beam_zones) + (SELECT COUNT(*) FROM beam_days)"),
+             QStringList{"0"});
 }
 
 namespace {

@@ -68,6 +68,12 @@ QString Describe(const LabOptions& o)
         words << QString("broker %1 %2 keep %3")
                      .arg(o.mqtt->Endpoint(), o.mqtt->prefix)
                      .arg(o.keepReadingsDays);
+    if (o.command == LabCommand::Serve) {
+        QStringList zones;
+        for (const QTimeZone& z : o.beamZones)
+            zones << QString::fromUtf8(z.id());
+        words << "beam days in " + zones.join(' ');
+    }
     return words.join(", ");
 }
 
@@ -146,10 +152,15 @@ void TestLabCli::parse_data()
                                "lab/gen1, record r.csv";
     QTest::newRow("serve") << "serve mqtt://broker:1884/lab --keep-readings 30"
                            << "serve, /data/archive.sqlite, csv, Europe/Berlin, broker "
-                              "broker:1884 lab keep 30";
+                              "broker:1884 lab keep 30, beam days in Europe/Berlin";
     QTest::newRow("serve's root by default") << "serve mqtts://broker"
                                              << "serve, /data/archive.sqlite, csv, Europe/Berlin, "
-                                                "broker broker:8883 ondrel keep 400";
+                                                "broker broker:8883 ondrel keep 400, beam "
+                                                "days in Europe/Berlin";
+    QTest::newRow("serve keeps the beam days of each zone given, once")
+        << "serve mqtt://b --tz UTC --tz Asia/Tokyo --tz=UTC"
+        << "serve, /data/archive.sqlite, csv, UTC, broker b:1883 ondrel keep 400, beam days in "
+           "UTC Asia/Tokyo";
 
     QTest::newRow("no command") << ""
                                 << "no command given; " + commands;
@@ -161,6 +172,8 @@ void TestLabCli::parse_data()
                                               << "exposures: --to needs a value.";
     QTest::newRow("option twice") << "status --db a --db b"
                                   << "status: --db is given twice.";
+    QTest::newRow("a query's zone twice") << "beam-time --tz UTC --tz Asia/Tokyo"
+                                          << "beam-time: --tz is given twice.";
     QTest::newRow("not a day") << "exposures --from 2026-02-30 --to 2026-03-01"
                                << "exposures: --from: \"2026-02-30\" is not a day like "
                                   "2026-12-01.";
@@ -442,7 +455,7 @@ void TestLabCli::program_data()
     QTest::newRow("a schema from the future")
         << "verify --db FUTURE" << 1
         << "ondrel-lab: FUTURE: the archive's schema is version 9, newer than this program reads "
-           "(version 5); use a newer ondrel-lab";
+           "(version 6); use a newer ondrel-lab";
     QTest::newRow("a record that is not there")
         << "import NOWHERE.csv --generator g --db DB" << 2
         << "ondrel-lab: import: cannot read \"NOWHERE.csv\": No such file or directory.";
