@@ -12,11 +12,11 @@ CLiveFleet::CLiveFleet(QString root, Clock clock, QObject* parent)
 
 CLiveFleet::~CLiveFleet() = default;
 
-lab::Generator* CLiveFleet::Entry(const QString& prefix, const QString& name)
+CLiveFleet::Row* CLiveFleet::Entry(const QString& prefix, const QString& name)
 {
     const int row = m_rowOfPrefix.value(prefix, -1);
     if (row >= 0)
-        return &m_rows[size_t(row)]->g;
+        return m_rows[size_t(row)].get();
     // As in the fleet window: a prefix that sent only junk still gets its tile,
     // and a flood of junk topics is held to the same bound as the generators.
     if (int(m_rows.size()) >= kGeneratorLimit) {
@@ -28,7 +28,13 @@ lab::Generator* CLiveFleet::Entry(const QString& prefix, const QString& name)
     r->g.name = name;
     m_rowOfPrefix.insert(prefix, int(m_rows.size()));
     m_rows.push_back(std::move(r));
-    return &m_rows.back()->g;
+    return m_rows.back().get();
+}
+
+void CLiveFleet::MarkAll()
+{
+    for (auto& r : m_rows)
+        r->dirty = true;
 }
 
 void CLiveFleet::Rejudge(lab::Generator& g, qint64 now)
@@ -44,13 +50,14 @@ void CLiveFleet::OnMessages(const QList<lab::BrokerMessage>& messages)
         const std::optional<lab::TopicParts> topic = lab::DecodeTopic(m_root, m.topic);
         if (!topic)
             continue;
-        lab::Generator* g = Entry(topic->prefix, topic->name);
-        if (!g)
+        Row* r = Entry(topic->prefix, topic->name);
+        if (!r)
             continue;
         // Unreadable ones are counted on the generator, and its notes say so.
-        lab::ApplyPayload(*g, lab::DecodePayload(topic->subtopic, m.payload, m.tooLarge),
+        lab::ApplyPayload(r->g, lab::DecodePayload(topic->subtopic, m.payload, m.tooLarge),
                           m.retained, m.receivedMs);
-        Rejudge(*g, now);
+        r->dirty = true;
+        Rejudge(r->g, now);
     }
 }
 
@@ -58,6 +65,7 @@ void CLiveFleet::OnBrokerConnected()
 {
     m_contact = true;
     m_everConnected = true;
+    MarkAll();
     const qint64 now = m_clock();
     for (auto& r : m_rows)
         Rejudge(r->g, now);
@@ -70,6 +78,7 @@ void CLiveFleet::OnBrokerLost()
     if (m_contact)
         m_lostMs = m_clock();
     m_contact = false;
+    MarkAll();
     const qint64 now = m_clock();
     for (auto& r : m_rows) {
         r->g.fresh = false;
@@ -159,7 +168,12 @@ QByteArray CLiveFleet::Delta(bool heartbeat)
     const qint64 now = m_clock();
     QJsonArray changed;
     for (auto& r : m_rows) {
+        // Between messages only time changes a generator, and only its state.
+        const lab::State was = r->g.state;
         Rejudge(r->g, now);
+        if (!r->dirty && r->g.state == was)
+            continue;
+        r->dirty = false;
         QJsonObject o = GeneratorJson(r->g);
         if (o != r->sent) {
             changed.append(o);

@@ -52,9 +52,11 @@ private:
     struct Row
     {
         lab::Generator g;
-        QJsonObject sent; // as the last delta or snapshot had it
+        QJsonObject sent;  // as the last delta had it
+        bool dirty = true; // a message came since
     };
-    lab::Generator* Entry(const QString& prefix, const QString& name);
+    Row* Entry(const QString& prefix, const QString& name);
+    void MarkAll();
     void Rejudge(lab::Generator& g, qint64 now);
     QJsonObject GeneratorJson(const lab::Generator& g) const;
     QJsonObject Common(const char* type, qint64 now) const;

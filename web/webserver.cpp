@@ -13,6 +13,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <deque>
+#include <dlfcn.h>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -83,6 +84,19 @@ void WriteClose(mg_connection* conn, int code, const QByteArray& reason)
     frame.append(char((code >> 8) & 0xff)).append(char(code & 0xff)).append(reason.left(120));
     mg_websocket_write(conn, MG_WEBSOCKET_OPCODE_CONNECTION_CLOSE, frame.constData(),
                        size_t(frame.size()));
+}
+
+// civetweb loads OpenSSL at run time, as libssl.so, and calls what it finds
+// without checking: Debian 12's build looks for a function OpenSSL 3 dropped
+// and jumps to null on every TLS connection.
+bool TlsUsable()
+{
+    void* ssl = dlopen("libssl.so", RTLD_LAZY | RTLD_LOCAL);
+    if (!ssl)
+        return false;
+    const bool usable = dlsym(ssl, "SSL_get_peer_certificate") != nullptr;
+    dlclose(ssl);
+    return usable;
 }
 
 } // namespace
@@ -225,9 +239,13 @@ struct CWebServer::Hub
     static int OnData(mg_connection* conn, int bits, char*, size_t, void*)
     {
         const auto* c = static_cast<Client*>(mg_get_user_connection_data(conn));
-        // The page sends nothing; a close, or anything from a refused viewer,
-        // ends the connection.
-        return (!c || c->refused || (bits & 0x0f) == MG_WEBSOCKET_OPCODE_CONNECTION_CLOSE) ? 0 : 1;
+        const int opcode = bits & 0x0f;
+        // The page sends nothing but civetweb's pings and pongs: anything else,
+        // and anything at all from a refused viewer, ends the connection.
+        return (c && !c->refused &&
+                (opcode == MG_WEBSOCKET_OPCODE_PING || opcode == MG_WEBSOCKET_OPCODE_PONG))
+                   ? 1
+                   : 0;
     }
 
     static void OnClose(const mg_connection* conn, void* data)
@@ -309,6 +327,14 @@ bool CWebServer::Start(QString* error)
     }
 
     const bool tls = !m_options.certFile.isEmpty();
+    if (tls && !TlsUsable()) {
+        *error = QStringLiteral(
+            "--web-cert: this computer's civetweb cannot serve TLS: it calls "
+            "SSL_get_peer_certificate, which its OpenSSL (libssl.so) does not have, and would "
+            "crash on the first connection. Serve on 127.0.0.1 without --web-cert behind a TLS "
+            "proxy instead (see the web page's documentation).");
+        return false;
+    }
     // civetweb takes the certificate and its key from one PEM file; it reads it
     // at start, so the joined copy lives only until then, readable by us alone.
     QTemporaryDir pemDir;

@@ -120,6 +120,7 @@ private slots:
     void viewerLimit();
     void digestUsers_data();
     void digestUsers();
+    void tlsRefusedWhereCivetwebWouldCrash();
 
 private:
     std::unique_ptr<CLiveService> Serve(WebOptions options = {});
@@ -272,6 +273,22 @@ void TestWebServer::digestUsers()
     CViewer viewer(service.Server().Port());
     QVERIFY(!viewer.Connected() || QTest::qWaitFor([&] { return viewer.Closed(); }, 5000));
     QCOMPARE(service.Server().Viewers(), 0);
+}
+
+// Debian 12's civetweb with OpenSSL 3 jumps to null on a TLS connection: the
+// service says so at start rather than dying on the first viewer. A civetweb
+// that can do TLS fails this test, and --web-cert wants testing then.
+void TestWebServer::tlsRefusedWhereCivetwebWouldCrash()
+{
+    WebOptions options;
+    options.certFile = options.keyFile = ONDREL_PAGE_DIR "/index.html";
+    options.port = testing::FreePort();
+    options.pageDir = ONDREL_PAGE_DIR;
+    CWebServer server(options);
+    QString error;
+    QVERIFY(!server.Start(&error));
+    QVERIFY2(error.startsWith("--web-cert: this computer's civetweb cannot serve TLS"),
+             qPrintable(error));
 }
 
 QTEST_GUILESS_MAIN(TestWebServer)
