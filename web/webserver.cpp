@@ -15,6 +15,7 @@
 #include <deque>
 #include <dlfcn.h>
 #include <mutex>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -231,9 +232,18 @@ struct CWebServer::Hub
             WriteClose(conn, kCloseTryLater, text);
             return;
         }
-        std::lock_guard<std::mutex> lock(hub->mutex);
-        hub->clients.push_back(c);
-        c->sender = std::thread([hub, c] { hub->Send(c); });
+        {
+            std::lock_guard<std::mutex> lock(hub->mutex);
+            try {
+                c->sender = std::thread([hub, c] { hub->Send(c); });
+                hub->clients.push_back(c);
+                return;
+            } catch (const std::system_error&) {
+                c->dropped = true;
+            }
+        }
+        // Out of threads: this viewer is turned away, the service goes on.
+        WriteClose(conn, kCloseTryLater, "the lab service cannot take another viewer now");
     }
 
     static int OnData(mg_connection* conn, int bits, char*, size_t, void*)
