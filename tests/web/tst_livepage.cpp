@@ -75,6 +75,7 @@ private slots:
     void initTestCase();
     void cleanupTestCase();
     void hostilePrefixIsText();
+    void sixtyFitAWallScreen();
     void lostServiceGreysThenResynchronises();
 
 private:
@@ -154,6 +155,23 @@ void TestLivePage::hostilePrefixIsText()
     QCOMPARE(m_browser.Call({{"op", "alert"}}), QJsonValue());
     QCOMPARE(m_browser.Eval("return document.getElementById('summary').textContent").toString(),
              "2 generators: 2 offline; 2 alarms unacknowledged");
+}
+
+// browser.py's window is 1920 by 1080, a wall screen with the browser's own bars.
+void TestLivePage::sixtyFitAWallScreen()
+{
+    for (int i = 1; i <= 60; ++i)
+        Publish(QString("lab/generator-%1").arg(i), "status",
+                StatusPayload(ConsoleStatus::Offline));
+    m_browser.Call({{"op", "get"}, {"url", QString("http://127.0.0.1:%1/").arg(m_port)}});
+    QVERIFY(QTest::qWaitFor(
+        [&] {
+            return m_browser.Eval("return document.querySelectorAll('.tile').length >= 60")
+                .toBool();
+        },
+        10000));
+    QCOMPARE(m_browser.Eval("return document.documentElement.scrollHeight > innerHeight"),
+             QJsonValue(false));
 }
 
 void TestLivePage::lostServiceGreysThenResynchronises()
