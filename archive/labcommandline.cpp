@@ -1,7 +1,9 @@
 #include "labcommandline.h"
 
+#include <QFileInfo>
 #include <QSet>
 #include <QStandardPaths>
+#include <arpa/inet.h>
 #include <unistd.h>
 
 namespace ondrel::archive {
@@ -143,7 +145,8 @@ const CommandSpec kCommands[] = {
      "%FORMAT%%DB%"},
     {LabCommand::Serve,
      "serve",
-     {"--db", "--keep-readings", "--mqtt-password-file", "--mqtt-ca", "--tz"},
+     {"--db", "--keep-readings", "--mqtt-password-file", "--mqtt-ca", "--tz", "--listen",
+      "--web-users", "--web-cert", "--web-key", "--web-clients"},
      "URL",
      "Usage: ondrel-lab serve URL [OPTION]...\n"
      "Keeps the archive: opens it for writing (creating it; one writer at a time),\n"
@@ -166,6 +169,14 @@ const CommandSpec kCommands[] = {
      "                       year in a moment (default: the system's); may be\n"
      "                       given more than once. Zones once kept stay kept; the\n"
      "                       first start with a new one sums the stored exposures.\n"
+     "      --listen [ADDR:]PORT  also serve the live page to browsers on that IP\n"
+     "                       address and port (127.0.0.1 when no address is given;\n"
+     "                       [::1]:PORT for IPv6)\n"
+     "      --web-users FILE  every request needs a user of this htdigest file\n"
+     "      --web-cert FILE  serve over TLS with this PEM certificate (chain)...\n"
+     "      --web-key FILE   ...and its PEM private key\n"
+     "      --web-clients N  live pages served at once (default 500); one more is\n"
+     "                       told to try again later\n"
      "%DB%"},
 };
 
@@ -186,6 +197,46 @@ std::optional<QDate> Day(const QString& text)
     if (!day.isValid() || text.size() != 10)
         return std::nullopt;
     return day;
+}
+
+bool IsIpAddress(const QString& text, int family)
+{
+    unsigned char address[16];
+    return inet_pton(family, text.toLatin1().constData(), address) == 1;
+}
+
+// "[ADDR:]PORT", "[V6ADDR]:PORT": what --listen holds, or why not.
+QString ParseListen(const QString& text, LabWebOptions* web)
+{
+    const QString bad = QStringLiteral("--listen is [ADDR:]PORT, such as 8080, 0.0.0.0:8080 or "
+                                       "[::1]:8080, not \"%1\".")
+                            .arg(text.left(80));
+    QString address = QStringLiteral("127.0.0.1");
+    QString port = text;
+    const int colon = text.lastIndexOf(QLatin1Char(':'));
+    if (colon >= 0) {
+        address = text.left(colon);
+        port = text.mid(colon + 1);
+        if (address.startsWith(QLatin1Char('[')) && address.endsWith(QLatin1Char(']'))) {
+            address = address.mid(1, address.size() - 2);
+            if (!IsIpAddress(address, AF_INET6))
+                return bad;
+        } else if (!IsIpAddress(address, AF_INET)) {
+            return address.contains(QLatin1Char(':'))
+                       ? bad
+                       : QStringLiteral("--listen: \"%1\" is not an IP address; give the "
+                                        "address of one of this computer's interfaces, or "
+                                        "0.0.0.0 for all.")
+                             .arg(address.left(80));
+        }
+    }
+    bool ok = false;
+    web->port = port.toInt(&ok);
+    if (!ok || web->port < 1 || web->port > 65535 || port.startsWith(QLatin1Char('+')))
+        return QStringLiteral("--listen: the port is a number from 1 to 65535, not \"%1\".")
+            .arg(port.left(80));
+    web->address = address;
+    return QString();
 }
 
 } // namespace
@@ -342,6 +393,40 @@ ParsedCommandLine ParseLabCommandLine(const QStringList& args, const LabEnvironm
             return fail(QStringLiteral("--keep-readings is a number of days from 1 to 100000, "
                                        "not \"%1\".")
                             .arg(text.left(80)));
+    }
+
+    const QStringList webOnly{QStringLiteral("--web-users"), QStringLiteral("--web-cert"),
+                              QStringLiteral("--web-key"), QStringLiteral("--web-clients")};
+    for (const QString& option : webOnly) {
+        if (values.contains(option) && !values.contains(QStringLiteral("--listen")))
+            return fail(
+                QStringLiteral("%1 is for the web page, which needs --listen.").arg(option));
+    }
+    if (values.contains(QStringLiteral("--listen"))) {
+        LabWebOptions web;
+        const QString why = ParseListen(values.value(QStringLiteral("--listen")), &web);
+        if (!why.isEmpty())
+            return fail(why);
+        web.usersFile = values.value(QStringLiteral("--web-users"));
+        web.certFile = values.value(QStringLiteral("--web-cert"));
+        web.keyFile = values.value(QStringLiteral("--web-key"));
+        if (web.certFile.isEmpty() != web.keyFile.isEmpty())
+            return fail(QStringLiteral("TLS needs both --web-cert and --web-key."));
+        for (const QString& file : {web.usersFile, web.certFile, web.keyFile}) {
+            if (!file.isEmpty() && !QFileInfo(file).isReadable())
+                return fail(QStringLiteral("cannot read \"%1\".").arg(file.left(200)));
+        }
+        if (values.contains(QStringLiteral("--web-clients"))) {
+            bool ok = false;
+            const QString text = values.value(QStringLiteral("--web-clients"));
+            web.clients = text.toInt(&ok);
+            if (!ok || web.clients < 1 || web.clients > 10000)
+                return fail(QStringLiteral("--web-clients is a number from 1 to 10000, not "
+                                           "\"%1\".")
+                                .arg(text.left(80)));
+        }
+        web.pageDir = env.webPageDir;
+        o.web = web;
     }
 
     const QString what = spec->positional ? QLatin1String(spec->positional) : QString();

@@ -40,6 +40,19 @@ struct LabEnvironment
     QDateTime now;        // UTC
     QString mqttPassword; // ONDREL_MQTT_PASSWORD
     QString hostName;
+    QString webPageDir; // the live page's files, installed or in the sources
+};
+
+// serve's web service, on when --listen is given.
+struct LabWebOptions
+{
+    QString address; // an IP address, 127.0.0.1 unless given
+    int port = 0;
+    QString usersFile; // htdigest
+    QString certFile;  // TLS, with keyFile
+    QString keyFile;
+    int clients = 500;
+    QString pageDir;
 };
 
 struct LabOptions
@@ -55,6 +68,7 @@ struct LabOptions
     QString recordFile;
     std::optional<MqttSettings> mqtt;
     int keepReadingsDays = 400;
+    std::optional<LabWebOptions> web;
 };
 
 struct ParsedCommandLine

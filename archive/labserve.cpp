@@ -2,6 +2,7 @@
 
 #include "fleetsubscriber.h"
 #include "labcommands.h"
+#include "liveservice.h"
 #include "stderrwriter.h"
 #include "topics.h"
 
@@ -151,10 +152,35 @@ int RunServe(const LabOptions& options, const SubscriberStart& startSubscriber,
             ::close(stopFd);
             return kExitFailed;
         }
+        // Beside the archive, judged from the same subscriber's messages.
+        std::unique_ptr<web::CLiveService> live;
+        if (options.web) {
+            const LabWebOptions& w = *options.web;
+            web::WebOptions webOptions;
+            webOptions.address = w.address;
+            webOptions.port = w.port;
+            webOptions.pageDir = w.pageDir;
+            webOptions.usersFile = w.usersFile;
+            webOptions.certFile = w.certFile;
+            webOptions.keyFile = w.keyFile;
+            webOptions.clients = w.clients;
+            live = std::make_unique<web::CLiveService>(webOptions, options.mqtt->prefix,
+                                                       &QDateTime::currentMSecsSinceEpoch);
+            if (auto* s = qobject_cast<lab::CFleetSubscriber*>(subscriber.get()))
+                s->Feed(live.get());
+            if (!live->Start(&error)) {
+                say(QStringLiteral("web: %1").arg(error));
+                subscriber.reset();
+                ::close(stopFd);
+                return kExitFailed;
+            }
+            say(QStringLiteral("web: the live page is on %1").arg(live->Server().Url()));
+        }
         QTimer hourly;
         QObject::connect(&hourly, &QTimer::timeout, retain);
         hourly.start(kRetentionEveryMs);
         code = QCoreApplication::exec();
+        live.reset();
         subscriber.reset();
     }
     ::close(stopFd);

@@ -26,6 +26,11 @@ int main(int argc, char* argv[])
     env.now = QDateTime::currentDateTimeUtc();
     env.mqttPassword = qEnvironmentVariable("ONDREL_MQTT_PASSWORD");
     env.hostName = QSysInfo::machineHostName();
+    // The installed program serves the installed page; one run from the build
+    // tree serves the sources' copy, so that a change to the page shows at once.
+    env.webPageDir = QCoreApplication::applicationDirPath() == QLatin1String(ONDREL_INSTALL_BINDIR)
+                         ? QStringLiteral(ONDREL_INSTALLED_PAGE)
+                         : QStringLiteral(ONDREL_SOURCE_PAGE);
     QStringList args = QCoreApplication::arguments();
     args.removeFirst();
     const ParsedCommandLine parsed = ParseLabCommandLine(args, env);

@@ -61,8 +61,7 @@ QVariant CFleetModel::data(const QModelIndex& index, int role) const
     case StateTextRole:
         return StateText(g.state);
     case AttentionRole:
-        // Unknown sorts with the states that need a look, after those known bad.
-        return g.state == State::Unknown ? int(State::XraysOn) - 1 : int(g.state);
+        return lab::AttentionRank(g.state);
     case ReadoutsRole:
         return lab::ReadoutTexts(g, now, true);
     case ReadoutTextsRole:
@@ -70,8 +69,7 @@ QVariant CFleetModel::data(const QModelIndex& index, int role) const
     case ReadingAgeRole:
         return g.reading ? lab::AgeText(g.readingMs, now) : QString();
     case GreyedRole:
-        return g.state == State::Unknown || g.state == State::Stale || g.state == State::Offline ||
-               g.state == State::NotResponding || g.state == State::ContactLostXrayOn;
+        return lab::IsGreyed(g.state);
     case VersionRole:
         return lab::VersionText(g);
     case BeamTimeRole:

@@ -17,6 +17,40 @@ bool IsAlarmState(State state)
     return int(state) >= int(State::ContactLostXrayOn) && int(state) <= int(State::Stale);
 }
 
+bool IsGreyed(State state)
+{
+    return state == State::Unknown || state == State::Stale || state == State::Offline ||
+           state == State::NotResponding || state == State::ContactLostXrayOn;
+}
+
+int AttentionRank(State state)
+{
+    return state == State::Unknown ? int(State::XraysOn) - 1 : int(state);
+}
+
+const char* ShapeName(State state)
+{
+    switch (state) {
+    case State::ContactLostXrayOn:
+        return "triangle-bang";
+    case State::Fault:
+        return "diamond";
+    case State::NotResponding:
+        return "square";
+    case State::Offline:
+        return "ring";
+    case State::Stale:
+        return "half";
+    case State::XraysOn:
+        return "triangle";
+    case State::Ready:
+        return "circle";
+    case State::Unknown:
+        break;
+    }
+    return "question";
+}
+
 Applied ApplyPayload(Generator& g, const Payload& p, bool retained, qint64 receivedMs)
 {
     if (p.tooLarge) {

@@ -31,6 +31,15 @@ enum class State
 
 // States 1 to 5 raise an alarm.
 bool IsAlarmState(State state);
+// Nothing shown of a generator in this state is live: its tile is greyed.
+bool IsGreyed(State state);
+// Sorts the tiles that need attention first: Unknown comes after the states
+// known to be bad and before X-rays on and Ready.
+int AttentionRank(State state);
+// The mark drawn beside the state word, so that no state is told by colour
+// alone, as the fleet window paints it: "circle", "triangle", "triangle-bang",
+// "diamond", "square", "ring", "half" or "question".
+const char* ShapeName(State state);
 
 struct EventLine
 {

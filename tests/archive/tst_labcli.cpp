@@ -38,13 +38,19 @@ private:
 
 namespace {
 
+#define SRC ONDREL_SOURCE_DIR
+
 const QString kGen = QStringLiteral("lab/gen1");
 const QString kHeader = QStringLiteral("time,event,kv,ua,temperature,faults,detail");
 
 LabEnvironment Env()
 {
-    return {"/data/archive.sqlite", QTimeZone("Europe/Berlin"),
-            QDateTime(QDate(2026, 12, 9), QTime(12, 0), QTimeZone::utc()), QString(), "lab-pc"};
+    return {"/data/archive.sqlite",
+            QTimeZone("Europe/Berlin"),
+            QDateTime(QDate(2026, 12, 9), QTime(12, 0), QTimeZone::utc()),
+            QString(),
+            "lab-pc",
+            "/usr/share/ondrel-lab/web"};
 }
 
 QString Describe(const LabOptions& o)
@@ -74,6 +80,12 @@ QString Describe(const LabOptions& o)
             zones << QString::fromUtf8(z.id());
         words << "beam days in " + zones.join(' ');
     }
+    if (o.web)
+        words << QString("web %1 port %2, %3 viewers%4")
+                     .arg(o.web->address)
+                     .arg(o.web->port)
+                     .arg(o.web->clients)
+                     .arg(o.web->certFile.isEmpty() ? "" : ", TLS " + o.web->certFile);
     return words.join(", ");
 }
 
@@ -161,6 +173,21 @@ void TestLabCli::parse_data()
         << "serve mqtt://b --tz UTC --tz Asia/Tokyo --tz=UTC"
         << "serve, /data/archive.sqlite, csv, UTC, broker b:1883 ondrel keep 400, beam days in "
            "UTC Asia/Tokyo";
+    QTest::newRow("serve with the web page")
+        << "serve mqtt://b --listen 8080"
+        << "serve, /data/archive.sqlite, csv, Europe/Berlin, "
+           "broker b:1883 ondrel keep 400, beam days in Europe/Berlin, web 127.0.0.1 "
+           "port 8080, 500 viewers";
+    QTest::newRow("web page on every interface, over TLS")
+        << "serve mqtt://b --listen=0.0.0.0:8443 --web-clients 20 --web-cert " SRC
+           "/CMakeLists.txt --web-key " SRC "/CMakeLists.txt"
+        << "serve, /data/archive.sqlite, csv, Europe/Berlin, broker b:1883 ondrel keep 400, beam "
+           "days in Europe/Berlin, web "
+           "0.0.0.0 port 8443, 20 viewers, TLS " SRC "/CMakeLists.txt";
+    QTest::newRow("web page on IPv6")
+        << "serve mqtt://b --listen [::1]:8080"
+        << "serve, /data/archive.sqlite, csv, Europe/Berlin, broker "
+           "b:1883 ondrel keep 400, beam days in Europe/Berlin, web ::1 port 8080, 500 viewers";
 
     QTest::newRow("no command") << ""
                                 << "no command given; " + commands;
@@ -206,6 +233,29 @@ void TestLabCli::parse_data()
                                      "100000, not \"0\".";
     QTest::newRow("serve without URL") << "serve"
                                        << "serve: the broker's URL is missing.";
+    QTest::newRow("web port out of range") << "serve mqtt://b --listen 70000"
+                                           << "serve: --listen: the port is a number from 1 to "
+                                              "65535, not \"70000\".";
+    QTest::newRow("web on a host name")
+        << "serve mqtt://b --listen lab-pc:8080"
+        << "serve: --listen: \"lab-pc\" is not an IP address; give the address of one of this "
+           "computer's interfaces, or 0.0.0.0 for all.";
+    QTest::newRow("IPv6 without brackets")
+        << "serve mqtt://b --listen ::1:8080"
+        << "serve: --listen is [ADDR:]PORT, such as 8080, 0.0.0.0:8080 or [::1]:8080, not "
+           "\"::1:8080\".";
+    QTest::newRow("web users without --listen")
+        << "serve mqtt://b --web-users users"
+        << "serve: --web-users is for the web page, which needs --listen.";
+    QTest::newRow("certificate without key")
+        << "serve mqtt://b --listen 8443 --web-cert " SRC "/CMakeLists.txt"
+        << "serve: TLS needs both --web-cert and --web-key.";
+    QTest::newRow("no web viewers") << "serve mqtt://b --listen 8080 --web-clients 0"
+                                    << "serve: --web-clients is a number from 1 to 10000, not "
+                                       "\"0\".";
+    QTest::newRow("unreadable users file")
+        << "serve mqtt://b --listen 8080 --web-users /nonexistent/users"
+        << "serve: cannot read \"/nonexistent/users\".";
     QTest::newRow("a password in the URL")
         << "serve mqtt://u:secret@b"
         << "serve: URL: the URL must not hold a password; give it in ONDREL_MQTT_PASSWORD or "

@@ -81,7 +81,9 @@ for f in usr/bin/ondrel usr/bin/ondrel-sim usr/bin/ondrel-fleet usr/bin/ondrel-l
     usr/share/man/man1/ondrel-fleet.1.gz usr/share/man/man1/ondrel-lab.1.gz \
     usr/share/applications/ondrel.desktop usr/share/applications/ondrel-fleet.desktop \
     usr/share/metainfo/org.example.ondrel.metainfo.xml \
-    usr/share/doc/ondrel/copyright lib/systemd/system/ondrel-lab.service etc/default/ondrel-lab; do
+    usr/share/doc/ondrel/copyright lib/systemd/system/ondrel-lab.service etc/default/ondrel-lab \
+    usr/share/ondrel-lab/web/index.html usr/share/ondrel-lab/web/live.css \
+    usr/share/ondrel-lab/web/live.js; do
     [[ -f $work/root/$f ]] || fail "the package lacks /$f"
 done
 for size in 16 32 48; do

@@ -1,0 +1,204 @@
+#include "livefleet.h"
+
+#include "texts.h"
+
+#include <QJsonDocument>
+
+namespace ondrel::web {
+
+CLiveFleet::CLiveFleet(QString root, Clock clock, QObject* parent)
+    : QObject(parent), m_root(std::move(root)), m_clock(std::move(clock))
+{}
+
+CLiveFleet::~CLiveFleet() = default;
+
+CLiveFleet::Row* CLiveFleet::Entry(const QString& prefix, const QString& name)
+{
+    const int row = m_rowOfPrefix.value(prefix, -1);
+    if (row >= 0)
+        return m_rows[size_t(row)].get();
+    // As in the fleet window: a prefix that sent only junk still gets its tile,
+    // and a flood of junk topics is held to the same bound as the generators.
+    if (int(m_rows.size()) >= kGeneratorLimit) {
+        m_limitReached = true;
+        return nullptr;
+    }
+    auto r = std::make_unique<Row>();
+    r->g.prefix = prefix;
+    r->g.name = name;
+    m_rowOfPrefix.insert(prefix, int(m_rows.size()));
+    m_rows.push_back(std::move(r));
+    return m_rows.back().get();
+}
+
+void CLiveFleet::MarkAll()
+{
+    for (auto& r : m_rows)
+        r->dirty = true;
+}
+
+void CLiveFleet::Rejudge(lab::Generator& g, qint64 now)
+{
+    g.state = lab::JudgeState(g, m_contact, now);
+    m_latch.Follow(g, now);
+}
+
+void CLiveFleet::OnMessages(const QList<lab::BrokerMessage>& messages)
+{
+    const qint64 now = m_clock();
+    for (const lab::BrokerMessage& m : messages) {
+        const std::optional<lab::TopicParts> topic = lab::DecodeTopic(m_root, m.topic);
+        if (!topic)
+            continue;
+        Row* r = Entry(topic->prefix, topic->name);
+        if (!r)
+            continue;
+        // Unreadable ones are counted on the generator, and its notes say so.
+        lab::ApplyPayload(r->g, lab::DecodePayload(topic->subtopic, m.payload, m.tooLarge),
+                          m.retained, m.receivedMs);
+        r->dirty = true;
+        Rejudge(r->g, now);
+    }
+}
+
+void CLiveFleet::OnBrokerConnected()
+{
+    m_contact = true;
+    m_everConnected = true;
+    MarkAll();
+    const qint64 now = m_clock();
+    for (auto& r : m_rows)
+        Rejudge(r->g, now);
+}
+
+void CLiveFleet::OnBrokerLost()
+{
+    if (!m_contact && m_everConnected)
+        return;
+    if (m_contact)
+        m_lostMs = m_clock();
+    m_contact = false;
+    MarkAll();
+    const qint64 now = m_clock();
+    for (auto& r : m_rows) {
+        r->g.fresh = false;
+        Rejudge(r->g, now);
+    }
+}
+
+QJsonObject CLiveFleet::GeneratorJson(const lab::Generator& g) const
+{
+    QJsonObject o;
+    o[QStringLiteral("id")] = g.prefix;
+    o[QStringLiteral("name")] = g.name;
+    o[QStringLiteral("state")] = int(g.state);
+    o[QStringLiteral("word")] = lab::StateText(g.state);
+    o[QStringLiteral("label")] = lab::GeneratorText(g);
+    o[QStringLiteral("shape")] = QLatin1String(lab::ShapeName(g.state));
+    o[QStringLiteral("rank")] = lab::AttentionRank(g.state);
+    o[QStringLiteral("greyed")] = lab::IsGreyed(g.state);
+    // Without ages: the page adds them from readingMs and the server's clock,
+    // so that a tab hidden for an hour is right the moment it is shown.
+    o[QStringLiteral("readouts")] = QJsonArray::fromStringList(lab::ReadoutTexts(g, 0, false));
+    o[QStringLiteral("readingMs")] = g.reading ? QJsonValue(double(g.readingMs)) : QJsonValue();
+    o[QStringLiteral("notes")] = QJsonArray::fromStringList(lab::NoteTexts(g, m_contact, m_lostMs));
+    o[QStringLiteral("events")] = QJsonArray::fromStringList(lab::EventTexts(g));
+    QStringList more;
+    for (const QString& text : {lab::VersionText(g), lab::BeamTimeText(g), lab::LastHeardText(g)})
+        if (!text.isEmpty())
+            more << text;
+    if (g.readingsMissed > 0)
+        more << lab::Plural(g.readingsMissed, "reading missed", "readings missed");
+    o[QStringLiteral("details")] = QJsonArray::fromStringList(more);
+    return o;
+}
+
+QString CLiveFleet::Summary() const
+{
+    lab::FleetCounts counts;
+    counts.generators = qint64(m_rows.size());
+    for (const auto& r : m_rows)
+        ++counts.ofState[int(r->g.state)];
+    counts.unacknowledged = m_latch.Unacknowledged();
+    if (!m_contact && m_everConnected)
+        counts.lostMs = m_lostMs;
+    if (m_limitReached)
+        counts.shownLimit = kGeneratorLimit;
+    return lab::SummaryText(counts);
+}
+
+QJsonArray CLiveFleet::AlarmsJson() const
+{
+    QJsonArray alarms;
+    for (const lab::Alarm& a : m_latch.List()) {
+        if (!a.active)
+            continue;
+        alarms.append(QJsonObject{{QStringLiteral("id"), a.prefix},
+                                  {QStringLiteral("text"), lab::AlarmLine(a)},
+                                  {QStringLiteral("state"), int(a.condition)}});
+    }
+    return alarms;
+}
+
+QJsonObject CLiveFleet::Common(const char* type, qint64 now) const
+{
+    return QJsonObject{{QStringLiteral("type"), QLatin1String(type)},
+                       {QStringLiteral("seq"), double(m_seq)},
+                       {QStringLiteral("serverMs"), double(now)}};
+}
+
+QByteArray CLiveFleet::Snapshot() const
+{
+    // Exactly what the deltas up to this one's number said, whatever came in
+    // since: the next delta is applied to it.
+    QJsonObject o = Common("snapshot", m_clock());
+    QJsonArray generators;
+    for (const auto& r : m_rows) {
+        if (!r->sent.isEmpty())
+            generators.append(r->sent);
+    }
+    o[QStringLiteral("generators")] = generators;
+    o[QStringLiteral("summary")] = m_sentSummary;
+    o[QStringLiteral("alarms")] = m_sentAlarms;
+    return QJsonDocument(o).toJson(QJsonDocument::Compact);
+}
+
+QByteArray CLiveFleet::Delta(bool heartbeat)
+{
+    const qint64 now = m_clock();
+    QJsonArray changed;
+    for (auto& r : m_rows) {
+        // Between messages only time changes a generator, and only its state.
+        const lab::State was = r->g.state;
+        Rejudge(r->g, now);
+        if (!r->dirty && r->g.state == was)
+            continue;
+        r->dirty = false;
+        QJsonObject o = GeneratorJson(r->g);
+        if (o != r->sent) {
+            changed.append(o);
+            r->sent = std::move(o);
+        }
+    }
+    const QString summary = Summary();
+    QJsonArray alarms = AlarmsJson();
+    const bool summaryChanged = summary != m_sentSummary || m_seq == 0;
+    const bool alarmsChanged = alarms != m_sentAlarms || m_seq == 0;
+    if (changed.isEmpty() && !summaryChanged && !alarmsChanged && !heartbeat)
+        return QByteArray();
+    ++m_seq;
+    QJsonObject o = Common("delta", now);
+    if (!changed.isEmpty())
+        o[QStringLiteral("generators")] = changed;
+    if (summaryChanged) {
+        o[QStringLiteral("summary")] = summary;
+        m_sentSummary = summary;
+    }
+    if (alarmsChanged) {
+        o[QStringLiteral("alarms")] = alarms;
+        m_sentAlarms = std::move(alarms);
+    }
+    return QJsonDocument(o).toJson(QJsonDocument::Compact);
+}
+
+} // namespace ondrel::web

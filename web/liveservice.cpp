@@ -1,0 +1,31 @@
+#include "liveservice.h"
+
+namespace ondrel::web {
+
+CLiveService::CLiveService(WebOptions options, QString root, CLiveFleet::Clock clock,
+                           QObject* parent)
+    : QObject(parent), m_fleet(std::move(root), std::move(clock)), m_server(std::move(options))
+{
+    m_timer.setInterval(kTickMs);
+    connect(&m_timer, &QTimer::timeout, this, &CLiveService::Tick);
+}
+
+bool CLiveService::Start(QString* error)
+{
+    if (!m_server.Start(error))
+        return false;
+    m_timer.start();
+    return true;
+}
+
+void CLiveService::Tick()
+{
+    const bool heartbeat = ++m_quietTicks * kTickMs >= kHeartbeatMs;
+    const QByteArray delta = m_fleet.Delta(heartbeat);
+    if (delta.isEmpty())
+        return;
+    m_quietTicks = 0;
+    m_server.Broadcast(delta, [this] { return m_fleet.Snapshot(); });
+}
+
+} // namespace ondrel::web

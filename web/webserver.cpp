@@ -1,0 +1,506 @@
+#include "webserver.h"
+
+#include <QDir>
+#include <QFile>
+#include <QHash>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTemporaryDir>
+
+#include <civetweb.h>
+
+#include <algorithm>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <dlfcn.h>
+#include <mutex>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+namespace ondrel::web {
+
+namespace {
+
+// No script, style, frame or form from anywhere but this service, nothing
+// inline: a name that slipped past the page's textContent still cannot run.
+const char* const kHeaders[][2] = {
+    {"Content-Security-Policy",
+     "default-src 'self'; script-src 'self'; style-src 'self'; img-src 'self'; "
+     "connect-src 'self'; object-src 'none'; base-uri 'none'; form-action 'none'; "
+     "frame-ancestors 'none'"},
+    {"X-Content-Type-Options", "nosniff"},
+    {"Referrer-Policy", "no-referrer"},
+    {"Cache-Control", "no-store"},
+};
+
+// What civetweb answers by itself (its errors, the digest challenge) carries
+// the same headers.
+QByteArray HeaderLines()
+{
+    QByteArray lines;
+    for (const auto& h : kHeaders)
+        lines += QByteArray(h[0]) + ": " + h[1] + "\r\n";
+    lines.chop(2);
+    return lines;
+}
+
+struct PageFile
+{
+    const char* uri;
+    const char* file;
+    const char* type;
+};
+
+const PageFile kPage[] = {
+    {"/", "index.html", "text/html; charset=utf-8"},
+    {"/live.css", "live.css", "text/css; charset=utf-8"},
+    {"/live.js", "live.js", "text/javascript; charset=utf-8"},
+};
+
+// A WebSocket close code: the server is overloaded, try again later.
+constexpr int kCloseTryLater = 1013;
+constexpr int kClosePolicy = 1008;
+
+void Respond(mg_connection* conn, int status, const char* type, const QByteArray& body,
+             bool withBody, const char* allow = nullptr)
+{
+    mg_response_header_start(conn, status);
+    for (const auto& h : kHeaders)
+        mg_response_header_add(conn, h[0], h[1], -1);
+    mg_response_header_add(conn, "Content-Type", type, -1);
+    const QByteArray length = QByteArray::number(body.size());
+    mg_response_header_add(conn, "Content-Length", length.constData(), -1);
+    if (allow)
+        mg_response_header_add(conn, "Allow", allow, -1);
+    mg_response_header_send(conn);
+    if (withBody && !body.isEmpty())
+        mg_write(conn, body.constData(), size_t(body.size()));
+}
+
+void WriteClose(mg_connection* conn, int code, const QByteArray& reason)
+{
+    QByteArray frame;
+    frame.append(char((code >> 8) & 0xff)).append(char(code & 0xff)).append(reason.left(120));
+    mg_websocket_write(conn, MG_WEBSOCKET_OPCODE_CONNECTION_CLOSE, frame.constData(),
+                       size_t(frame.size()));
+}
+
+// civetweb loads OpenSSL at run time, as libssl.so, and calls what it finds
+// without checking: Debian 12's build looks for a function OpenSSL 3 dropped
+// and jumps to null on every TLS connection.
+bool TlsUsable()
+{
+    void* ssl = dlopen("libssl.so", RTLD_LAZY | RTLD_LOCAL);
+    if (!ssl)
+        return false;
+    const bool usable = dlsym(ssl, "SSL_get_peer_certificate") != nullptr;
+    dlclose(ssl);
+    return usable;
+}
+
+} // namespace
+
+struct CWebServer::Hub
+{
+    struct Client
+    {
+        mg_connection* conn = nullptr;
+        bool refused = false;
+        // Guarded by the hub's mutex:
+        std::deque<std::shared_ptr<const QByteArray>> queue;
+        bool needsSnapshot = true;
+        bool closing = false;
+        bool dropped = false;
+        std::condition_variable wake;
+        std::thread sender;
+    };
+
+    WebOptions options;
+    QHash<QByteArray, QByteArray> page; // uri -> body
+    QByteArray usersFile;
+    QByteArray realm;
+
+    mutable std::mutex mutex;
+    std::vector<Client*> clients; // admitted ones
+    int admitted = 0;
+
+    bool Authorized(mg_connection* conn)
+    {
+        if (usersFile.isEmpty())
+            return true;
+        if (mg_check_digest_access_authentication(conn, realm.constData(), usersFile.constData()) >
+            0)
+            return true;
+        mg_send_digest_access_authentication_request(conn, realm.constData());
+        return false;
+    }
+
+    void Send(Client* c)
+    {
+        for (;;) {
+            std::shared_ptr<const QByteArray> next;
+            {
+                std::unique_lock<std::mutex> lock(mutex);
+                c->wake.wait(lock, [c] { return c->closing || c->dropped || !c->queue.empty(); });
+                if (c->closing)
+                    return;
+                if (c->dropped) {
+                    lock.unlock();
+                    WriteClose(c->conn, kClosePolicy, "this viewer fell too far behind");
+                    return;
+                }
+                next = std::move(c->queue.front());
+                c->queue.pop_front();
+            }
+            if (mg_websocket_write(c->conn, MG_WEBSOCKET_OPCODE_TEXT, next->constData(),
+                                   size_t(next->size())) <= 0) {
+                std::lock_guard<std::mutex> lock(mutex);
+                c->dropped = true;
+                c->queue.clear();
+                return;
+            }
+        }
+    }
+
+    static int OnRequest(mg_connection* conn, void* data)
+    {
+        auto* hub = static_cast<Hub*>(data);
+        const mg_request_info* ri = mg_get_request_info(conn);
+        const bool head = std::strcmp(ri->request_method, "HEAD") == 0;
+        if (!head && std::strcmp(ri->request_method, "GET") != 0) {
+            Respond(conn, 405, "text/plain; charset=utf-8",
+                    "This service is read-only: only GET is answered.\n", true, "GET, HEAD");
+            return 405;
+        }
+        if (!hub->Authorized(conn))
+            return 401;
+        const auto it = hub->page.constFind(QByteArray(ri->local_uri));
+        if (it == hub->page.constEnd()) {
+            Respond(conn, 404, "text/plain; charset=utf-8", "No such page.\n", !head);
+            return 404;
+        }
+        const char* type = "text/plain";
+        for (const PageFile& f : kPage) {
+            if (it.key() == f.uri)
+                type = f.type;
+        }
+        Respond(conn, 200, type, it.value(), !head);
+        return 200;
+    }
+
+    static int OnConnect(const mg_connection* cconn, void* data)
+    {
+        auto* hub = static_cast<Hub*>(data);
+        auto* conn = const_cast<mg_connection*>(cconn);
+        if (!hub->Authorized(conn))
+            return 1;
+        auto* c = new Client;
+        c->conn = conn;
+        {
+            std::lock_guard<std::mutex> lock(hub->mutex);
+            if (hub->admitted >= hub->options.clients)
+                c->refused = true;
+            else
+                ++hub->admitted;
+        }
+        mg_set_user_connection_data(conn, c);
+        return 0;
+    }
+
+    static void OnReady(mg_connection* conn, void* data)
+    {
+        auto* hub = static_cast<Hub*>(data);
+        auto* c = static_cast<Client*>(mg_get_user_connection_data(conn));
+        if (!c)
+            return;
+        if (c->refused) {
+            // Said in a message the page shows, and again in the close frame.
+            const QByteArray text =
+                QStringLiteral("The lab service already has its %1 viewers; try again later.")
+                    .arg(hub->options.clients)
+                    .toUtf8();
+            const QByteArray message =
+                QJsonDocument(QJsonObject{
+                                  {QStringLiteral("type"), "refused"},
+                                  {QStringLiteral("text"), QString::fromUtf8(text)},
+                              })
+                    .toJson(QJsonDocument::Compact);
+            mg_websocket_write(conn, MG_WEBSOCKET_OPCODE_TEXT, message.constData(),
+                               size_t(message.size()));
+            WriteClose(conn, kCloseTryLater, text);
+            return;
+        }
+        {
+            std::lock_guard<std::mutex> lock(hub->mutex);
+            try {
+                c->sender = std::thread([hub, c] { hub->Send(c); });
+                hub->clients.push_back(c);
+                return;
+            } catch (const std::system_error&) {
+                c->dropped = true;
+            }
+        }
+        // Out of threads: this viewer is turned away, the service goes on.
+        WriteClose(conn, kCloseTryLater, "the lab service cannot take another viewer now");
+    }
+
+    static int OnData(mg_connection* conn, int bits, char*, size_t, void*)
+    {
+        const auto* c = static_cast<Client*>(mg_get_user_connection_data(conn));
+        const int opcode = bits & 0x0f;
+        // The page sends nothing but civetweb's pings and pongs: anything else,
+        // and anything at all from a refused viewer, ends the connection.
+        return (c && !c->refused &&
+                (opcode == MG_WEBSOCKET_OPCODE_PING || opcode == MG_WEBSOCKET_OPCODE_PONG))
+                   ? 1
+                   : 0;
+    }
+
+    static void OnClose(const mg_connection* conn, void* data)
+    {
+        auto* hub = static_cast<Hub*>(data);
+        auto* c = static_cast<Client*>(mg_get_user_connection_data(conn));
+        if (!c)
+            return;
+        {
+            std::lock_guard<std::mutex> lock(hub->mutex);
+            if (!c->refused) {
+                --hub->admitted;
+                hub->clients.erase(std::remove(hub->clients.begin(), hub->clients.end(), c),
+                                   hub->clients.end());
+            }
+            c->closing = true;
+            c->queue.clear();
+        }
+        c->wake.notify_one();
+        if (c->sender.joinable())
+            c->sender.join();
+        mg_set_user_connection_data(conn, nullptr);
+        delete c;
+    }
+};
+
+CWebServer::CWebServer(WebOptions options)
+    : m_options(std::move(options)), m_hub(std::make_unique<Hub>())
+{
+    m_hub->options = m_options;
+}
+
+CWebServer::~CWebServer()
+{
+    Stop();
+}
+
+QString DigestRealm(const QString& usersFile, QString* error)
+{
+    QFile file(usersFile);
+    if (!file.open(QIODevice::ReadOnly)) {
+        *error =
+            QStringLiteral("--web-users: cannot read %1: %2").arg(usersFile, file.errorString());
+        return QString();
+    }
+    const QByteArray line = file.readLine(4096).trimmed();
+    const QList<QByteArray> fields = line.split(':');
+    if (fields.size() != 3 || fields[0].isEmpty() || fields[1].isEmpty() ||
+        fields[2].size() != 32) {
+        *error = QStringLiteral("--web-users: %1 is not an htdigest file (user:realm:hash "
+                                "lines, as htdigest writes them)")
+                     .arg(usersFile);
+        return QString();
+    }
+    return QString::fromUtf8(fields[1]);
+}
+
+bool CWebServer::Start(QString* error)
+{
+    static std::once_flag once;
+    std::call_once(once, [] { mg_init_library(MG_FEATURES_TLS | MG_FEATURES_WEBSOCKET); });
+
+    for (const PageFile& f : kPage) {
+        QFile file(QDir(m_options.pageDir).filePath(QLatin1String(f.file)));
+        if (!file.open(QIODevice::ReadOnly)) {
+            *error = QStringLiteral("the web page's files are missing: cannot read %1: %2")
+                         .arg(file.fileName(), file.errorString());
+            return false;
+        }
+        m_hub->page.insert(f.uri, file.readAll());
+    }
+    if (!m_options.usersFile.isEmpty()) {
+        const QString realm =
+            m_options.realm.isEmpty() ? DigestRealm(m_options.usersFile, error) : m_options.realm;
+        if (realm.isEmpty())
+            return false;
+        m_hub->usersFile = QFile::encodeName(m_options.usersFile);
+        m_hub->realm = realm.toUtf8();
+    }
+
+    const bool tls = !m_options.certFile.isEmpty();
+    if (tls && !TlsUsable()) {
+        *error = QStringLiteral(
+            "--web-cert: this computer's civetweb cannot serve TLS: it calls "
+            "SSL_get_peer_certificate, which its OpenSSL (libssl.so) does not have, and would "
+            "crash on the first connection. Serve on 127.0.0.1 without --web-cert behind a TLS "
+            "proxy instead (see the web page's documentation).");
+        return false;
+    }
+    // civetweb takes the certificate and its key from one PEM file; it reads it
+    // at start, so the joined copy lives only until then, readable by us alone.
+    QTemporaryDir pemDir;
+    QByteArray pemPath;
+    if (tls) {
+        QByteArray pem;
+        for (const QString& name : {m_options.certFile, m_options.keyFile}) {
+            QFile file(name);
+            if (!file.open(QIODevice::ReadOnly)) {
+                *error = QStringLiteral("cannot read %1: %2").arg(name, file.errorString());
+                return false;
+            }
+            pem += file.readAll() + '\n';
+        }
+        QFile joined(pemDir.filePath(QStringLiteral("web.pem")));
+        if (!pemDir.isValid() || !joined.open(QIODevice::WriteOnly) ||
+            !joined.setPermissions(QFile::ReadOwner | QFile::WriteOwner) ||
+            joined.write(pem) != pem.size() || !joined.flush()) {
+            *error =
+                QStringLiteral("cannot join the TLS certificate and key in %1").arg(pemDir.path());
+            return false;
+        }
+        pemPath = QFile::encodeName(joined.fileName());
+    }
+
+    const QByteArray ports =
+        (m_options.address.contains(QLatin1Char(':')) ? QStringLiteral("[%1]:%2")
+                                                      : QStringLiteral("%1:%2"))
+            .arg(m_options.address)
+            .arg(m_options.port)
+            .toUtf8() +
+        (tls ? "s" : "");
+    // Every viewer holds one of civetweb's threads for as long as it watches;
+    // the rest answer the page's requests and the refusals.
+    const QByteArray threads = QByteArray::number(m_options.clients + 16);
+    const QByteArray headers = HeaderLines();
+    std::vector<const char*> config = {
+        "listening_ports",
+        ports.constData(),
+        "num_threads",
+        threads.constData(),
+        "request_timeout_ms",
+        "10000",
+        "websocket_timeout_ms",
+        "5000",
+        "enable_websocket_ping_pong",
+        "yes",
+        "enable_keep_alive",
+        "no",
+        "enable_directory_listing",
+        "no",
+        "enable_auth_domain_check",
+        "no",
+        "access_control_allow_origin",
+        "",
+        "access_control_allow_methods",
+        "",
+        "access_control_allow_headers",
+        "",
+        "additional_header",
+        headers.constData(),
+    };
+    if (!m_hub->realm.isEmpty()) {
+        config.push_back("authentication_domain");
+        config.push_back(m_hub->realm.constData());
+    }
+    if (tls) {
+        config.push_back("ssl_certificate");
+        config.push_back(pemPath.constData());
+        config.push_back("ssl_protocol_version");
+        config.push_back("4"); // TLS 1.2 and newer
+    }
+    config.push_back(nullptr);
+
+    mg_callbacks callbacks;
+    std::memset(&callbacks, 0, sizeof callbacks);
+    // civetweb's own log lines would go to standard error unasked; its errors
+    // come back from mg_start2.
+    callbacks.log_message = [](const mg_connection*, const char*) { return 1; };
+    mg_init_data init;
+    init.callbacks = &callbacks;
+    init.user_data = nullptr;
+    init.configuration_options = config.data();
+    char text[256] = {};
+    unsigned code = 0;
+    mg_error_data failure{&code, text, sizeof text};
+    m_context = mg_start2(&init, &failure);
+    if (!m_context) {
+        *error = QStringLiteral("cannot serve the web page on %1: %2")
+                     .arg(QString::fromUtf8(ports), QString::fromUtf8(text));
+        return false;
+    }
+    mg_set_request_handler(m_context, "/", &Hub::OnRequest, m_hub.get());
+    mg_set_websocket_handler(m_context, "/live", &Hub::OnConnect, &Hub::OnReady, &Hub::OnData,
+                             &Hub::OnClose, m_hub.get());
+    mg_server_port bound[4];
+    const int n = mg_get_server_ports(m_context, 4, bound);
+    m_port = n > 0 ? bound[0].port : m_options.port;
+    return true;
+}
+
+void CWebServer::Stop()
+{
+    if (!m_context)
+        return;
+    mg_stop(m_context); // closes every viewer, each one's sender joined
+    m_context = nullptr;
+}
+
+QString CWebServer::Url() const
+{
+    return QStringLiteral("%1://%2:%3/")
+        .arg(m_options.certFile.isEmpty() ? QStringLiteral("http") : QStringLiteral("https"),
+             m_options.address.contains(QLatin1Char(':'))
+                 ? QStringLiteral("[%1]").arg(m_options.address)
+                 : m_options.address)
+        .arg(m_port);
+}
+
+int CWebServer::Viewers() const
+{
+    std::lock_guard<std::mutex> lock(m_hub->mutex);
+    return int(m_hub->clients.size());
+}
+
+void CWebServer::Broadcast(const QByteArray& delta, const std::function<QByteArray()>& snapshot)
+{
+    bool waiting = false;
+    {
+        std::lock_guard<std::mutex> lock(m_hub->mutex);
+        for (const Hub::Client* c : m_hub->clients)
+            waiting = waiting || c->needsSnapshot;
+    }
+    // Built outside the lock: civetweb's threads go on meanwhile. A viewer that
+    // arrives in between gets it too; it is the fleet as of this delta.
+    const auto snap = waiting ? std::make_shared<const QByteArray>(snapshot())
+                              : std::shared_ptr<const QByteArray>();
+    const auto shared = std::make_shared<const QByteArray>(delta);
+    std::lock_guard<std::mutex> lock(m_hub->mutex);
+    for (Hub::Client* c : m_hub->clients) {
+        if (c->dropped)
+            continue;
+        if (c->needsSnapshot) {
+            if (!snap)
+                continue; // arrived after the look: the next round has it
+            c->queue.push_back(snap);
+            c->needsSnapshot = false;
+        } else {
+            c->queue.push_back(shared);
+        }
+        if (int(c->queue.size()) > kQueueLimit) {
+            c->dropped = true;
+            c->queue.clear();
+        }
+        c->wake.notify_one();
+    }
+}
+
+} // namespace ondrel::web

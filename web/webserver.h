@@ -1,0 +1,64 @@
+// The lab's web service on civetweb: the page's files, read-only, and the one
+// WebSocket /live over which every viewer gets a snapshot and then the deltas.
+// civetweb's threads do all the network work; the Qt thread only hands each
+// message over (Broadcast), which never waits on a viewer. Every viewer has a
+// sender of its own and a bounded queue: one that falls behind is dropped, never
+// left to grow memory or to hold up the others.
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <functional>
+#include <memory>
+
+struct mg_context;
+struct mg_connection;
+
+namespace ondrel::web {
+
+struct WebOptions
+{
+    QString address = QStringLiteral("127.0.0.1");
+    int port = 0;
+    QString pageDir;   // index.html, live.css, live.js
+    QString usersFile; // htdigest file: every request needs one of its users
+    QString realm;     // its realm; the file's first when empty
+    QString certFile;  // TLS, with keyFile
+    QString keyFile;
+    int clients = 500; // WebSocket viewers at once
+};
+
+class CWebServer
+{
+public:
+    // Messages a viewer may have waiting; one further behind is dropped.
+    static constexpr int kQueueLimit = 16;
+
+    explicit CWebServer(WebOptions options);
+    ~CWebServer(); // Stop()
+
+    bool Start(QString* error);
+    void Stop();
+    // The port bound, useful when asked for port 0.
+    int Port() const { return m_port; }
+    QString Url() const;
+
+    // From the Qt thread: delta to every viewer that has its snapshot; the
+    // others get snapshot() first (called at most once, only when one waits).
+    void Broadcast(const QByteArray& delta, const std::function<QByteArray()>& snapshot);
+    int Viewers() const;
+
+    struct Hub;
+
+private:
+    WebOptions m_options;
+    std::unique_ptr<Hub> m_hub;
+    mg_context* m_context = nullptr;
+    int m_port = 0;
+};
+
+// The realm of an htdigest file's first line ("user:realm:hash"), or why the
+// file cannot serve.
+QString DigestRealm(const QString& usersFile, QString* error);
+
+} // namespace ondrel::web
