@@ -122,7 +122,8 @@
       const answer = JSON.parse(text);
       const n = answer.exposures.length;
       $("status").textContent = generator + ": " +
-        (answer.points.length ? answer.points.length + " points from its " +
+        (answer.points.length ? answer.points.length +
+          (answer.points.length === 1 ? " point" : " points") + " from its " +
           (answer.source === "readings" ? "readings" : "per-minute roll-ups")
           : "no readings in this range") +
         "; " + n + (n === 1 ? " exposure" : " exposures") + ".";
