@@ -15,7 +15,9 @@
 #include <QTemporaryDir>
 #include <QtTest>
 #include <civetweb.h>
+#include <future>
 #include <mutex>
+#include <thread>
 
 using namespace ondrel;
 using namespace ondrel::web;
@@ -126,6 +128,7 @@ private slots:
     void tlsRefusedWhereCivetwebWouldCrash();
     void history_data();
     void history();
+    void handlersBusyOrFailing();
 
 private:
     std::unique_ptr<CLiveService> Serve(WebOptions options = {});
@@ -412,6 +415,43 @@ void TestWebServer::history()
     if (path.startsWith("/exposures.csv") && status == 200)
         QCOMPARE(r.headers.value("content-disposition"),
                  "attachment; filename=\"exposures-2026-05-04-to-2026-05-04.csv\"");
+}
+
+void TestWebServer::handlersBusyOrFailing()
+{
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    std::atomic<bool> entered{false};
+    WebOptions options;
+    options.port = testing::FreePort();
+    options.pageDir = ONDREL_PAGE_DIR;
+    options.handlersAtOnce = 1;
+    options.handlers["/slow"] = [&](const QUrlQuery&) {
+        entered = true;
+        released.wait();
+        return WebAnswer{200, "text/plain; charset=utf-8", "done\n", {}};
+    };
+    options.handlers["/throws"] = [](const QUrlQuery&) -> WebAnswer {
+        throw std::runtime_error("the archive is gone");
+    };
+    CWebServer server(options);
+    QString error;
+    QVERIFY2(server.Start(&error), qPrintable(error));
+    Response slow;
+    std::thread first([&] { slow = Ask(server.Port(), "GET", "/slow"); });
+    // Released and joined before any check can return.
+    const bool inside = QTest::qWaitFor([&] { return entered.load(); }, 5000);
+    const Response busy = inside ? Ask(server.Port(), "GET", "/throws") : Response();
+    release.set_value();
+    first.join();
+    QVERIFY(inside);
+    QCOMPARE(busy.status, 503);
+    QCOMPARE(busy.body,
+             "The lab service is busy with other history requests; try again in a moment.\n");
+    QCOMPARE(slow.body, "done\n");
+    const Response failed = Ask(server.Port(), "GET", "/throws");
+    QCOMPARE(failed.status, 500);
+    QCOMPARE(failed.body, "The lab service could not answer: the archive is gone\n");
 }
 
 QTEST_GUILESS_MAIN(TestWebServer)
