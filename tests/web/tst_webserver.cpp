@@ -360,7 +360,16 @@ void TestWebServer::history_data()
     QTest::newRow("trend of roll-ups")
         << QByteArray("/trend.json?generator=lab%2Fgen1&from=2026-05-01T00:00:00Z&to=2026-05-"
                       "31T00:00:00Z&points=30")
-        << 200 << "application/json" << QByteArray("{\"bucketMs\":86400000,\"exposures\":[{");
+        << 200 << "application/json"
+        << QByteArray(
+               "{\"bucketMs\":86400000,\"exposures\":[{\"earliestEnd\":1777888804000,\"endReason\":"
+               "\"xray-off\",\"endState\":\"closed\",\"latestEnd\":1777888804000,\"start\":"
+               "1777888801000,\"user\":\"ops\"},{\"earliestEnd\":1777888806000,\"endReason\":"
+               "\"offline\",\"endState\":\"uncertain\",\"latestEnd\":null,\"start\":1777888805000,"
+               "\"user\":\"ops\"}],\"from\":1777593600000,\"generator\":\"lab/"
+               "gen1\",\"points\":[{\"kv\":[80.5,80.5,80.5],\"n\":2,\"t\":1777852800000,"
+               "\"temperature\":[25,25,25],\"ua\":[1100,1100,1100]}],\"source\":\"rollups\",\"to\":"
+               "1780185600000}");
     QTest::newRow("trend without a generator")
         << QByteArray("/trend.json?from=2026-05-04T10:00:00Z&to=2026-05-04T11:00:00Z") << 400
         << text << QByteArray("generator is missing: give a generator's name.\n");
