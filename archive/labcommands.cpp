@@ -175,6 +175,11 @@ std::unique_ptr<CArchive> OpenArchiveForWriting(const QString& path, ArchiveOpti
     return CArchive::Open(path, std::move(archiveOptions), error);
 }
 
+LabResult RunLabQuery(const LabOptions& options, const LabEnvironment& env, CArchive& archive)
+{
+    return Query(options, env, archive);
+}
+
 LabResult RunLabCommand(const LabOptions& options, const LabEnvironment& env)
 {
     if (options.command == LabCommand::Import)

@@ -25,6 +25,11 @@ struct LabResult
 // Every command but serve, which runs until it is stopped (see labserve.h).
 LabResult RunLabCommand(const LabOptions& options, const LabEnvironment& env);
 
+// A query command (exposures, beam-time, gaps, verify, status) on an archive
+// already open: what RunLabCommand prints for it, and what the web service
+// serves as its downloads.
+LabResult RunLabQuery(const LabOptions& options, const LabEnvironment& env, CArchive& archive);
+
 // Opens the archive for writing, making its folder first when absent.
 std::unique_ptr<CArchive> OpenArchiveForWriting(const QString& path, ArchiveOptions archiveOptions,
                                                 QString* error);

@@ -2,6 +2,7 @@
 
 #include "fleetsubscriber.h"
 #include "labcommands.h"
+#include "labweb.h"
 #include "liveservice.h"
 #include "stderrwriter.h"
 #include "topics.h"
@@ -164,6 +165,8 @@ int RunServe(const LabOptions& options, const SubscriberStart& startSubscriber,
             webOptions.certFile = w.certFile;
             webOptions.keyFile = w.keyFile;
             webOptions.clients = w.clients;
+            // Read from the archive's own query connection, beside its writer.
+            webOptions.handlers = HistoryHandlers(*archive, options.zone);
             live = std::make_unique<web::CLiveService>(webOptions, options.mqtt->prefix,
                                                        &QDateTime::currentMSecsSinceEpoch);
             if (auto* s = qobject_cast<lab::CFleetSubscriber*>(subscriber.get()))
@@ -174,7 +177,8 @@ int RunServe(const LabOptions& options, const SubscriberStart& startSubscriber,
                 ::close(stopFd);
                 return kExitFailed;
             }
-            say(QStringLiteral("web: the live page is on %1").arg(live->Server().Url()));
+            say(QStringLiteral("web: the live page is on %1, its history on %1history.html")
+                    .arg(live->Server().Url()));
         }
         QTimer hourly;
         QObject::connect(&hourly, &QTimer::timeout, retain);

@@ -112,9 +112,10 @@ set(CPACK_DEBIAN_PACKAGE_SECTION science)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://ondrel.example.org/")
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-# The one thing dpkg-shlibdeps cannot see: Qt loads its platform plugin at run
-# time, and without it the console does not start.
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins")
+# What dpkg-shlibdeps cannot see: Qt loads its platform plugin at run time, and
+# without it the console does not start; the lab's history pages draw their
+# charts with the system's Chart.js, which ondrel-lab serves from where it lies.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins, libjs-chart.js")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "fonts-dejavu-core")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA

@@ -57,14 +57,21 @@ const PageFile kPage[] = {
     {"/", "index.html", "text/html; charset=utf-8"},
     {"/live.css", "live.css", "text/css; charset=utf-8"},
     {"/live.js", "live.js", "text/javascript; charset=utf-8"},
+    {"/history.html", "history.html", "text/html; charset=utf-8"},
+    {"/trend.html", "trend.html", "text/html; charset=utf-8"},
+    {"/history.css", "history.css", "text/css; charset=utf-8"},
+    {"/history.js", "history.js", "text/javascript; charset=utf-8"},
+    {"/trend.js", "trend.js", "text/javascript; charset=utf-8"},
 };
+
+constexpr const char* kChartJsUri = "/chart.js";
 
 // A WebSocket close code: the server is overloaded, try again later.
 constexpr int kCloseTryLater = 1013;
 constexpr int kClosePolicy = 1008;
 
 void Respond(mg_connection* conn, int status, const char* type, const QByteArray& body,
-             bool withBody, const char* allow = nullptr)
+             bool withBody, const char* allow = nullptr, const QByteArray& disposition = {})
 {
     mg_response_header_start(conn, status);
     for (const auto& h : kHeaders)
@@ -74,6 +81,8 @@ void Respond(mg_connection* conn, int status, const char* type, const QByteArray
     mg_response_header_add(conn, "Content-Length", length.constData(), -1);
     if (allow)
         mg_response_header_add(conn, "Allow", allow, -1);
+    if (!disposition.isEmpty())
+        mg_response_header_add(conn, "Content-Disposition", disposition.constData(), -1);
     mg_response_header_send(conn);
     if (withBody && !body.isEmpty())
         mg_write(conn, body.constData(), size_t(body.size()));
@@ -125,6 +134,7 @@ struct CWebServer::Hub
     mutable std::mutex mutex;
     std::vector<Client*> clients; // admitted ones
     int admitted = 0;
+    int handling = 0; // handlers' requests under way
 
     bool Authorized(mg_connection* conn)
     {
@@ -176,18 +186,66 @@ struct CWebServer::Hub
         }
         if (!hub->Authorized(conn))
             return 401;
+        const auto handler = hub->options.handlers.find(QByteArray(ri->local_uri));
+        if (handler != hub->options.handlers.end())
+            return hub->Handle(conn, handler->second, ri->query_string, !head);
         const auto it = hub->page.constFind(QByteArray(ri->local_uri));
         if (it == hub->page.constEnd()) {
             Respond(conn, 404, "text/plain; charset=utf-8", "No such page.\n", !head);
             return 404;
         }
         const char* type = "text/plain";
+        if (it.key() == kChartJsUri)
+            type = "text/javascript; charset=utf-8";
         for (const PageFile& f : kPage) {
             if (it.key() == f.uri)
                 type = f.type;
         }
         Respond(conn, 200, type, it.value(), !head);
         return 200;
+    }
+
+    // A handler's answer; a few at once, so that a crowd of history requests
+    // cannot take every thread or the memory their answers need.
+    int Handle(mg_connection* conn, const WebHandler& handler, const char* query, bool withBody)
+    {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            if (handling >= options.handlersAtOnce) {
+                Respond(conn, 503, "text/plain; charset=utf-8",
+                        "The lab service is busy with other history requests; try again in a "
+                        "moment.\n",
+                        withBody);
+                return 503;
+            }
+            ++handling;
+        }
+        WebAnswer answer;
+        try {
+            answer = handler(QUrlQuery(QString::fromUtf8(query ? query : "")));
+        } catch (const std::exception& e) {
+            answer = {500,
+                      "text/plain; charset=utf-8",
+                      QByteArray("The lab service could not answer: ") + e.what() + "\n",
+                      {}};
+        }
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            --handling;
+        }
+        QByteArray disposition;
+        if (!answer.attachment.isEmpty()) {
+            QByteArray name;
+            for (const QChar ch : answer.attachment)
+                name += (ch.isLetterOrNumber() && ch.unicode() < 128) || ch == QLatin1Char('.') ||
+                                ch == QLatin1Char('-')
+                            ? char(ch.unicode())
+                            : '_';
+            disposition = "attachment; filename=\"" + name + "\"";
+        }
+        Respond(conn, answer.status, answer.type.constData(), answer.body, withBody, nullptr,
+                disposition);
+        return answer.status;
     }
 
     static int OnConnect(const mg_connection* cconn, void* data)
@@ -327,6 +385,9 @@ bool CWebServer::Start(QString* error)
         }
         m_hub->page.insert(f.uri, file.readAll());
     }
+    QFile chart(m_options.chartJs);
+    if (!m_options.chartJs.isEmpty() && chart.open(QIODevice::ReadOnly))
+        m_hub->page.insert(kChartJsUri, chart.readAll());
     if (!m_options.usersFile.isEmpty()) {
         const QString realm =
             m_options.realm.isEmpty() ? DigestRealm(m_options.usersFile, error) : m_options.realm;

@@ -8,13 +8,28 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QUrlQuery>
 #include <functional>
+#include <map>
 #include <memory>
 
 struct mg_context;
 struct mg_connection;
 
 namespace ondrel::web {
+
+// What a GET beyond the page's own files is answered with.
+struct WebAnswer
+{
+    int status = 200;
+    QByteArray type = "text/plain; charset=utf-8";
+    QByteArray body;
+    QString attachment; // a file name: the browser saves the body rather than shows it
+};
+
+// Answers one path's GETs from its query. Called on one of civetweb's threads,
+// never Qt's, and from several at once.
+using WebHandler = std::function<WebAnswer(const QUrlQuery& query)>;
 
 struct WebOptions
 {
@@ -26,6 +41,11 @@ struct WebOptions
     QString certFile;  // TLS, with keyFile
     QString keyFile;
     int clients = 500; // WebSocket viewers at once
+    // Debian's libjs-chart.js, served as /chart.js for the history pages; when
+    // absent those pages show their tables without charts.
+    QString chartJs = QStringLiteral("/usr/share/javascript/chart.js/chart.min.js");
+    std::map<QByteArray, WebHandler> handlers; // by path, such as "/exposures.csv"
+    int handlersAtOnce = 4;                    // further requests are told to try again shortly
 };
 
 class CWebServer

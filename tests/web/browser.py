@@ -1,7 +1,8 @@
 #!/usr/bin/python3
 # Headless Chromium for the live page's tests, driven through chromedriver: one
 # JSON command a line on standard input ({"op": "get", "url": ...}, {"op":
-# "eval", "js": ...}, {"op": "alert"}), one JSON answer a line on standard output.
+# "eval", "js": ...}, {"op": "alert"}, {"op": "cdp", "cmd": ..., "params": {...}}
+# for the DevTools protocol), one JSON answer a line on standard output.
 import json
 import shutil
 import sys
@@ -48,6 +49,9 @@ def main():
                         answer(ok=True, result=text)
                     except NoAlertPresentException:
                         answer(ok=True, result=None)
+                elif command["op"] == "cdp":
+                    answer(ok=True, result=driver.execute_cdp_cmd(command["cmd"],
+                                                                  command.get("params", {})))
                 else:
                     answer(ok=False, error="unknown op %r" % command["op"])
             except Exception as e:

@@ -1,8 +1,11 @@
 // The live page in headless Chromium (driven by browser.py through chromedriver)
 // against a real mosquitto and `ondrel-lab serve --listen` as a process: a
 // hostile console prefix shows as text and runs nothing; stopping the service
-// greys the page within 2 s, starting it again brings the page back by itself.
+// greys the page within 2 s, starting it again brings the page back by itself;
+// a tab frozen while a generator goes stale says so the moment it is shown
+// again; the history pages draw the archive, and their CSV is the CLI's.
 #include "brokerrig.h"
+#include "labscript.h"
 #include "payloads.h"
 
 #include <QDeadlineTimer>
@@ -77,11 +80,20 @@ private slots:
     void hostilePrefixIsText();
     void sixtyFitAWallScreen();
     void lostServiceGreysThenResynchronises();
+    void frozenTabShowsStaleAtOnce();
+    void historyCsvIsTheCli();
+    void trendPageDrawsAGenerator();
 
 private:
     bool StartLab();
     void Publish(const QString& prefix, const QByteArray& subtopic, const QByteArray& payload);
     QString Contact() { return m_browser.Eval(kContactJs).toString(); }
+    void Open(const QString& page)
+    {
+        m_browser.Call(
+            {{"op", "get"}, {"url", QString("http://127.0.0.1:%1/%2").arg(m_port).arg(page)}});
+    }
+    void PublishHistory();
 
     static inline const QString kContactJs =
         "const c = document.getElementById('contact');"
@@ -195,6 +207,123 @@ void TestLivePage::lostServiceGreysThenResynchronises()
     QVERIFY(QTest::qWaitFor(
         [&] { return m_browser.Eval(kLabelsJs).toString().contains("gen2: Not responding"); },
         10000));
+}
+
+// A hidden tab's timers are throttled, a frozen one's stop altogether: what it
+// shows when it comes back must come from the service's clock and judgement,
+// not from timers that did not run.
+void TestLivePage::frozenTabShowsStaleAtOnce()
+{
+    const QString gen = "stale1"; // as the page names lab/stale1
+    Publish("lab/" + gen, "info",
+            test::ScriptLine("09:00:00 info 09:00:00 ops").payload); // every 200 ms
+    Publish("lab/" + gen, "status", StatusPayload(ConsoleStatus::Online));
+    QElapsedTimer quiet;
+    QTimer readings;
+    QObject::connect(&readings, &QTimer::timeout, [&] {
+        const Reading r = Reading::FromForm(QDateTime::currentDateTimeUtc(), "050.0", "0100",
+                                            "025.0", "No Error", {});
+        QVERIFY(m_publisher.Publish("lab/" + gen + "/reading", ReadingJson(r), 0, false));
+        quiet.start();
+    });
+    readings.start(200);
+    Open("");
+    const QString labelJs = "return Array.from(document.querySelectorAll('#tiles .tile'))"
+                            "  .filter(t => t.querySelector('.name').textContent === '" +
+                            gen +
+                            "').map(t => t.getAttribute('aria-label') + ', ' +"
+                            "  t.querySelector('.readouts').textContent).join()";
+    QVERIFY(QTest::qWaitFor(
+        [&] { return m_browser.Eval(labelJs).toString().startsWith(gen + ": Ready, 050.0 kV"); },
+        10000));
+
+    m_browser.Call({{"op", "cdp"},
+                    {"cmd", "Page.setWebLifecycleState"},
+                    {"params", QJsonObject{{"state", "frozen"}}}});
+    readings.stop();
+    // Stale after three silent periods (600 ms); the tab stays frozen well past that.
+    QVERIFY(QTest::qWaitFor([&] { return quiet.elapsed() >= 4000; }, 10000));
+    m_browser.Call({{"op", "cdp"},
+                    {"cmd", "Page.setWebLifecycleState"},
+                    {"params", QJsonObject{{"state", "active"}}}});
+    QElapsedTimer shown;
+    shown.start();
+    QVERIFY(QTest::qWaitFor(
+        [&] {
+            const QString label = m_browser.Eval(labelJs).toString();
+            return label.startsWith(gen + ": Stale, 050.0 kV") && label.contains(" s old)");
+        },
+        3000));
+    QVERIFY2(shown.elapsed() <= 1000, qPrintable(QString::number(shown.elapsed())));
+    QVERIFY(Contact() == "live: ");
+}
+
+void TestLivePage::PublishHistory()
+{
+    for (const char* line :
+         {"09:00:00 info 09:00:00 ops", "10:00:01 event xray-on 1 VP0805 CP1100 ENBL1",
+          "10:00:02 reading 080.5 1100 on 1", "10:00:04 event xray-off 2"}) {
+        const test::ScriptMessage m = test::ScriptLine(line);
+        QVERIFY(m_publisher.Publish("lab/hist1/" + m.subtopic, m.payload, 1, false));
+    }
+}
+
+void TestLivePage::historyCsvIsTheCli()
+{
+    PublishHistory();
+    Open("history.html?from=2026-05-04&to=2026-05-04&tz=UTC");
+    const QString downloadJs =
+        "return fetch(document.getElementById('download').href).then(r => r.text())";
+    QVERIFY(QTest::qWaitFor(
+        [&] { return m_browser.Eval(downloadJs).toString().contains("lab/hist1,"); }, 10000));
+    Open("history.html?from=2026-05-04&to=2026-05-04&tz=UTC");
+    QVERIFY(QTest::qWaitFor(
+        [&] {
+            return m_browser.Eval("return document.getElementById('status').textContent")
+                       .toString() == "1 exposures from 2026-05-04 to 2026-05-04";
+        },
+        10000));
+
+    QProcess cli;
+    cli.start(ONDREL_LAB_BINARY, {"exposures", "--db", m_dir.filePath("lab.sqlite"), "--from",
+                                  "2026-05-04", "--to", "2026-05-04", "--tz", "UTC"});
+    QVERIFY(cli.waitForFinished(20000));
+    const QByteArray printed = cli.readAllStandardOutput();
+    QVERIFY(printed.contains("lab/hist1,2026-05-04T10:00:01.000+00:00,"));
+    QCOMPARE(m_browser.Eval(downloadJs).toString().toUtf8(), printed);
+    QCOMPARE(m_browser.Eval("return document.getElementById('download').getAttribute('href')"),
+             QJsonValue("exposures.csv?from=2026-05-04&to=2026-05-04&tz=UTC"));
+    QCOMPARE(
+        m_browser
+            .Eval("return Array.from(document.querySelectorAll('#exposures td'))"
+                  "  .map(td => td.textContent).join('|')")
+            .toString(),
+        "lab/hist1|2026-05-04T10:00:01.000+00:00|2026-05-04T10:00:04.000+00:00|3.000|80.5|1100|ops|"
+        "xray-off");
+    QCOMPARE(m_browser
+                 .Eval("const c = Chart.getChart('beam');"
+                       "return c.canvas.width > 0 && c.data.labels.join() + ' ' +"
+                       "  c.data.datasets.map(d => d.label + ': ' + d.data.join()).join()")
+                 .toString(),
+             "2026-05-04 lab/hist1: 3");
+}
+
+void TestLivePage::trendPageDrawsAGenerator()
+{
+    PublishHistory();
+    Open("trend.html?generator=lab%2Fhist1&span=86400&end=2026-05-04T12:00:00Z");
+    QVERIFY(QTest::qWaitFor(
+        [&] {
+            return m_browser.Eval("return document.getElementById('status').textContent")
+                       .toString() == "lab/hist1: 1 point from its readings; 1 exposure.";
+        },
+        10000));
+    QCOMPARE(m_browser
+                 .Eval("const c = Chart.getChart('trend');"
+                       "return c.data.datasets.map(d => d.label + ' ' +"
+                       "  d.data.filter(p => p.y !== null).map(p => p.y)).join(', ')")
+                 .toString(),
+             "kV 80.5, µA 1100, temperature (°C) 25");
 }
 
 QTEST_GUILESS_MAIN(TestLivePage)

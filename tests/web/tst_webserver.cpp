@@ -1,8 +1,11 @@
 // The lab's web service with a real civetweb on a free loopback port, asked by
 // civetweb's own client: the page's headers and methods, the live WebSocket's
-// snapshot and numbered deltas, the viewer limit and digest users.
+// snapshot and numbered deltas, the viewer limit and digest users, and the
+// history answered from an archive.
+#include "archive.h"
 #include "brokerrig.h"
 #include "labscript.h"
+#include "labweb.h"
 #include "liveservice.h"
 
 #include <QCryptographicHash>
@@ -12,7 +15,9 @@
 #include <QTemporaryDir>
 #include <QtTest>
 #include <civetweb.h>
+#include <future>
 #include <mutex>
+#include <thread>
 
 using namespace ondrel;
 using namespace ondrel::web;
@@ -121,11 +126,17 @@ private slots:
     void digestUsers_data();
     void digestUsers();
     void tlsRefusedWhereCivetwebWouldCrash();
+    void history_data();
+    void history();
+    void handlersBusyOrFailing();
 
 private:
     std::unique_ptr<CLiveService> Serve(WebOptions options = {});
     qint64 m_now = test::ScriptTime("10:00:02").toMSecsSinceEpoch();
     std::unique_ptr<CLiveService> m_pageService;
+    QTemporaryDir m_dir;
+    std::unique_ptr<archive::CArchive> m_archive;
+    std::unique_ptr<CWebServer> m_historyServer;
 };
 
 std::unique_ptr<CLiveService> TestWebServer::Serve(WebOptions options)
@@ -289,6 +300,167 @@ void TestWebServer::tlsRefusedWhereCivetwebWouldCrash()
     QVERIFY(!server.Start(&error));
     QVERIFY2(error.startsWith("--web-cert: this computer's civetweb cannot serve TLS"),
              qPrintable(error));
+}
+
+void TestWebServer::history_data()
+{
+    QTest::addColumn<QByteArray>("path");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("type");
+    QTest::addColumn<QByteArray>("body"); // its start
+
+    const QString text = "text/plain; charset=utf-8";
+    QTest::newRow("exposures")
+        << QByteArray("/exposures.csv?from=2026-05-04&to=2026-05-04&tz=Europe/Berlin") << 200
+        << "text/csv; charset=utf-8"
+        << QByteArray("generator,start,end,earliest_end,latest_end,duration_s,longest_duration_s,"
+                      "set_kv,set_ua,mean_kv,mean_ua,host,user,end_reason\r\n"
+                      "lab/gen1,2026-05-04T12:00:01.000+02:00,2026-05-04T12:00:04.000+02:00,"
+                      "2026-05-04T12:00:04.000+02:00,2026-05-04T12:00:04.000+02:00,3.000,3.000,"
+                      "80.5,1100,80.5,1100,lab-pc,ops,xray-off\r\n");
+    QTest::newRow("a day missing")
+        << QByteArray("/exposures.csv?from=2026-05-04") << 400 << text
+        << QByteArray("to is missing: give a day, such as 2026-05-04.\n");
+    QTest::newRow("no such day") << QByteArray("/exposures.csv?from=2026-13-01&to=2026-05-04")
+                                 << 400 << text
+                                 << QByteArray("from: \"2026-13-01\" is not a day such as "
+                                               "2026-05-04.\n");
+    QTest::newRow("days reversed")
+        << QByteArray("/beam-time.json?from=2026-05-05&to=2026-05-04") << 400 << text
+        << QByteArray("from 2026-05-05 is after to 2026-05-04.\n");
+    QTest::newRow("more than a year")
+        << QByteArray("/exposures.csv?from=2025-05-03&to=2026-05-04") << 400 << text
+        << QByteArray("from 2025-05-03 to 2026-05-04 is more than 366 days; ask for a year at "
+                      "most.\n");
+    QTest::newRow("unknown zone")
+        << QByteArray("/exposures.csv?from=2026-05-04&to=2026-05-04&tz=Mars%2FOlympus") << 400
+        << text
+        << QByteArray("tz: \"Mars/Olympus\" is not a time zone this computer knows, such as "
+                      "Europe/Berlin or UTC.\n");
+    QTest::newRow("beam time") << QByteArray("/beam-time.json?by=day&from=2026-05-04&to=2026-05-04")
+                               << 200 << "application/json"
+                               << QByteArray("[\n    {\n        \"beam_s\": 4,\n        "
+                                             "\"end\": \"2026-05-05T00:00:00+00:00\",");
+    QTest::newRow("beam time by fortnight")
+        << QByteArray("/beam-time.json?by=fortnight&from=2026-05-04&to=2026-05-04") << 400 << text
+        << QByteArray("by: \"fortnight\" is none of day, week and month.\n");
+    QTest::newRow("trend of raw readings")
+        << QByteArray("/trend.json?generator=lab%2Fgen1&from=2026-05-04T10:00:00Z&to=2026-05-04T"
+                      "12:01:00%2B02:00&points=2")
+        << 200 << "application/json"
+        << QByteArray(
+               "{\"bucketMs\":30000,\"exposures\":[{\"earliestEnd\":1777888804000,\"endReason\":"
+               "\"xray-off\",\"endState\":\"closed\",\"latestEnd\":1777888804000,\"start\":"
+               "1777888801000,\"user\":\"ops\"},{\"earliestEnd\":1777888806000,\"endReason\":"
+               "\"offline\",\"endState\":\"uncertain\",\"latestEnd\":null,\"start\":1777888805000,"
+               "\"user\":\"ops\"}],\"from\":1777888800000,\"generator\":\"lab/"
+               "gen1\",\"points\":[{\"kv\":[80.5,80.5,80.5],\"n\":2,\"t\":1777888800000,"
+               "\"temperature\":[25,25,25],\"ua\":[1100,1100,1100]}],\"source\":\"readings\","
+               "\"to\":1777888860000}");
+    QTest::newRow("trend of roll-ups")
+        << QByteArray("/trend.json?generator=lab%2Fgen1&from=2026-05-01T00:00:00Z&to=2026-05-"
+                      "31T00:00:00Z&points=30")
+        << 200 << "application/json"
+        << QByteArray(
+               "{\"bucketMs\":86400000,\"exposures\":[{\"earliestEnd\":1777888804000,\"endReason\":"
+               "\"xray-off\",\"endState\":\"closed\",\"latestEnd\":1777888804000,\"start\":"
+               "1777888801000,\"user\":\"ops\"},{\"earliestEnd\":1777888806000,\"endReason\":"
+               "\"offline\",\"endState\":\"uncertain\",\"latestEnd\":null,\"start\":1777888805000,"
+               "\"user\":\"ops\"}],\"from\":1777593600000,\"generator\":\"lab/"
+               "gen1\",\"points\":[{\"kv\":[80.5,80.5,80.5],\"n\":2,\"t\":1777852800000,"
+               "\"temperature\":[25,25,25],\"ua\":[1100,1100,1100]}],\"source\":\"rollups\",\"to\":"
+               "1780185600000}");
+    QTest::newRow("trend without a generator")
+        << QByteArray("/trend.json?from=2026-05-04T10:00:00Z&to=2026-05-04T11:00:00Z") << 400
+        << text << QByteArray("generator is missing: give a generator's name.\n");
+    QTest::newRow("a time without its offset")
+        << QByteArray("/trend.json?generator=g&from=2026-05-04T10:00:00&to=2026-05-04T11:00:00Z")
+        << 400 << text
+        << QByteArray("from: \"2026-05-04T10:00:00\" is not a time with its offset, such as "
+                      "2026-05-04T10:00:00Z or 2026-05-04T12:00:00+02:00.\n");
+    QTest::newRow("a trend of over a year")
+        << QByteArray("/trend.json?generator=g&from=2025-05-01T00:00:00Z&to=2026-05-04T00:00:00Z")
+        << 400 << text << QByteArray("from to to is more than 366 days; ask for a year at most.\n");
+    for (const char* points : {"0", "5001", "many"})
+        QTest::addRow("%s points", points)
+            << "/trend.json?generator=g&from=2026-05-04T10:00:00Z&to=2026-05-04T11:00:00Z&"
+               "points=" +
+                   QByteArray(points)
+            << 400 << text
+            << "points: \"" + QByteArray(points) + "\" is not a number from 1 to 5000.\n";
+}
+
+void TestWebServer::history()
+{
+    QFETCH(QByteArray, path);
+    QFETCH(int, status);
+    QFETCH(QString, type);
+    QFETCH(QByteArray, body);
+    if (!m_archive) {
+        QString error;
+        m_archive = archive::CArchive::Open(m_dir.filePath("lab.sqlite"), {}, &error);
+        QVERIFY2(m_archive, qPrintable(error));
+        for (const char* line :
+             {"09:00:00 info 09:00:00 ops", "10:00:01 event xray-on 1 VP0805 CP1100 ENBL1",
+              "10:00:02 reading 080.5 1100 on 1", "10:00:04 event xray-off 2",
+              "10:00:05 event xray-on 3 VP0805 CP1100 ENBL1", "10:00:06 reading 080.5 1100 on 2",
+              "10:00:09 status offline"}) {
+            const test::ScriptMessage m = test::ScriptLine(line);
+            QVERIFY(m_archive->Enqueue({"lab/gen1", m.subtopic, m.payload, m.time, false}));
+        }
+        QVERIFY(m_archive->Flush(10000));
+        WebOptions options;
+        options.port = testing::FreePort();
+        options.pageDir = ONDREL_PAGE_DIR;
+        options.handlers = archive::HistoryHandlers(*m_archive, QTimeZone::utc());
+        m_historyServer = std::make_unique<CWebServer>(options);
+        QVERIFY2(m_historyServer->Start(&error), qPrintable(error));
+    }
+    const Response r = Ask(m_historyServer->Port(), "GET", path);
+    QCOMPARE(r.status, status);
+    QCOMPARE(r.headers.value("content-type"), type);
+    QCOMPARE(r.headers.value("content-security-policy"), kCsp);
+    QVERIFY2(r.body.startsWith(body), r.body.constData());
+    if (path.startsWith("/exposures.csv") && status == 200)
+        QCOMPARE(r.headers.value("content-disposition"),
+                 "attachment; filename=\"exposures-2026-05-04-to-2026-05-04.csv\"");
+}
+
+void TestWebServer::handlersBusyOrFailing()
+{
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    std::atomic<bool> entered{false};
+    WebOptions options;
+    options.port = testing::FreePort();
+    options.pageDir = ONDREL_PAGE_DIR;
+    options.handlersAtOnce = 1;
+    options.handlers["/slow"] = [&](const QUrlQuery&) {
+        entered = true;
+        released.wait();
+        return WebAnswer{200, "text/plain; charset=utf-8", "done\n", {}};
+    };
+    options.handlers["/throws"] = [](const QUrlQuery&) -> WebAnswer {
+        throw std::runtime_error("the archive is gone");
+    };
+    CWebServer server(options);
+    QString error;
+    QVERIFY2(server.Start(&error), qPrintable(error));
+    Response slow;
+    std::thread first([&] { slow = Ask(server.Port(), "GET", "/slow"); });
+    // Released and joined before any check can return.
+    const bool inside = QTest::qWaitFor([&] { return entered.load(); }, 5000);
+    const Response busy = inside ? Ask(server.Port(), "GET", "/throws") : Response();
+    release.set_value();
+    first.join();
+    QVERIFY(inside);
+    QCOMPARE(busy.status, 503);
+    QCOMPARE(busy.body,
+             "The lab service is busy with other history requests; try again in a moment.\n");
+    QCOMPARE(slow.body, "done\n");
+    const Response failed = Ask(server.Port(), "GET", "/throws");
+    QCOMPARE(failed.status, 500);
+    QCOMPARE(failed.body, "The lab service could not answer: the archive is gone\n");
 }
 
 QTEST_GUILESS_MAIN(TestWebServer)

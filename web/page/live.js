@@ -18,6 +18,9 @@
   let lostSince = null; // the service's clock, the last message before contact went
   let summary = "";
   let retryTimer = null;
+  let lastTick = Date.now();
+  let wokeAt = 0; // this clock, the tab last shown or thawed
+  let refused = false; // the service has its viewers: wait before asking again
 
   const $ = (id) => document.getElementById(id);
 
@@ -134,7 +137,8 @@
       return resync();
     }
     lastHeard = quietSince = Date.now();
-    if (m.type === "refused") {
+    refused = m.type === "refused";
+    if (refused) {
       $("summary").textContent = m.text;
       socket.close();
       return;
@@ -186,14 +190,21 @@
       if (!lastHeard) lastHeard = Date.now();
       lose();
       if (!retryTimer)
-        retryTimer = setTimeout(connect, e.code === 1013 ? REFUSED_RETRY_MS : RETRY_MS);
+        retryTimer = setTimeout(connect, e.code === 1013 ? REFUSED_RETRY_MS
+          : Date.now() - wokeAt < RETRY_MS ? 0 : RETRY_MS);
     };
     quietSince = Date.now();
   }
 
   // What time alone changes: ages, and a service gone quiet without closing.
   function tick() {
-    if (socket && Date.now() - quietSince > SILENCE_MS) {
+    // Timers that did not run (a frozen or throttled tab) say nothing of the
+    // service: what it sent meanwhile is still queued behind this tick, so it
+    // gets a moment to arrive before silence counts.
+    const now = Date.now();
+    if (now - lastTick > SILENCE_MS) quietSince = Math.max(quietSince, now - SILENCE_MS + 500);
+    lastTick = now;
+    if (socket && now - quietSince > SILENCE_MS) {
       if (!lastHeard) lastHeard = quietSince;
       lose();
       const s = socket;
@@ -204,9 +215,22 @@
     for (const t of tiles.values()) renderReadouts(t);
   }
 
+  // A tab shown again, or thawed, asks at once rather than when its retry
+  // timer, itself delayed in the background, comes round.
+  // A close held back while it was frozen comes after this: it asks at once too.
+  function wake() {
+    wokeAt = Date.now();
+    tick();
+    if (!socket && retryTimer && !refused) {
+      clearTimeout(retryTimer);
+      connect();
+    }
+  }
+
   document.addEventListener("visibilitychange", () => {
-    if (!document.hidden) tick();
+    if (!document.hidden) wake();
   });
+  document.addEventListener("resume", wake);
   setInterval(tick, 250);
   connect();
 })();
