@@ -437,6 +437,13 @@ std::optional<std::vector<ReadingPoint>> CArchive::Readings(const QString& gener
     const qint64 bucketCount = (toMs - fromMs + width - 1) / width;
     std::vector<std::array<Accumulated, 3>> buckets(static_cast<size_t>(bucketCount));
     std::vector<qint64> counts(static_cast<size_t>(bucketCount), 0);
+    const auto add = [&](qint64 b, const StoredRun& r, qint64 in) {
+        std::array<Accumulated, 3>& a = buckets[size_t(b)];
+        a[0].Add(r.kvValue, double(in));
+        a[1].Add(r.uaValue, double(in));
+        a[2].Add(r.temperatureValue, double(in));
+        counts[size_t(b)] += in;
+    };
     std::vector<StoredRun> runs;
     for (const SqlRow& block : blocks) {
         runs.clear();
@@ -450,12 +457,7 @@ std::optional<std::vector<ReadingPoint>> CArchive::Readings(const QString& gener
             if (last < first)
                 continue;
             if (r.count == 1) {
-                const qint64 b = (first - fromMs) / width;
-                std::array<Accumulated, 3>& a = buckets[size_t(b)];
-                a[0].Add(r.kvValue, 1);
-                a[1].Add(r.uaValue, 1);
-                a[2].Add(r.temperatureValue, 1);
-                ++counts[size_t(b)];
+                add((first - fromMs) / width, r, 1);
                 continue;
             }
             // A run's readings are taken as evenly spaced from its first to its last.
@@ -473,13 +475,8 @@ std::optional<std::vector<ReadingPoint>> CArchive::Readings(const QString& gener
                 const qint64 bucketLast = std::min(last, fromMs + (b + 1) * width - 1);
                 const qint64 in =
                     step <= 0 ? count : index(bucketLast, false) - index(bucketFirst, true) + 1;
-                if (in <= 0)
-                    continue;
-                std::array<Accumulated, 3>& a = buckets[size_t(b)];
-                a[0].Add(r.kvValue, double(in));
-                a[1].Add(r.uaValue, double(in));
-                a[2].Add(r.temperatureValue, double(in));
-                counts[size_t(b)] += in;
+                if (in > 0)
+                    add(b, r, in);
             }
         }
     }
