@@ -127,6 +127,21 @@ QString ZoneName(const QTimeZone& zone)
     return QString::fromUtf8(zone.id());
 }
 
+StoredRun Stored(const Reading& reading, const ReadCounters& counters)
+{
+    StoredRun r;
+    r.firstMs = r.lastMs = reading.time.toMSecsSinceEpoch();
+    r.firstSeq = r.lastSeq = counters.seq;
+    r.kv = reading.kilovolts;
+    r.ua = reading.microamps;
+    r.temperature = reading.temperature;
+    r.faults = reading.faults;
+    r.xrayOn = counters.xrayOn;
+    r.fault = reading.fault;
+    r.firstBeamOnS = r.lastBeamOnS = counters.beamOnSeconds;
+    return r;
+}
+
 qint64 MinuteOf(qint64 ms)
 {
     return ms - ((ms % 60000) + 60000) % 60000;
@@ -505,19 +520,9 @@ bool CStore::ApplyReading(Generator& g, const ArchiveMessage& m, const Reading& 
     g.lastReadingMs = time;
     g.dirty = true;
 
-    StoredRun stored;
-    stored.firstMs = stored.lastMs = time;
-    stored.firstSeq = stored.lastSeq = seq;
-    stored.kv = reading.kilovolts;
-    stored.ua = reading.microamps;
-    stored.temperature = reading.temperature;
-    stored.faults = reading.faults;
-    stored.xrayOn = counters.xrayOn;
-    stored.fault = reading.fault;
-    stored.firstBeamOnS = stored.lastBeamOnS = counters.beamOnSeconds;
     if (!BlockFor(m.generator, g.block, g.startedMs, seq, error))
         return false;
-    g.block->data.Append(stored);
+    g.block->data.Append(Stored(reading, counters));
     g.block->dirty = true;
 
     AddToMinute(m.generator, reading);
@@ -1033,14 +1038,7 @@ bool CStore::ImportChunk(const QString& generator, const std::vector<RecordRow>&
         if (!BlockFor(generator, *block, std::nullopt, std::nullopt, error))
             return false;
         // Without the console's counters: no sequence numbers, no X-ray flag, no beam time.
-        StoredRun stored;
-        stored.firstMs = stored.lastMs = t;
-        stored.kv = reading.kilovolts;
-        stored.ua = reading.microamps;
-        stored.temperature = reading.temperature;
-        stored.faults = reading.faults;
-        stored.fault = reading.fault;
-        (*block)->data.Append(stored);
+        (*block)->data.Append(Stored(reading, ReadCounters()));
         (*block)->dirty = true;
         AddToMinute(generator, reading);
         ++counts->readings;
