@@ -242,6 +242,18 @@ QByteArray Get(int port, const char* path, int* status)
     return body;
 }
 
+// Chromium's own counters of the page's main thread: seconds in tasks, script,
+// layout and style since the page was loaded.
+QHash<QString, double> PageMetrics(CBrowser& browser)
+{
+    QHash<QString, double> metrics;
+    const QJsonObject got =
+        browser.Call({{"op", "cdp"}, {"cmd", "Performance.getMetrics"}}).toObject();
+    for (const QJsonValue& m : got["metrics"].toArray())
+        metrics.insert(m["name"].toString(), m["value"].toDouble());
+    return metrics;
+}
+
 // The generators the service knows, from a fresh viewer's snapshot; -1 if none came.
 int FleetSize(int port)
 {
@@ -348,6 +360,7 @@ int main(int argc, char* argv[])
             std::fprintf(stderr, "bench_web: %s\n", qPrintable(error));
             return 1;
         }
+        browser->Call({{"op", "cdp"}, {"cmd", "Performance.enable"}});
         browser->Call({{"op", "cdp"},
                        {"cmd", "Page.addScriptToEvaluateOnNewDocument"},
                        {"params", QJsonObject{{"source", kCollector}}}});
@@ -371,6 +384,7 @@ int main(int argc, char* argv[])
              tiles > 0 && tiles <= 1000);
 
         browser->Eval("window.benchWeb.probes = []; window.benchWeb.messages = 0;");
+        const QHash<QString, double> page0 = PageMetrics(*browser);
         const double cpu0 = ProcessCpuSeconds(labPid);
         const qint64 sent0 = probes.Sent();
         QElapsedTimer wall;
@@ -378,6 +392,14 @@ int main(int argc, char* argv[])
         QTest::qWait(seconds * 1000);
         const double cpu = (ProcessCpuSeconds(labPid) - cpu0) / (double(wall.elapsed()) / 1000.0);
         const qint64 sent = probes.Sent() - sent0;
+        const QHash<QString, double> page1 = PageMetrics(*browser);
+        const auto busy = [&](const char* metric) {
+            return QStringLiteral("%1 %2")
+                .arg((page1.value(metric) - page0.value(metric)) /
+                         (double(wall.elapsed()) / 1000.0) * 100,
+                     0, 'f', 0)
+                .arg(QString::fromLatin1(metric).chopped(8).toLower());
+        };
         const QJsonArray seen = browser->Eval("return window.benchWeb.probes").toArray();
         const double messages = browser->Eval("return window.benchWeb.messages").toDouble();
         std::vector<qint64> latencies;
@@ -399,6 +421,9 @@ int main(int argc, char* argv[])
                 .arg(Percentile(latencies, 0.5))
                 .arg(latencies.empty() ? 0 : *std::max_element(latencies.begin(), latencies.end())),
             "<= 300 ms", !latencies.empty() && p99 <= 300);
+        std::printf("  the page's main thread, %% of the time: %s, %s, %s, %s\n",
+                    qPrintable(busy("TaskDuration")), qPrintable(busy("ScriptDuration")),
+                    qPrintable(busy("LayoutDuration")), qPrintable(busy("RecalcStyleDuration")));
         Line("CPU of ondrel-lab serve, one viewer",
              QStringLiteral("%1 % of a core").arg(cpu * 100, 0, 'f', 1), "(reference)", true);
     }
@@ -435,6 +460,11 @@ int main(int argc, char* argv[])
             rates.push_back(double(viewers[i]->Bytes() - bytes0[i]) / elapsed);
             perSecond.push_back(double(viewers[i]->Messages() - messages0[i]) / elapsed);
         }
+        qint64 allBytes = 0, allMessages = 0;
+        for (size_t i = 0; i < viewers.size(); ++i) {
+            allBytes += viewers[i]->Bytes() - bytes0[i];
+            allMessages += viewers[i]->Messages() - messages0[i];
+        }
         double mean = 0;
         for (double r : rates)
             mean += r / double(rates.size());
@@ -443,6 +473,8 @@ int main(int argc, char* argv[])
         std::printf("%d WebSocket viewers for %d s (%d with their snapshot at the start, %d "
                     "closed or refused by the end)\n",
                     clients, seconds, ready, dropped);
+        std::printf("  %.0f bytes a message on average\n",
+                    allMessages ? double(allBytes) / double(allMessages) : 0.0);
         Line("CPU of ondrel-lab serve", QStringLiteral("%1 % of a core").arg(cpu * 100, 0, 'f', 1),
              "<= 1 core", cpu <= 1.0);
         Line("bandwidth per viewer",
