@@ -20,6 +20,7 @@
 //             [--queries-only | --ingest-only] [--sizes 100,300,1000]
 #include "archive.h"
 #include "brokerrig.h"
+#include "figureline.h"
 #include "fleetsubscriber.h"
 #include "labserve.h"
 #include "mqttsettings.h"
@@ -46,17 +47,6 @@ using namespace ondrel::bench;
 using namespace ondrel::testing;
 
 namespace {
-
-const char* Verdict(bool met)
-{
-    return met ? "met" : "NOT MET";
-}
-
-void Line(const char* figure, const QString& value, const char* goal, bool met)
-{
-    std::printf("  %-40s %-36s goal %-11s %s\n", figure, qPrintable(value), goal, Verdict(met));
-    std::fflush(stdout);
-}
 
 double MiB(qint64 bytes)
 {

@@ -5,6 +5,7 @@
 // a tab frozen while a generator goes stale says so the moment it is shown
 // again; the history pages draw the archive, and their CSV is the CLI's.
 #include "brokerrig.h"
+#include "browserdriver.h"
 #include "labscript.h"
 #include "payloads.h"
 
@@ -22,52 +23,6 @@ using namespace ondrel::testing;
 namespace {
 
 const QString kHostile = "<img src=x onerror=alert(1)>";
-
-// Chromium as a child, asked one command at a time.
-class CBrowser
-{
-public:
-    bool Start(QString* error)
-    {
-        m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        m_process.start("/usr/bin/python3", {ONDREL_BROWSER_SCRIPT});
-        if (!m_process.waitForStarted(10000)) {
-            *error = "cannot run /usr/bin/python3: " + m_process.errorString();
-            return false;
-        }
-        const QJsonObject ready = Answer(60000);
-        *error = ready["error"].toString();
-        return ready["ok"].toBool();
-    }
-    ~CBrowser()
-    {
-        m_process.closeWriteChannel();
-        if (!m_process.waitForFinished(20000))
-            m_process.kill();
-    }
-    QJsonValue Call(const QJsonObject& command)
-    {
-        m_process.write(QJsonDocument(command).toJson(QJsonDocument::Compact) + "\n");
-        const QJsonObject answer = Answer(30000);
-        if (!answer["ok"].toBool())
-            qWarning("browser: %s", qPrintable(answer["error"].toString()));
-        return answer["result"];
-    }
-    QJsonValue Eval(const QString& js) { return Call({{"op", "eval"}, {"js", js}}); }
-
-private:
-    QJsonObject Answer(int ms)
-    {
-        QDeadlineTimer deadline(ms);
-        while (!m_process.canReadLine() && !deadline.hasExpired() &&
-               m_process.state() == QProcess::Running)
-            m_process.waitForReadyRead(100);
-        if (!m_process.canReadLine())
-            return {{"ok", false}, {"error", "no answer from browser.py"}};
-        return QJsonDocument::fromJson(m_process.readLine()).object();
-    }
-    QProcess m_process;
-};
 
 } // namespace
 
@@ -105,7 +60,7 @@ private:
 
     CBroker m_broker;
     CSubscriber m_publisher;
-    CBrowser m_browser;
+    CBrowser m_browser{ONDREL_BROWSER_SCRIPT};
     QTemporaryDir m_dir;
     QProcess m_lab;
     int m_port = 0;

@@ -163,6 +163,8 @@
       showContact();
     }
     order();
+    // Read-only, for the benchmark's latency: what was last applied, and when.
+    window.ondrelLastApplied = { seq: m.seq, at: Date.now(), generators: m.generators || [] };
   }
 
   function lose() {
