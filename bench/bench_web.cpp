@@ -55,14 +55,25 @@ const QString kRoot = QStringLiteral("webbench");
 class CCountingViewer
 {
 public:
-    explicit CCountingViewer(int port)
+    // `shows`: the generators whose tiles it says it shows, as a page would.
+    explicit CCountingViewer(int port, int shows = 0)
     {
         char error[256] = {};
         m_conn =
             mg_connect_websocket_client("127.0.0.1", port, 0, error, sizeof error, "/live", nullptr,
                                         &CCountingViewer::OnData, &CCountingViewer::OnClose, this);
-        if (!m_conn)
+        if (!m_conn) {
             m_error = QString::fromLocal8Bit(error);
+            return;
+        }
+        QJsonArray shown;
+        for (int i = 0; i < shows; ++i)
+            shown.append(i);
+        const QByteArray said =
+            QJsonDocument(QJsonObject{{"shows", shown}}).toJson(QJsonDocument::Compact);
+        if (shows > 0)
+            mg_websocket_client_write(m_conn, MG_WEBSOCKET_OPCODE_TEXT, said.constData(),
+                                      size_t(said.size()));
     }
     ~CCountingViewer()
     {
@@ -203,7 +214,7 @@ private:
 // applies it, and when the first snapshot was applied and painted.
 const char* kCollector = R"js(
 (function () {
-  const b = window.benchWeb = { applied: null, painted: null, probes: [], messages: 0 };
+  const b = window.benchWeb = { applied: null, painted: null, probes: [], messages: 0, shows: 0 };
   let last;
   Object.defineProperty(window, "ondrelLastApplied", {
     configurable: true,
@@ -217,11 +228,17 @@ const char* kCollector = R"js(
           b.painted = Date.now() - performance.timeOrigin;
         }, 0));
       }
-      for (const g of v.generators)
-        if (g.id.indexOf("/probe") >= 0 && g.readouts.length > 1)
-          b.probes.push([g.id, g.readouts[1].split(" ")[0], v.at]);
+      for (const [id, readouts] of v.read)
+        if (id.indexOf("/probe") >= 0 && readouts.length > 1)
+          b.probes.push([id, readouts[1].split(" ")[0], v.at]);
     }
   });
+  // How many tiles the page says it shows, for the viewers that stand in for it.
+  const send = WebSocket.prototype.send;
+  WebSocket.prototype.send = function (data) {
+    b.shows = JSON.parse(data).shows.length;
+    return send.call(this, data);
+  };
 })();
 )js";
 
@@ -358,6 +375,7 @@ int main(int argc, char* argv[])
     QTest::qWait(3000);
 
     const qint64 labPid = lab.processId();
+    int tilesShown = 60; // what the page reports, when it does
     {
         auto browser = std::make_unique<CBrowser>(QStringLiteral(ONDREL_BROWSER_SCRIPT));
         if (!browser->Start(&error)) {
@@ -389,6 +407,14 @@ int main(int argc, char* argv[])
              QStringLiteral("%1 ms (applied at %2)").arg(tiles, 0, 'f', 0).arg(applied, 0, 'f', 0),
              "<= 1 s", tiles > 0 && tiles <= 1000);
 
+        // The probes sort last: the page is scrolled down to them, as a viewer
+        // looks at part of a fleet, and gets their read-outs.
+        browser->Eval("window.scrollTo(0, document.documentElement.scrollHeight)");
+        (void)QTest::qWaitFor(
+            [&] { return browser->Eval("return window.benchWeb.probes.length").toInt() > kProbes; },
+            5000);
+        tilesShown = browser->Eval("return window.benchWeb.shows").toInt();
+        std::printf("  the page at 1920x1080 says it shows %d tiles\n", tilesShown);
         browser->Eval("window.benchWeb.probes = []; window.benchWeb.messages = 0;");
         const QHash<QString, double> page0 = PageMetrics(*browser);
         const double cpu0 = ProcessCpuSeconds(labPid);
@@ -437,7 +463,7 @@ int main(int argc, char* argv[])
     {
         std::vector<std::unique_ptr<CCountingViewer>> viewers;
         for (int i = 0; i < clients; ++i)
-            viewers.push_back(std::make_unique<CCountingViewer>(webPort));
+            viewers.push_back(std::make_unique<CCountingViewer>(webPort, tilesShown));
         const auto connected = [&] {
             int c = 0;
             for (const auto& v : viewers)
@@ -481,9 +507,9 @@ int main(int argc, char* argv[])
             mean += r / double(rates.size());
         const double maxRate = *std::max_element(rates.begin(), rates.end());
         const double maxMessages = *std::max_element(perSecond.begin(), perSecond.end());
-        std::printf("%d WebSocket viewers for %d s (%d with their snapshot at the start, %d "
-                    "closed or refused by the end)\n",
-                    clients, seconds, ready, dropped);
+        std::printf("%d WebSocket viewers, each showing %d tiles, for %d s (%d with their "
+                    "snapshot at the start, %d closed or refused by the end)\n",
+                    clients, tilesShown, seconds, ready, dropped);
         std::printf("  %.0f bytes a message on average\n",
                     allMessages ? double(allBytes) / double(allMessages) : 0.0);
         Line("CPU of ondrel-lab serve", QStringLiteral("%1 % of a core").arg(cpu * 100, 0, 'f', 1),

@@ -86,9 +86,36 @@ void CLiveFleet::OnBrokerLost()
     }
 }
 
-QJsonObject CLiveFleet::GeneratorJson(const lab::Generator& g) const
+namespace {
+
+// The members that change with every reading; the rest change with the state.
+const QLatin1String kLiveKeys[] = {QLatin1String("readouts"), QLatin1String("readingMs"),
+                                   QLatin1String("details")};
+
+bool IsLive(const QString& key)
+{
+    for (const QLatin1String& k : kLiveKeys)
+        if (key == k)
+            return true;
+    return false;
+}
+
+// [n, readouts, readingMs, details]: a few hundred of these a second go to a
+// wall screen, so without the members' names.
+QByteArray LiveEntry(int n, const QJsonObject& o)
+{
+    QJsonArray entry{n};
+    for (const QLatin1String& k : kLiveKeys)
+        entry.append(o.value(k));
+    return QJsonDocument(entry).toJson(QJsonDocument::Compact);
+}
+
+} // namespace
+
+QJsonObject CLiveFleet::GeneratorJson(const lab::Generator& g, int n) const
 {
     QJsonObject o;
+    o[QStringLiteral("n")] = n;
     o[QStringLiteral("id")] = g.prefix;
     o[QStringLiteral("name")] = g.name;
     o[QStringLiteral("state")] = int(g.state);
@@ -163,29 +190,50 @@ QByteArray CLiveFleet::Snapshot() const
     return QJsonDocument(o).toJson(QJsonDocument::Compact);
 }
 
-QByteArray CLiveFleet::Delta(bool heartbeat)
+std::shared_ptr<const LiveRound> CLiveFleet::Delta(bool heartbeat)
 {
     const qint64 now = m_clock();
     QJsonArray changed;
-    for (auto& r : m_rows) {
+    std::vector<int> liveChanged;
+    for (size_t i = 0; i < m_rows.size(); ++i) {
+        Row& r = *m_rows[i];
         // Between messages only time changes a generator, and only its state.
-        const lab::State was = r->g.state;
-        Rejudge(r->g, now);
-        if (!r->dirty && r->g.state == was)
+        const lab::State was = r.g.state;
+        Rejudge(r.g, now);
+        if (!r.dirty && r.g.state == was)
             continue;
-        r->dirty = false;
-        QJsonObject o = GeneratorJson(r->g);
-        if (o != r->sent) {
+        r.dirty = false;
+        QJsonObject o = GeneratorJson(r.g, int(i));
+        if (r.sent.isEmpty()) {
             changed.append(o);
-            r->sent = std::move(o);
+            liveChanged.push_back(int(i));
+            r.sent = std::move(o);
+            continue;
         }
+        QJsonObject members;
+        bool live = false;
+        for (auto it = o.constBegin(); it != o.constEnd(); ++it) {
+            if (r.sent.value(it.key()) == it.value())
+                continue;
+            if (IsLive(it.key()))
+                live = true;
+            else
+                members.insert(it.key(), it.value());
+        }
+        if (!members.isEmpty()) {
+            members[QStringLiteral("n")] = int(i);
+            changed.append(members);
+        }
+        if (live)
+            liveChanged.push_back(int(i));
+        r.sent = std::move(o);
     }
     const QString summary = Summary();
     QJsonArray alarms = AlarmsJson();
     const bool summaryChanged = summary != m_sentSummary || m_seq == 0;
     const bool alarmsChanged = alarms != m_sentAlarms || m_seq == 0;
-    if (changed.isEmpty() && !summaryChanged && !alarmsChanged && !heartbeat)
-        return QByteArray();
+    if (changed.isEmpty() && liveChanged.empty() && !summaryChanged && !alarmsChanged && !heartbeat)
+        return nullptr;
     ++m_seq;
     QJsonObject o = Common("delta", now);
     if (!changed.isEmpty())
@@ -198,7 +246,22 @@ QByteArray CLiveFleet::Delta(bool heartbeat)
         o[QStringLiteral("alarms")] = alarms;
         m_sentAlarms = std::move(alarms);
     }
-    return QJsonDocument(o).toJson(QJsonDocument::Compact);
+    for (const int i : liveChanged) {
+        Row& r = *m_rows[size_t(i)];
+        r.live = LiveEntry(i, r.sent);
+        r.liveSeq = m_seq;
+    }
+    auto round = std::make_shared<LiveRound>();
+    round->seq = m_seq;
+    round->common = QJsonDocument(o).toJson(QJsonDocument::Compact);
+    round->common.chop(1); // the closing brace: each viewer's read-outs come before it
+    round->live.reserve(m_rows.size());
+    round->liveSeq.reserve(m_rows.size());
+    for (const auto& r : m_rows) {
+        round->live.push_back(r->live);
+        round->liveSeq.push_back(r->liveSeq);
+    }
+    return round;
 }
 
 } // namespace ondrel::web

@@ -7,6 +7,7 @@
 
 #include "alarmlatch.h"
 #include "generator.h"
+#include "liveround.h"
 #include "message.h"
 
 #include <QByteArray>
@@ -33,12 +34,14 @@ public:
     CLiveFleet(QString root, Clock clock, QObject* parent = nullptr);
     ~CLiveFleet() override;
 
-    // The whole fleet as the last delta left it, numbered as that one.
+    // The whole fleet as the last delta left it, numbered as that one, every
+    // generator whole with its read-outs.
     QByteArray Snapshot() const;
     // Re-judges what time alone changes, then what changed since the last
-    // delta, numbered one past it. With nothing changed, nothing unless
-    // heartbeat: then one that carries only its number and the clock.
-    QByteArray Delta(bool heartbeat);
+    // delta, numbered one past it: of a generator already sent, only the
+    // members that changed. With nothing changed, nothing unless heartbeat:
+    // then one that carries only its number and the clock.
+    std::shared_ptr<const LiveRound> Delta(bool heartbeat);
     qint64 Sequence() const { return m_seq; }
 
     int Generators() const { return int(m_rows.size()); }
@@ -52,13 +55,15 @@ private:
     struct Row
     {
         lab::Generator g;
-        QJsonObject sent;  // as the last delta had it
+        QJsonObject sent; // whole, as the last delta left it
+        QByteArray live;  // its read-outs as a round's "live" entry
+        qint64 liveSeq = 0;
         bool dirty = true; // a message came since
     };
     Row* Entry(const QString& prefix, const QString& name);
     void MarkAll();
     void Rejudge(lab::Generator& g, qint64 now);
-    QJsonObject GeneratorJson(const lab::Generator& g) const;
+    QJsonObject GeneratorJson(const lab::Generator& g, int n) const;
     QJsonObject Common(const char* type, qint64 now) const;
     QString Summary() const;
     QJsonArray AlarmsJson() const;

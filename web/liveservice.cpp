@@ -21,11 +21,11 @@ bool CLiveService::Start(QString* error)
 void CLiveService::Tick()
 {
     const bool heartbeat = ++m_quietTicks * kTickMs >= kHeartbeatMs;
-    const QByteArray delta = m_fleet.Delta(heartbeat);
-    if (delta.isEmpty())
+    std::shared_ptr<const LiveRound> round = m_fleet.Delta(heartbeat);
+    if (!round)
         return;
     m_quietTicks = 0;
-    m_server.Broadcast(delta, [this] { return m_fleet.Snapshot(); });
+    m_server.Broadcast(std::move(round), [this] { return m_fleet.Snapshot(); });
 }
 
 } // namespace ondrel::web

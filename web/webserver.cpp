@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QFile>
 #include <QHash>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTemporaryDir>
@@ -69,6 +70,9 @@ constexpr const char* kChartJsUri = "/chart.js";
 // A WebSocket close code: the server is overloaded, try again later.
 constexpr int kCloseTryLater = 1013;
 constexpr int kClosePolicy = 1008;
+// What a page may say of the tiles it shows: generators' numbers, each a few bytes.
+constexpr size_t kShownBytes = 64 * 1024;
+constexpr double kShownLimit = 10000;
 
 void Respond(mg_connection* conn, int status, const char* type, const QByteArray& body,
              bool withBody, const char* allow = nullptr, const QByteArray& disposition = {})
@@ -113,17 +117,27 @@ bool TlsUsable()
 
 struct CWebServer::Hub
 {
+    struct Pending
+    {
+        std::shared_ptr<const LiveRound> round;
+        std::shared_ptr<const QByteArray> snapshot; // as of the round, instead of it
+    };
     struct Client
     {
         mg_connection* conn = nullptr;
         bool refused = false;
         // Guarded by the hub's mutex:
-        std::deque<std::shared_ptr<const QByteArray>> queue;
+        std::deque<Pending> queue;
         bool needsSnapshot = true;
         bool closing = false;
         bool dropped = false;
         std::condition_variable wake;
         std::thread sender;
+        // The tiles its page shows, as it last said; guarded by shownMutex.
+        std::mutex shownMutex;
+        std::vector<int> shown;
+        // The sender's own: per generator, the round whose read-outs it was sent.
+        std::vector<qint64> sent;
     };
 
     WebOptions options;
@@ -150,7 +164,7 @@ struct CWebServer::Hub
     void Send(Client* c)
     {
         for (;;) {
-            std::shared_ptr<const QByteArray> next;
+            Pending next;
             {
                 std::unique_lock<std::mutex> lock(mutex);
                 c->wake.wait(lock, [c] { return c->closing || c->dropped || !c->queue.empty(); });
@@ -164,8 +178,20 @@ struct CWebServer::Hub
                 next = std::move(c->queue.front());
                 c->queue.pop_front();
             }
-            if (mg_websocket_write(c->conn, MG_WEBSOCKET_OPCODE_TEXT, next->constData(),
-                                   size_t(next->size())) <= 0) {
+            QByteArray message;
+            if (next.snapshot) {
+                message = *next.snapshot;
+                c->sent = next.round->liveSeq;
+            } else {
+                std::vector<int> shown;
+                {
+                    std::lock_guard<std::mutex> lock(c->shownMutex);
+                    shown = c->shown;
+                }
+                message = next.round->For(shown, &c->sent);
+            }
+            if (mg_websocket_write(c->conn, MG_WEBSOCKET_OPCODE_TEXT, message.constData(),
+                                   size_t(message.size())) <= 0) {
                 std::lock_guard<std::mutex> lock(mutex);
                 c->dropped = true;
                 c->queue.clear();
@@ -304,16 +330,35 @@ struct CWebServer::Hub
         WriteClose(conn, kCloseTryLater, "the lab service cannot take another viewer now");
     }
 
-    static int OnData(mg_connection* conn, int bits, char*, size_t, void*)
+    // What a page may say: {"shows":[n, ...]}, the generators whose tiles it
+    // shows, so that it gets their read-outs. Anything else, and anything at all
+    // from a refused viewer, ends the connection; so does a fragmented message.
+    static int OnData(mg_connection* conn, int bits, char* data, size_t size, void*)
     {
-        const auto* c = static_cast<Client*>(mg_get_user_connection_data(conn));
+        auto* c = static_cast<Client*>(mg_get_user_connection_data(conn));
+        if (!c || c->refused)
+            return 0;
         const int opcode = bits & 0x0f;
-        // The page sends nothing but civetweb's pings and pongs: anything else,
-        // and anything at all from a refused viewer, ends the connection.
-        return (c && !c->refused &&
-                (opcode == MG_WEBSOCKET_OPCODE_PING || opcode == MG_WEBSOCKET_OPCODE_PONG))
-                   ? 1
-                   : 0;
+        if (opcode == MG_WEBSOCKET_OPCODE_PING || opcode == MG_WEBSOCKET_OPCODE_PONG)
+            return 1;
+        if (opcode != MG_WEBSOCKET_OPCODE_TEXT || !(bits & 0x80) || size > kShownBytes)
+            return 0;
+        const QJsonDocument doc =
+            QJsonDocument::fromJson(QByteArray::fromRawData(data, qsizetype(size)));
+        const QJsonValue list = doc.object().value(QLatin1String("shows"));
+        if (doc.object().size() != 1 || !list.isArray())
+            return 0;
+        std::vector<int> shown;
+        shown.reserve(size_t(list.toArray().size()));
+        for (const QJsonValue& v : list.toArray()) {
+            const double n = v.toDouble(-1);
+            if (n < 0 || n >= kShownLimit || n != double(int(n)))
+                return 0;
+            shown.push_back(int(n));
+        }
+        std::lock_guard<std::mutex> lock(c->shownMutex);
+        c->shown = std::move(shown);
+        return 1;
     }
 
     static void OnClose(const mg_connection* conn, void* data)
@@ -531,7 +576,8 @@ int CWebServer::Viewers() const
     return int(m_hub->clients.size());
 }
 
-void CWebServer::Broadcast(const QByteArray& delta, const std::function<QByteArray()>& snapshot)
+void CWebServer::Broadcast(std::shared_ptr<const LiveRound> round,
+                           const std::function<QByteArray()>& snapshot)
 {
     bool waiting = false;
     {
@@ -540,10 +586,9 @@ void CWebServer::Broadcast(const QByteArray& delta, const std::function<QByteArr
             waiting = waiting || c->needsSnapshot;
     }
     // Built outside the lock: civetweb's threads go on meanwhile. A viewer that
-    // arrives in between gets it too; it is the fleet as of this delta.
+    // arrives in between gets it too; it is the fleet as of this round.
     const auto snap = waiting ? std::make_shared<const QByteArray>(snapshot())
                               : std::shared_ptr<const QByteArray>();
-    const auto shared = std::make_shared<const QByteArray>(delta);
     std::lock_guard<std::mutex> lock(m_hub->mutex);
     for (Hub::Client* c : m_hub->clients) {
         if (c->dropped)
@@ -551,10 +596,10 @@ void CWebServer::Broadcast(const QByteArray& delta, const std::function<QByteArr
         if (c->needsSnapshot) {
             if (!snap)
                 continue; // arrived after the look: the next round has it
-            c->queue.push_back(snap);
+            c->queue.push_back({round, snap});
             c->needsSnapshot = false;
         } else {
-            c->queue.push_back(shared);
+            c->queue.push_back({round, nullptr});
         }
         if (int(c->queue.size()) > kQueueLimit) {
             c->dropped = true;

@@ -6,6 +6,8 @@
 // left to grow memory or to hold up the others.
 #pragma once
 
+#include "liveround.h"
+
 #include <QByteArray>
 #include <QString>
 #include <QUrlQuery>
@@ -63,9 +65,11 @@ public:
     int Port() const { return m_port; }
     QString Url() const;
 
-    // From the Qt thread: delta to every viewer that has its snapshot; the
-    // others get snapshot() first (called at most once, only when one waits).
-    void Broadcast(const QByteArray& delta, const std::function<QByteArray()>& snapshot);
+    // From the Qt thread: the round to every viewer that has its snapshot, each
+    // with the read-outs its page shows; the others get snapshot() instead, the
+    // fleet as of this round (called at most once, only when one waits).
+    void Broadcast(std::shared_ptr<const LiveRound> round,
+                   const std::function<QByteArray()>& snapshot);
     int Viewers() const;
 
     struct Hub;

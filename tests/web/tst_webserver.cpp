@@ -73,6 +73,20 @@ public:
             mg_close_connection(m_conn);
     }
     bool Connected() const { return m_conn != nullptr; }
+    void Say(const QByteArray& text, int opcode = MG_WEBSOCKET_OPCODE_TEXT)
+    {
+        mg_websocket_client_write(m_conn, opcode, text.constData(), size_t(text.size()));
+    }
+    // The read-outs of generator 0 in the messages after the first `from`.
+    QStringList KvSeen(int from) const
+    {
+        QStringList seen;
+        for (const QJsonObject& m : Messages().mid(from))
+            for (const QJsonValue& entry : m["live"].toArray())
+                if (entry[0].toInt() == 0)
+                    seen << entry[1][0].toString();
+        return seen;
+    }
     QList<QJsonObject> Messages() const
     {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -122,6 +136,9 @@ private slots:
     void page_data();
     void page();
     void snapshotThenDeltas();
+    void readoutsOnlyWhereShown();
+    void viewerSays_data();
+    void viewerSays();
     void viewerLimit();
     void digestUsers_data();
     void digestUsers();
@@ -228,6 +245,73 @@ void TestWebServer::snapshotThenDeltas()
         QCOMPARE(got[i]["type"].toString(), "delta");
         QCOMPARE(got[i]["seq"].toInteger(), got[i - 1]["seq"].toInteger() + 1);
     }
+}
+
+void TestWebServer::readoutsOnlyWhereShown()
+{
+    const auto service = Serve();
+    QVERIFY(service);
+    service->OnBrokerConnected();
+    service->OnMessages({Message("10:00:00 status online", m_now),
+                         Message("10:00:01 reading 080.5 1100 off 1", m_now)});
+    CViewer looking(service->Server().Port()), elsewhere(service->Server().Port());
+    QVERIFY(QTest::qWaitFor(
+        [&] { return !looking.Messages().isEmpty() && !elsewhere.Messages().isEmpty(); }, 5000));
+    looking.Say(R"({"shows":[0]})");
+    elsewhere.Say(R"({"shows":[]})");
+    const int before = looking.Messages().size(), heard = elsewhere.Messages().size();
+    service->OnMessages({Message("10:00:02 reading 081.0 1100 off 2", m_now)});
+    QVERIFY(QTest::qWaitFor([&] { return !looking.KvSeen(before).isEmpty(); }, 5000));
+    QCOMPARE(looking.KvSeen(before), QStringList{"081.0 kV"});
+    QVERIFY(QTest::qWaitFor([&] { return elsewhere.Messages().size() > heard + 1; }, 5000));
+    QCOMPARE(elsewhere.KvSeen(0), QStringList());
+
+    // Scrolled into view with nothing new since: the read-outs it missed come
+    // with the next round, a heartbeat at the latest.
+    const int scrolled = elsewhere.Messages().size();
+    elsewhere.Say(R"({"shows":[0, 7]})");
+    QVERIFY(QTest::qWaitFor([&] { return !elsewhere.KvSeen(scrolled).isEmpty(); }, 5000));
+    QCOMPARE(elsewhere.KvSeen(scrolled), QStringList{"081.0 kV"});
+    QVERIFY(!looking.Closed() && !elsewhere.Closed());
+}
+
+void TestWebServer::viewerSays_data()
+{
+    QTest::addColumn<QByteArray>("said");
+    QTest::addColumn<int>("opcode");
+    QTest::addColumn<bool>("closed");
+    const int text = MG_WEBSOCKET_OPCODE_TEXT;
+    QTest::newRow("the tiles it shows") << QByteArray(R"({"shows":[0,1,4999]})") << text << false;
+    QTest::newRow("none") << QByteArray(R"({"shows":[]})") << text << false;
+    QTest::newRow("not JSON") << QByteArray("shows 0") << text << true;
+    QTest::newRow("something else too")
+        << QByteArray(R"({"shows":[0],"ack":"lab/gen1"})") << text << true;
+    QTest::newRow("a request") << QByteArray(R"({"acknowledge":"lab/gen1"})") << text << true;
+    QTest::newRow("not numbers") << QByteArray(R"({"shows":["lab/gen1"]})") << text << true;
+    QTest::newRow("negative") << QByteArray(R"({"shows":[-1]})") << text << true;
+    QTest::newRow("a fraction") << QByteArray(R"({"shows":[0.5]})") << text << true;
+    QTest::newRow("past any fleet") << QByteArray(R"({"shows":[1e9]})") << text << true;
+    QTest::newRow("binary") << QByteArray(R"({"shows":[0]})") << int(MG_WEBSOCKET_OPCODE_BINARY)
+                            << true;
+    QTest::newRow("too long") << "{\"shows\":[" + QByteArray(70000, ' ') + "0]}" << text << true;
+}
+
+void TestWebServer::viewerSays()
+{
+    QFETCH(QByteArray, said);
+    QFETCH(int, opcode);
+    QFETCH(bool, closed);
+    if (!m_pageService)
+        m_pageService = Serve();
+    QVERIFY(m_pageService);
+    CViewer viewer(m_pageService->Server().Port());
+    QVERIFY(QTest::qWaitFor([&] { return !viewer.Messages().isEmpty(); }, 5000));
+    viewer.Say(said, opcode);
+    const int before = viewer.Messages().size();
+    // Heartbeats keep coming to a viewer that may speak; a closed one hears no more.
+    QVERIFY(QTest::qWaitFor(
+        [&] { return viewer.Closed() || viewer.Messages().size() > before + 1; }, 5000));
+    QCOMPARE(viewer.Closed(), closed);
 }
 
 void TestWebServer::viewerLimit()

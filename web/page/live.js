@@ -9,7 +9,13 @@
   const RETRY_MS = 1000;
   const REFUSED_RETRY_MS = 15000;
 
-  const tiles = new Map(); // id -> {data, li, parts}
+  const tiles = new Map(); // generator's number -> {data, li, parts, put}
+  // The tiles on the screen, or nearly: the service sends read-outs for these
+  // only. The others keep theirs, with their true age, until scrolled into view.
+  const shown = new Set();
+  let shownSaid = "";
+  let shownTimer = null;
+  let reorder = false;
   let socket = null;
   let seq = null; // the sequence number of what is shown; null: no snapshot
   let offsetMs = 0; // service clock minus this one's
@@ -47,9 +53,31 @@
     return e;
   }
 
-  function makeTile() {
+  const watcher = new IntersectionObserver((entries) => {
+    for (const e of entries) {
+      const n = Number(e.target.dataset.n);
+      if (e.isIntersecting) shown.add(n); else shown.delete(n);
+    }
+    sayShown();
+  }, { rootMargin: "100px 0px" });
+
+  // At most ten times a second, and only what changed: scrolling says a lot.
+  function sayShown() {
+    if (shownTimer !== null) return;
+    shownTimer = setTimeout(() => {
+      shownTimer = null;
+      if (!socket || seq === null || socket.readyState !== WebSocket.OPEN) return;
+      const text = JSON.stringify({ shows: Array.from(shown).sort((a, b) => a - b) });
+      if (text === shownSaid) return;
+      shownSaid = text;
+      socket.send(text);
+    }, 100);
+  }
+
+  function makeTile(n) {
     const li = element("li", "tile");
     li.tabIndex = 0;
+    li.dataset.n = n;
     const head = element("div", "head");
     const mark = element("span", "mark");
     mark.setAttribute("aria-hidden", "true");
@@ -59,7 +87,15 @@
     const readouts = element("p", "readouts");
     const notes = element("p", "notes");
     li.append(head, readouts, notes);
-    return { li, parts: { mark, name, word, readouts, notes } };
+    // Writes only what differs from the last write: a thousand tiles a few
+    // times a second must not cost the browser a thousand re-layouts.
+    const last = {};
+    const put = (key, value, write) => {
+      if (last[key] === value) return;
+      last[key] = value;
+      write(value);
+    };
+    return { li, parts: { mark, name, word, readouts, notes }, put };
   }
 
   function renderReadouts(t) {
@@ -69,46 +105,77 @@
       const age = ageText(serviceNow() - d.readingMs);
       if (age) text += " (" + age + ")";
     }
-    t.parts.readouts.textContent = text;
+    t.put("readouts", text, (v) => { t.parts.readouts.textContent = v; });
+  }
+
+  function renderNotes(t) {
+    const d = t.data;
+    t.put("notes", d.notes.concat(d.events, d.details).join("; "),
+      (v) => { t.parts.notes.textContent = v; });
   }
 
   function renderTile(t) {
     const d = t.data;
-    t.li.className = "tile s" + d.state + (d.greyed ? " greyed" : "");
-    t.li.dataset.state = d.word;
-    t.li.setAttribute("aria-label", d.name + ": " + d.word);
-    t.parts.mark.className = "mark " + d.shape;
-    t.parts.name.textContent = d.name;
-    t.parts.word.textContent = d.word;
+    const p = t.parts;
+    t.put("class", "tile s" + d.state + (d.greyed ? " greyed" : ""), (v) => { t.li.className = v; });
+    t.put("word", d.word, (v) => { t.li.dataset.state = v; p.word.textContent = v; });
+    t.put("label", d.name + ": " + d.word, (v) => { t.li.setAttribute("aria-label", v); });
+    t.put("shape", d.shape, (v) => { p.mark.className = "mark " + v; });
+    t.put("name", d.name, (v) => { p.name.textContent = v; });
     renderReadouts(t);
-    t.parts.notes.textContent = d.notes.concat(d.events, d.details).join("; ");
+    renderNotes(t);
   }
 
   function order() {
+    reorder = false;
     const list = $("tiles");
     const sorted = Array.from(tiles.values()).sort((a, b) =>
       a.data.rank - b.data.rank || a.data.name.localeCompare(b.data.name));
-    const now = Array.from(list.children);
+    const now = list.children;
     if (sorted.length === now.length && sorted.every((t, i) => t.li === now[i])) return;
     const focused = document.activeElement;
     list.replaceChildren(...sorted.map((t) => t.li));
     if (focused && list.contains(focused)) focused.focus();
   }
 
+  // A generator new to the page comes whole; one it has, as the members that
+  // changed. Returns the tiles whose read-outs this set.
   function take(generators, announce) {
     const said = [];
+    const read = [];
     for (const g of generators) {
-      let t = tiles.get(g.id);
+      let t = tiles.get(g.n);
       if (!t) {
-        t = makeTile();
-        tiles.set(g.id, t);
-      } else if (announce && t.data.state !== g.state) {
-        said.push(g.name + ": " + g.word);
+        t = makeTile(g.n);
+        tiles.set(g.n, t);
+        t.data = g;
+        watcher.observe(t.li);
+        reorder = true;
+        read.push(t);
+      } else {
+        if (announce && "state" in g && t.data.state !== g.state) said.push(t);
+        if ("rank" in g || "name" in g) reorder = true;
+        Object.assign(t.data, g);
       }
-      t.data = g;
       renderTile(t);
     }
-    if (said.length) $("announce").textContent = said.slice(0, 5).join(". ");
+    if (said.length)
+      $("announce").textContent = said.slice(0, 5).map((t) => t.data.name + ": " + t.data.word).join(". ");
+    return read;
+  }
+
+  // [n, readouts, readingMs, details] of the tiles this page shows.
+  function takeLive(entries) {
+    const read = [];
+    for (const [n, readouts, readingMs, details] of entries) {
+      const t = tiles.get(n);
+      if (!t) throw new Error("read-outs of a generator not known");
+      Object.assign(t.data, { readouts, readingMs, details });
+      renderReadouts(t);
+      renderNotes(t);
+      read.push(t);
+    }
+    return read;
   }
 
   function renderAlarms(alarms) {
@@ -145,13 +212,21 @@
     }
     if (typeof m.seq !== "number" || typeof m.serverMs !== "number") return resync();
     offsetMs = m.serverMs - Date.now();
-    if (m.type === "snapshot") {
-      tiles.clear();
-      take(m.generators || [], false);
-    } else if (m.type === "delta" && seq !== null && m.seq === seq + 1) {
-      take(m.generators || [], true);
-    } else {
-      // A delta that does not follow what is shown: start again from a snapshot.
+    let read;
+    try {
+      if (m.type === "snapshot") {
+        watcher.disconnect();
+        shown.clear();
+        tiles.clear();
+        shownSaid = "";
+        read = take(m.generators || [], false);
+      } else if (m.type === "delta" && seq !== null && m.seq === seq + 1) {
+        read = take(m.generators || [], true).concat(takeLive(m.live || []));
+      } else {
+        // A delta that does not follow what is shown: start again from a snapshot.
+        return resync();
+      }
+    } catch (e) {
       return resync();
     }
     seq = m.seq;
@@ -162,9 +237,12 @@
       lostSince = null;
       showContact();
     }
-    order();
+    if (reorder) order();
+    sayShown();
     // Read-only, for the benchmark's latency: what was last applied, and when.
-    window.ondrelLastApplied = { seq: m.seq, at: Date.now(), generators: m.generators || [] };
+    window.ondrelLastApplied = {
+      seq: m.seq, at: Date.now(), read: read.map((t) => [t.data.id, t.data.readouts]),
+    };
   }
 
   function lose() {
