@@ -34,6 +34,7 @@ private slots:
     void cleanupTestCase();
     void hostilePrefixIsText();
     void sixtyFitAWallScreen();
+    void scrolledIntoViewIsCurrent();
     void lostServiceGreysThenResynchronises();
     void frozenTabShowsStaleAtOnce();
     void historyCsvIsTheCli();
@@ -139,6 +140,39 @@ void TestLivePage::sixtyFitAWallScreen()
         10000));
     QCOMPARE(m_browser.Eval("return document.documentElement.scrollHeight > innerHeight"),
              QJsonValue(false));
+}
+
+// The service sends read-outs only for the tiles a page shows: one scrolled to
+// must get what it missed meanwhile.
+void TestLivePage::scrolledIntoViewIsCurrent()
+{
+    for (int i = 1; i <= 150; ++i)
+        Publish(QString("lab/below-%1").arg(i), "status", StatusPayload(ConsoleStatus::Offline));
+    const auto reading = [&](const char* kv) {
+        const Reading r =
+            Reading::FromForm(QDateTime::currentDateTimeUtc(), kv, "0100", "025.0", "No Error", {});
+        QVERIFY(m_publisher.Publish("lab/zz-last/reading", ReadingJson(r), 0, false));
+    };
+    Publish("lab/zz-last", "status", StatusPayload(ConsoleStatus::Online));
+    reading("060.0");
+    Open("");
+    const QString tileJs = "const t = Array.from(document.querySelectorAll('#tiles .tile'))"
+                           "  .find(t => t.querySelector('.name').textContent === 'zz-last');";
+    QVERIFY(QTest::qWaitFor(
+        [&] {
+            return m_browser.Eval(tileJs + "return t ? t.getBoundingClientRect().top : -1")
+                       .toDouble() > m_browser.Eval("return innerHeight + 500").toDouble();
+        },
+        10000));
+    reading("061.0");
+    m_browser.Eval(tileJs + "t.scrollIntoView()");
+    QVERIFY(QTest::qWaitFor(
+        [&] {
+            return m_browser.Eval(tileJs + "return t.querySelector('.readouts').textContent")
+                .toString()
+                .startsWith("061.0 kV");
+        },
+        3000));
 }
 
 void TestLivePage::lostServiceGreysThenResynchronises()
