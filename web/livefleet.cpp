@@ -88,9 +88,11 @@ void CLiveFleet::OnBrokerLost()
 
 namespace {
 
-// The members that change with every reading; the rest change with the state.
-const QLatin1String kLiveKeys[] = {QLatin1String("readouts"), QLatin1String("readingMs"),
-                                   QLatin1String("details")};
+// The members that change with every reading, or nearly: sent only where the
+// tile is shown. The rest decide a tile's word, look and place.
+const QLatin1String kLiveKeys[LiveRound::kMembers] = {
+    QLatin1String("readouts"), QLatin1String("readingMs"), QLatin1String("notes"),
+    QLatin1String("events"), QLatin1String("details")};
 
 bool IsLive(const QString& key)
 {
@@ -100,14 +102,12 @@ bool IsLive(const QString& key)
     return false;
 }
 
-// [n, readouts, readingMs, details]: a few hundred of these a second go to a
-// wall screen, so without the members' names.
-QByteArray LiveEntry(int n, const QJsonObject& o)
+// `"key":value`, a member of a round's "live" entry.
+QByteArray Member(const QLatin1String& key, const QJsonValue& value)
 {
-    QJsonArray entry{n};
-    for (const QLatin1String& k : kLiveKeys)
-        entry.append(o.value(k));
-    return QJsonDocument(entry).toJson(QJsonDocument::Compact);
+    QByteArray json = QJsonDocument(QJsonArray{value}).toJson(QJsonDocument::Compact);
+    json = json.mid(1, json.size() - 2); // the value alone
+    return '"' + QByteArray(key.data(), key.size()) + "\":" + json;
 }
 
 } // namespace
@@ -194,7 +194,7 @@ std::shared_ptr<const LiveRound> CLiveFleet::Delta(bool heartbeat)
 {
     const qint64 now = m_clock();
     QJsonArray changed;
-    std::vector<int> liveChanged;
+    std::vector<std::pair<int, QJsonObject>> liveChanged; // the members changed
     for (size_t i = 0; i < m_rows.size(); ++i) {
         Row& r = *m_rows[i];
         // Between messages only time changes a generator, and only its state.
@@ -206,26 +206,22 @@ std::shared_ptr<const LiveRound> CLiveFleet::Delta(bool heartbeat)
         QJsonObject o = GeneratorJson(r.g, int(i));
         if (r.sent.isEmpty()) {
             changed.append(o);
-            liveChanged.push_back(int(i));
+            liveChanged.emplace_back(int(i), o);
             r.sent = std::move(o);
             continue;
         }
-        QJsonObject members;
-        bool live = false;
+        QJsonObject members, live;
         for (auto it = o.constBegin(); it != o.constEnd(); ++it) {
             if (r.sent.value(it.key()) == it.value())
                 continue;
-            if (IsLive(it.key()))
-                live = true;
-            else
-                members.insert(it.key(), it.value());
+            (IsLive(it.key()) ? live : members).insert(it.key(), it.value());
         }
         if (!members.isEmpty()) {
             members[QStringLiteral("n")] = int(i);
             changed.append(members);
         }
-        if (live)
-            liveChanged.push_back(int(i));
+        if (!live.isEmpty())
+            liveChanged.emplace_back(int(i), std::move(live));
         r.sent = std::move(o);
     }
     const QString summary = Summary();
@@ -246,21 +242,25 @@ std::shared_ptr<const LiveRound> CLiveFleet::Delta(bool heartbeat)
         o[QStringLiteral("alarms")] = alarms;
         m_sentAlarms = std::move(alarms);
     }
-    for (const int i : liveChanged) {
-        Row& r = *m_rows[size_t(i)];
-        r.live = LiveEntry(i, r.sent);
-        r.liveSeq = m_seq;
+    for (const auto& [i, members] : liveChanged) {
+        // A new copy: rounds still queued for slow viewers keep the old one.
+        auto tile = std::make_shared<LiveRound::Tile>(*m_rows[size_t(i)]->live);
+        for (int k = 0; k < LiveRound::kMembers; ++k) {
+            const auto it = members.constFind(kLiveKeys[k]);
+            if (it == members.constEnd())
+                continue;
+            tile->json[size_t(k)] = Member(kLiveKeys[k], it.value());
+            tile->seq[size_t(k)] = m_seq;
+        }
+        m_rows[size_t(i)]->live = std::move(tile);
     }
     auto round = std::make_shared<LiveRound>();
     round->seq = m_seq;
     round->common = QJsonDocument(o).toJson(QJsonDocument::Compact);
-    round->common.chop(1); // the closing brace: each viewer's read-outs come before it
-    round->live.reserve(m_rows.size());
-    round->liveSeq.reserve(m_rows.size());
-    for (const auto& r : m_rows) {
-        round->live.push_back(r->live);
-        round->liveSeq.push_back(r->liveSeq);
-    }
+    round->common.chop(1); // the closing brace: each viewer's tiles come before it
+    round->tiles.reserve(m_rows.size());
+    for (const auto& r : m_rows)
+        round->tiles.push_back(r->live);
     return round;
 }
 

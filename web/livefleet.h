@@ -56,8 +56,8 @@ private:
     {
         lab::Generator g;
         QJsonObject sent; // whole, as the last delta left it
-        QByteArray live;  // its read-outs as a round's "live" entry
-        qint64 liveSeq = 0;
+        // Its members sent only where it is shown, as the last delta left them.
+        std::shared_ptr<const LiveRound::Tile> live = std::make_shared<LiveRound::Tile>();
         bool dirty = true; // a message came since
     };
     Row* Entry(const QString& prefix, const QString& name);

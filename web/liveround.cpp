@@ -2,24 +2,43 @@
 
 namespace ondrel::web {
 
-QByteArray LiveRound::For(const std::vector<int>& shown, std::vector<qint64>* sent) const
+LiveRound::Sent LiveRound::AllSent() const
+{
+    Sent sent(tiles.size());
+    for (size_t r = 0; r < tiles.size(); ++r)
+        sent[r] = tiles[r]->seq;
+    return sent;
+}
+
+QByteArray LiveRound::For(const std::vector<int>& shown, Sent* sent) const
 {
     // Generators this viewer has not heard of are new in this round, and
     // `common` carries them whole.
-    const size_t known = sent->size();
-    sent->resize(liveSeq.size());
-    for (size_t r = known; r < liveSeq.size(); ++r)
-        (*sent)[r] = liveSeq[r];
+    for (size_t r = sent->size(); r < tiles.size(); ++r)
+        sent->push_back(tiles[r]->seq);
 
     QByteArray message = common;
     bool any = false;
     for (const int r : shown) {
-        if (r < 0 || size_t(r) >= liveSeq.size() || (*sent)[size_t(r)] == liveSeq[size_t(r)])
+        if (r < 0 || size_t(r) >= tiles.size())
             continue;
-        message += any ? "," : ",\"live\":[";
-        message += live[size_t(r)];
-        any = true;
-        (*sent)[size_t(r)] = liveSeq[size_t(r)];
+        const Tile& tile = *tiles[size_t(r)];
+        auto& had = (*sent)[size_t(r)];
+        bool begun = false;
+        for (int k = 0; k < kMembers; ++k) {
+            if (had[size_t(k)] == tile.seq[size_t(k)])
+                continue;
+            if (!begun) {
+                message += any ? ",{\"n\":" : ",\"live\":[{\"n\":";
+                message += QByteArray::number(r);
+                begun = any = true;
+            }
+            message += ',';
+            message += tile.json[size_t(k)];
+            had[size_t(k)] = tile.seq[size_t(k)];
+        }
+        if (begun)
+            message += '}';
     }
     if (any)
         message += ']';

@@ -137,7 +137,7 @@ struct CWebServer::Hub
         std::mutex shownMutex;
         std::vector<int> shown;
         // The sender's own: per generator, the round whose read-outs it was sent.
-        std::vector<qint64> sent;
+        LiveRound::Sent sent;
     };
 
     WebOptions options;
@@ -181,7 +181,7 @@ struct CWebServer::Hub
             QByteArray message;
             if (next.snapshot) {
                 message = *next.snapshot;
-                c->sent = next.round->liveSeq;
+                c->sent = next.round->AllSent();
             } else {
                 std::vector<int> shown;
                 {

@@ -83,8 +83,8 @@ public:
         QStringList seen;
         for (const QJsonObject& m : Messages().mid(from))
             for (const QJsonValue& entry : m["live"].toArray())
-                if (entry[0].toInt() == 0)
-                    seen << entry[1][0].toString();
+                if (entry["n"].toInt() == 0 && entry["readouts"].isArray())
+                    seen << entry["readouts"][0].toString();
         return seen;
     }
     QList<QJsonObject> Messages() const

@@ -164,16 +164,16 @@
     return read;
   }
 
-  // [n, readouts, readingMs, details] of the tiles this page shows.
+  // What changed of the tiles this page shows: read-outs, notes, events.
   function takeLive(entries) {
     const read = [];
-    for (const [n, readouts, readingMs, details] of entries) {
-      const t = tiles.get(n);
-      if (!t) throw new Error("read-outs of a generator not known");
-      Object.assign(t.data, { readouts, readingMs, details });
+    for (const g of entries) {
+      const t = tiles.get(g.n);
+      if (!t) throw new Error("an update of a generator not known");
+      Object.assign(t.data, g);
       renderReadouts(t);
       renderNotes(t);
-      read.push(t);
+      if ("readouts" in g) read.push(t);
     }
     return read;
   }
