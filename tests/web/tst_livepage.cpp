@@ -220,7 +220,8 @@ void TestLivePage::frozenTabShowsStaleAtOnce()
     const QString labelJs = "return Array.from(document.querySelectorAll('#tiles .tile'))"
                             "  .filter(t => t.querySelector('.name').textContent === '" +
                             gen +
-                            "').map(t => t.getAttribute('aria-label') + ', ' +"
+                            "').map(t => (t.scrollIntoView({block: 'nearest'}),"
+                            "  t.getAttribute('aria-label') + ', ' +"
                             "  t.querySelector('.readouts').textContent).join()";
     QVERIFY(QTest::qWaitFor(
         [&] { return m_browser.Eval(labelJs).toString().startsWith(gen + ": Ready, 050.0 kV"); },
