@@ -89,25 +89,33 @@ void CLiveFleet::OnBrokerLost()
 namespace {
 
 // The members that change with every reading, or nearly: sent only where the
-// tile is shown. The rest decide a tile's word, look and place.
-const QLatin1String kLiveKeys[LiveRound::kMembers] = {
-    QLatin1String("readouts"), QLatin1String("readingMs"), QLatin1String("notes"),
-    QLatin1String("events"), QLatin1String("details")};
+// tile is shown, and there under a one-letter name, since a wall screen gets a
+// few hundred of them a second. The rest decide a tile's word, look and place.
+struct LiveKey
+{
+    QLatin1String name;
+    const char* wire;
+};
+const LiveKey kLiveKeys[LiveRound::kMembers] = {
+    {QLatin1String("readouts"), "r"},  {QLatin1String("readingMs"), "t"},
+    {QLatin1String("notes"), "o"},     {QLatin1String("events"), "e"},
+    {QLatin1String("version"), "v"},   {QLatin1String("beamTime"), "b"},
+    {QLatin1String("lastHeard"), "h"}, {QLatin1String("missed"), "m"}};
 
 bool IsLive(const QString& key)
 {
-    for (const QLatin1String& k : kLiveKeys)
-        if (key == k)
+    for (const LiveKey& k : kLiveKeys)
+        if (key == k.name)
             return true;
     return false;
 }
 
-// `"key":value`, a member of a round's "live" entry.
-QByteArray Member(const QLatin1String& key, const QJsonValue& value)
+// `"wire":value`, a member of a round's "live" entry.
+QByteArray Member(const char* wire, const QJsonValue& value)
 {
     QByteArray json = QJsonDocument(QJsonArray{value}).toJson(QJsonDocument::Compact);
     json = json.mid(1, json.size() - 2); // the value alone
-    return '"' + QByteArray(key.data(), key.size()) + "\":" + json;
+    return '"' + QByteArray(wire) + "\":" + json;
 }
 
 } // namespace
@@ -130,13 +138,13 @@ QJsonObject CLiveFleet::GeneratorJson(const lab::Generator& g, int n) const
     o[QStringLiteral("readingMs")] = g.reading ? QJsonValue(double(g.readingMs)) : QJsonValue();
     o[QStringLiteral("notes")] = QJsonArray::fromStringList(lab::NoteTexts(g, m_contact, m_lostMs));
     o[QStringLiteral("events")] = QJsonArray::fromStringList(lab::EventTexts(g));
-    QStringList more;
-    for (const QString& text : {lab::VersionText(g), lab::BeamTimeText(g), lab::LastHeardText(g)})
-        if (!text.isEmpty())
-            more << text;
-    if (g.readingsMissed > 0)
-        more << lab::Plural(g.readingsMissed, "reading missed", "readings missed");
-    o[QStringLiteral("details")] = QJsonArray::fromStringList(more);
+    // Each on its own: beam time changes with every reading, the firmware seldom.
+    o[QStringLiteral("version")] = lab::VersionText(g);
+    o[QStringLiteral("beamTime")] = lab::BeamTimeText(g);
+    o[QStringLiteral("lastHeard")] = lab::LastHeardText(g);
+    o[QStringLiteral("missed")] =
+        g.readingsMissed > 0 ? lab::Plural(g.readingsMissed, "reading missed", "readings missed")
+                             : QString();
     return o;
 }
 
@@ -246,11 +254,12 @@ std::shared_ptr<const LiveRound> CLiveFleet::Delta(bool heartbeat)
         // A new copy: rounds still queued for slow viewers keep the old one.
         auto tile = std::make_shared<LiveRound::Tile>(*m_rows[size_t(i)]->live);
         for (int k = 0; k < LiveRound::kMembers; ++k) {
-            const auto it = members.constFind(kLiveKeys[k]);
+            const auto it = members.constFind(kLiveKeys[k].name);
             if (it == members.constEnd())
                 continue;
-            tile->json[size_t(k)] = Member(kLiveKeys[k], it.value());
+            tile->json[size_t(k)] = Member(kLiveKeys[k].wire, it.value());
             tile->seq[size_t(k)] = m_seq;
+            tile->changed = m_seq;
         }
         m_rows[size_t(i)]->live = std::move(tile);
     }

@@ -2,20 +2,11 @@
 
 namespace ondrel::web {
 
-LiveRound::Sent LiveRound::AllSent() const
-{
-    Sent sent(tiles.size());
-    for (size_t r = 0; r < tiles.size(); ++r)
-        sent[r] = tiles[r]->seq;
-    return sent;
-}
-
 QByteArray LiveRound::For(const std::vector<int>& shown, Sent* sent) const
 {
     // Generators this viewer has not heard of are new in this round, and
     // `common` carries them whole.
-    for (size_t r = sent->size(); r < tiles.size(); ++r)
-        sent->push_back(tiles[r]->seq);
+    sent->resize(tiles.size(), seq);
 
     QByteArray message = common;
     bool any = false;
@@ -23,22 +14,20 @@ QByteArray LiveRound::For(const std::vector<int>& shown, Sent* sent) const
         if (r < 0 || size_t(r) >= tiles.size())
             continue;
         const Tile& tile = *tiles[size_t(r)];
-        auto& had = (*sent)[size_t(r)];
-        bool begun = false;
+        qint64& had = (*sent)[size_t(r)];
+        if (tile.changed <= had)
+            continue;
+        message += any ? ",{\"n\":" : ",\"live\":[{\"n\":";
+        message += QByteArray::number(r);
         for (int k = 0; k < kMembers; ++k) {
-            if (had[size_t(k)] == tile.seq[size_t(k)])
-                continue;
-            if (!begun) {
-                message += any ? ",{\"n\":" : ",\"live\":[{\"n\":";
-                message += QByteArray::number(r);
-                begun = any = true;
+            if (tile.seq[size_t(k)] > had) {
+                message += ',';
+                message += tile.json[size_t(k)];
             }
-            message += ',';
-            message += tile.json[size_t(k)];
-            had[size_t(k)] = tile.seq[size_t(k)];
         }
-        if (begun)
-            message += '}';
+        message += '}';
+        had = seq;
+        any = true;
     }
     if (any)
         message += ']';

@@ -17,15 +17,18 @@ namespace ondrel::web {
 
 struct LiveRound
 {
-    static constexpr int kMembers = 5;
+    static constexpr int kMembers = 8;
     // A generator's members that go only where its tile is shown, each as
-    // `"name":value` and the number of the round that last changed it.
+    // `"name":value`, the number of the round that last changed it, and the
+    // latest of those.
     struct Tile
     {
         std::array<QByteArray, kMembers> json;
         std::array<qint64, kMembers> seq{};
+        qint64 changed = 0;
     };
-    using Sent = std::vector<std::array<qint64, kMembers>>;
+    // Per generator, the round as of which a viewer has its tile's members.
+    using Sent = std::vector<qint64>;
 
     qint64 seq = 0;
     // The JSON object's members for every viewer, without the closing brace.
@@ -35,10 +38,10 @@ struct LiveRound
 
     // The message for a viewer whose page shows `shown` (generator numbers, any
     // order, out-of-range ones ignored), given what it was sent before (`sent`,
-    // per generator, updated).
+    // updated).
     QByteArray For(const std::vector<int>& shown, Sent* sent) const;
     // What a viewer has once it has this round's snapshot.
-    Sent AllSent() const;
+    Sent AllSent() const { return Sent(tiles.size(), seq); }
 };
 
 } // namespace ondrel::web

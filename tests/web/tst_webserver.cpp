@@ -83,8 +83,8 @@ public:
         QStringList seen;
         for (const QJsonObject& m : Messages().mid(from))
             for (const QJsonValue& entry : m["live"].toArray())
-                if (entry["n"].toInt() == 0 && entry["readouts"].isArray())
-                    seen << entry["readouts"][0].toString();
+                if (entry["n"].toInt() == 0 && entry["r"].isArray())
+                    seen << entry["r"][0].toString();
         return seen;
     }
     QList<QJsonObject> Messages() const

@@ -59,7 +59,7 @@
       if (e.isIntersecting) shown.add(n); else shown.delete(n);
     }
     sayShown();
-  }, { rootMargin: "100px 0px" });
+  }, { rootMargin: "0px" });
 
   // At most ten times a second, and only what changed: scrolling says a lot.
   function sayShown() {
@@ -110,7 +110,8 @@
 
   function renderNotes(t) {
     const d = t.data;
-    t.put("notes", d.notes.concat(d.events, d.details).join("; "),
+    const details = [d.version, d.beamTime, d.lastHeard, d.missed].filter((text) => text);
+    t.put("notes", d.notes.concat(d.events, details).join("; "),
       (v) => { t.parts.notes.textContent = v; });
   }
 
@@ -164,16 +165,20 @@
     return read;
   }
 
-  // What changed of the tiles this page shows: read-outs, notes, events.
+  // What changed of the tiles this page shows, under the short names the
+  // service gives these members on the wire.
+  const LIVE = new Map([["r", "readouts"], ["t", "readingMs"], ["o", "notes"], ["e", "events"],
+    ["v", "version"], ["b", "beamTime"], ["h", "lastHeard"], ["m", "missed"]]);
   function takeLive(entries) {
     const read = [];
     for (const g of entries) {
       const t = tiles.get(g.n);
       if (!t) throw new Error("an update of a generator not known");
-      Object.assign(t.data, g);
+      for (const [wire, name] of LIVE)
+        if (wire in g) t.data[name] = g[wire];
       renderReadouts(t);
       renderNotes(t);
-      if ("readouts" in g) read.push(t);
+      if ("r" in g) read.push(t);
     }
     return read;
   }
