@@ -373,6 +373,9 @@ int main(int argc, char* argv[])
     std::fprintf(stderr, "bench_web: %d generators known after %.1f s\n", known,
                  double(warm.elapsed()) / 1000.0);
     QTest::qWait(3000);
+    const QJsonObject fleet = Snapshot(webPort);
+    std::printf("The fleet: %s; %lld active alarms\n", qPrintable(fleet["summary"].toString()),
+                static_cast<long long>(fleet["alarms"].toArray().size()));
 
     const qint64 labPid = lab.processId();
     int tilesShown = 60; // what the page reports, when it does

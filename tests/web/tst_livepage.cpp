@@ -164,6 +164,17 @@ void TestLivePage::scrolledIntoViewIsCurrent()
                        .toDouble() > m_browser.Eval("return innerHeight + 500").toDouble();
         },
         10000));
+    // Off the screen it says when its read-outs were read, not an age it
+    // would have to rewrite every second.
+    QVERIFY(QTest::qWaitFor(
+        [&] {
+            return QRegularExpression(
+                       R"(^060\.0 kV, 0100 µA, 025\.0 °C \(read at \d\d:\d\d:\d\d\)$)")
+                .match(m_browser.Eval(tileJs + "return t.querySelector('.readouts').textContent")
+                           .toString())
+                .hasMatch();
+        },
+        3000));
     reading("061.0");
     m_browser.Eval(tileJs + "t.scrollIntoView()");
     QVERIFY(QTest::qWaitFor(

@@ -57,6 +57,11 @@
     for (const e of entries) {
       const n = Number(e.target.dataset.n);
       if (e.isIntersecting) shown.add(n); else shown.delete(n);
+      const t = tiles.get(n);
+      if (t && t.li === e.target) {
+        t.onScreen = e.isIntersecting;
+        renderReadouts(t);
+      }
     }
     sayShown();
   }, { rootMargin: "0px" });
@@ -95,14 +100,18 @@
       last[key] = value;
       write(value);
     };
-    return { li, parts: { mark, name, word, readouts, notes }, put };
+    // On the screen until the watcher says otherwise.
+    return { li, parts: { mark, name, word, readouts, notes }, put, onScreen: true };
   }
 
   function renderReadouts(t) {
     const d = t.data;
     let text = d.readouts.length ? d.readouts.join(", ") : "no reading yet";
     if (d.readingMs !== null) {
-      const age = ageText(serviceNow() - d.readingMs);
+      // A tile off the screen is not kept current: its read-outs say when
+      // they were read, which stays true without rewriting a thousand ages a
+      // second for nobody to see (a screen reader still reads them).
+      const age = t.onScreen ? ageText(serviceNow() - d.readingMs) : "read at " + clock(d.readingMs);
       if (age) text += " (" + age + ")";
     }
     t.put("readouts", text, (v) => { t.parts.readouts.textContent = v; });
@@ -297,7 +306,7 @@
       s.close();
       if (!retryTimer) retryTimer = setTimeout(connect, RETRY_MS);
     }
-    for (const t of tiles.values()) renderReadouts(t);
+    for (const n of shown) renderReadouts(tiles.get(n));
   }
 
   // A tab shown again, or thawed, asks at once rather than when its retry
