@@ -233,7 +233,7 @@ void TestLivePage::frozenTabShowsStaleAtOnce()
                             gen +
                             "').map(t => (t.scrollIntoView({block: 'nearest'}),"
                             "  t.getAttribute('aria-label') + ', ' +"
-                            "  t.querySelector('.readouts').textContent).join()";
+                            "  t.querySelector('.readouts').textContent)).join()";
     QVERIFY(QTest::qWaitFor(
         [&] { return m_browser.Eval(labelJs).toString().startsWith(gen + ": Ready, 050.0 kV"); },
         10000));

@@ -79,10 +79,17 @@
     }, 100);
   }
 
-  function makeTile(n) {
+  // A tile's elements are made when it is first drawn: a snapshot of a
+  // thousand draws the first screenful at once and the rest in the tasks after,
+  // so that the screen shows the fleet before the page has made every tile.
+  function makeTile(n, data) {
+    return { n, data, li: null, parts: null, put: null, onScreen: true };
+  }
+
+  function build(t) {
     const li = element("li", "tile");
     li.tabIndex = 0;
-    li.dataset.n = n;
+    li.dataset.n = t.n;
     const head = element("div", "head");
     const mark = element("span", "mark");
     mark.setAttribute("aria-hidden", "true");
@@ -95,16 +102,44 @@
     // Writes only what differs from the last write: a thousand tiles a few
     // times a second must not cost the browser a thousand re-layouts.
     const last = {};
-    const put = (key, value, write) => {
+    t.put = (key, value, write) => {
       if (last[key] === value) return;
       last[key] = value;
       write(value);
     };
-    // On the screen until the watcher says otherwise.
-    return { li, parts: { mark, name, word, readouts, notes }, put, onScreen: true };
+    t.li = li;
+    t.parts = { mark, name, word, readouts, notes };
+    renderTile(t);
+    watcher.observe(li);
+    return li;
+  }
+
+  const FIRST_TILES = 200; // more than a wall screen holds
+  const TILES_A_TASK = 250;
+  let unbuilt = []; // in the order they were sorted when the snapshot came
+
+  function buildSome() {
+    const lis = [];
+    while (unbuilt.length && lis.length < TILES_A_TASK) {
+      const t = unbuilt.shift();
+      if (!t.li && tiles.get(t.n) === t) lis.push(build(t));
+    }
+    $("tiles").append(...lis);
+    order(); // states may have changed since the snapshot was sorted
+    if (unbuilt.length) setTimeout(buildSome, 0);
+  }
+
+  function showSnapshot() {
+    const sorted = Array.from(tiles.values()).sort(byAttention);
+    const first = sorted.slice(0, FIRST_TILES);
+    unbuilt = sorted.slice(FIRST_TILES);
+    $("tiles").replaceChildren(...first.map(build));
+    reorder = false;
+    if (unbuilt.length) setTimeout(buildSome, 0);
   }
 
   function renderReadouts(t) {
+    if (!t.li) return;
     const d = t.data;
     let text = d.readouts.length ? d.readouts.join(", ") : "no reading yet";
     if (d.readingMs !== null) {
@@ -118,6 +153,7 @@
   }
 
   function renderNotes(t) {
+    if (!t.li) return;
     const d = t.data;
     const details = [d.version, d.beamTime, d.lastHeard, d.missed].filter((text) => text);
     t.put("notes", d.notes.concat(d.events, details).join("; "),
@@ -125,6 +161,7 @@
   }
 
   function renderTile(t) {
+    if (!t.li) return;
     const d = t.data;
     const p = t.parts;
     t.put("class", "tile s" + d.state + (d.greyed ? " greyed" : ""), (v) => { t.li.className = v; });
@@ -136,11 +173,15 @@
     renderNotes(t);
   }
 
+  const byName = new Intl.Collator().compare; // localeCompare's order, without its cost a call
+  function byAttention(a, b) {
+    return a.data.rank - b.data.rank || byName(a.data.name, b.data.name);
+  }
+
   function order() {
     reorder = false;
     const list = $("tiles");
-    const sorted = Array.from(tiles.values()).sort((a, b) =>
-      a.data.rank - b.data.rank || a.data.name.localeCompare(b.data.name));
+    const sorted = Array.from(tiles.values()).filter((t) => t.li).sort(byAttention);
     const now = list.children;
     if (sorted.length === now.length && sorted.every((t, i) => t.li === now[i])) return;
     const focused = document.activeElement;
@@ -156,11 +197,12 @@
     for (const g of generators) {
       let t = tiles.get(g.n);
       if (!t) {
-        t = makeTile(g.n);
+        t = makeTile(g.n, g);
         tiles.set(g.n, t);
-        t.data = g;
-        watcher.observe(t.li);
-        reorder = true;
+        if (announce) {
+          build(t);
+          reorder = true;
+        }
         read.push(t);
       } else {
         if (announce && "state" in g && t.data.state !== g.state) said.push(t);
@@ -234,6 +276,7 @@
         tiles.clear();
         shownSaid = "";
         read = take(m.generators || [], false);
+        showSnapshot();
       } else if (m.type === "delta" && seq !== null && m.seq === seq + 1) {
         read = take(m.generators || [], true).concat(takeLive(m.live || []));
       } else {
