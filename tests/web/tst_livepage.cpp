@@ -128,7 +128,8 @@ void TestLivePage::hostilePrefixIsText()
 
 // All of the shared table's consoles at once, on one page: each tile's word, its
 // label and its data-state, as tst_fleetmodel finds the fleet window's model
-// says them. After the sixty, whose wall screen has no room for these as well.
+// says them, and its name on one line however long the word beside it. After the sixty, whose wall
+// screen has no room for these as well.
 void TestLivePage::everyStateAsTheFleetWindowSaysIt()
 {
     QStringList expected;
@@ -149,9 +150,13 @@ void TestLivePage::everyStateAsTheFleetWindowSaysIt()
         "  const t = tiles.find(t => t.querySelector('.name').textContent === n);"
         "  if (!t) return n + ': (no tile)';"
         "  const said = n + ': ' + t.querySelector('.word').textContent;"
-        "  return t.getAttribute('aria-label') === said && said.endsWith(': ' + t.dataset.state)"
+        "  const name = document.createRange();"
+        "  name.selectNodeContents(t.querySelector('.name'));"
+        "  const lines = name.getClientRects().length;"
+        "  return t.getAttribute('aria-label') === said &&"
+        "    said.endsWith(': ' + t.dataset.state) && lines === 1"
         "    ? said : said + ' (labelled ' + t.getAttribute('aria-label') + ', data-state ' +"
-        "      t.dataset.state + ')';"
+        "      t.dataset.state + ', name on ' + lines + ' lines)';"
         "}).join('\\n');";
     const auto words = [&] { return m_browser.Eval(wordsJs).toString().split('\n'); };
     // Stale ones need their quiet first; the comparison then shows any difference.
