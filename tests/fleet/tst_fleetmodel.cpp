@@ -2,6 +2,7 @@
 // own: every state and transition, the alarm latch, what a tile notes, bad input
 // and the bounds, all as the words a user reads.
 #include "fleetmodel.h"
+#include "fleetstates.h"
 
 #include <QtTest>
 #include <ctime>
@@ -168,6 +169,8 @@ private slots:
     void initTestCase();
     void states_data();
     void states();
+    void sharedStates_data();
+    void sharedStates();
     void alarms_data();
     void alarms();
     void notes_data();
@@ -278,6 +281,27 @@ void TestFleetModel::states()
 
 // The latch: an alarm stays until it has been both acknowledged and its
 // condition has ended, in either order; unacknowledged ones come first.
+void TestFleetModel::sharedStates_data()
+{
+    QTest::addColumn<testing::FleetStateRow>("row");
+    for (const testing::FleetStateRow& row : testing::FleetStateRows())
+        QTest::newRow(row.tag) << row;
+}
+
+// As the live page's test publishes them, to a watcher already subscribed: the
+// broker hands even the retained ones on as live messages then.
+void TestFleetModel::sharedStates()
+{
+    QFETCH(testing::FleetStateRow, row);
+    CRig rig;
+    for (const testing::ConsoleMessage& m : row.messages)
+        rig.model.OnMessage(
+            {"lab/" + row.name + "/" + m.subtopic, m.payload, false, false, rig.now});
+    rig.now += row.quietMs;
+    rig.model.Refresh();
+    QCOMPARE(rig.Tile(row.name), row.name + ": " + row.word);
+}
+
 void TestFleetModel::alarms_data()
 {
     QTest::addColumn<QString>("script");

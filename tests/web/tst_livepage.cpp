@@ -6,6 +6,7 @@
 // again; the history pages draw the archive, and their CSV is the CLI's.
 #include "brokerrig.h"
 #include "browserdriver.h"
+#include "fleetstates.h"
 #include "labscript.h"
 #include "payloads.h"
 
@@ -34,6 +35,7 @@ private slots:
     void cleanupTestCase();
     void hostilePrefixIsText();
     void sixtyFitAWallScreen();
+    void everyStateAsTheFleetWindowSaysIt();
     void scrolledIntoViewIsCurrent();
     void lostServiceGreysThenResynchronises();
     void frozenTabShowsStaleAtOnce();
@@ -123,6 +125,44 @@ void TestLivePage::hostilePrefixIsText()
     QCOMPARE(m_browser.Call({{"op", "alert"}}), QJsonValue());
     QCOMPARE(m_browser.Eval("return document.getElementById('summary').textContent").toString(),
              "2 generators: 2 offline; 2 alarms unacknowledged");
+}
+
+// All of the shared table's consoles at once, on one page: each tile's word, its
+// label and its data-state, as tst_fleetmodel finds the fleet window's model
+// says them, and its name on one line however long the word beside it. After the sixty, whose wall
+// screen has no room for these as well.
+void TestLivePage::everyStateAsTheFleetWindowSaysIt()
+{
+    QStringList expected;
+    QJsonArray names;
+    for (const FleetStateRow& row : FleetStateRows()) {
+        for (const ConsoleMessage& m : row.messages)
+            QVERIFY(m_publisher.Publish("lab/" + row.name + "/" + m.subtopic, m.payload, 1,
+                                        m.retained));
+        expected << row.name + ": " + row.word;
+        names << row.name;
+    }
+    Open("");
+    const QString wordsJs =
+        "const tiles = Array.from(document.querySelectorAll('#tiles .tile'));"
+        "return " +
+        QString::fromUtf8(QJsonDocument(names).toJson(QJsonDocument::Compact)) +
+        ".map(n => {"
+        "  const t = tiles.find(t => t.querySelector('.name').textContent === n);"
+        "  if (!t) return n + ': (no tile)';"
+        "  const said = n + ': ' + t.querySelector('.word').textContent;"
+        "  const name = document.createRange();"
+        "  name.selectNodeContents(t.querySelector('.name'));"
+        "  const lines = name.getClientRects().length;"
+        "  return t.getAttribute('aria-label') === said &&"
+        "    said.endsWith(': ' + t.dataset.state) && lines === 1"
+        "    ? said : said + ' (labelled ' + t.getAttribute('aria-label') + ', data-state ' +"
+        "      t.dataset.state + ', name on ' + lines + ' lines)';"
+        "}).join('\\n');";
+    const auto words = [&] { return m_browser.Eval(wordsJs).toString().split('\n'); };
+    // Stale ones need their quiet first; the comparison then shows any difference.
+    (void)QTest::qWaitFor([&] { return words() == expected; }, 15000);
+    QCOMPARE(words(), expected);
 }
 
 // browser.py's window is 1920 by 1080, a wall screen with the browser's own bars.
