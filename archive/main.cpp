@@ -28,9 +28,12 @@ int main(int argc, char* argv[])
     env.hostName = QSysInfo::machineHostName();
     // The installed program serves the installed page; one run from the build
     // tree serves the sources' copy, so that a change to the page shows at once.
-    env.webPageDir = QCoreApplication::applicationDirPath() == QLatin1String(ONDREL_INSTALL_BINDIR)
-                         ? QStringLiteral(ONDREL_INSTALLED_PAGE)
-                         : QStringLiteral(ONDREL_SOURCE_PAGE);
+    const bool installed =
+        QCoreApplication::applicationDirPath() == QLatin1String(ONDREL_INSTALL_BINDIR);
+    env.webPageDir =
+        installed ? QStringLiteral(ONDREL_INSTALLED_PAGE) : QStringLiteral(ONDREL_SOURCE_PAGE);
+    env.tlsShimDir = installed ? QStringLiteral(ONDREL_INSTALLED_TLS_SHIMS)
+                               : QStringLiteral(ONDREL_BUILT_TLS_SHIMS);
     QStringList args = QCoreApplication::arguments();
     args.removeFirst();
     const ParsedCommandLine parsed = ParseLabCommandLine(args, env);
