@@ -461,10 +461,13 @@ bool CWebServer::Start(QString* error)
     if (tls) {
         const QString missing = TlsMissing();
         if (!missing.isEmpty()) {
-            *error = QStringLiteral("--web-cert: civetweb cannot reach OpenSSL here: %1")
-                         .arg(noShims.isEmpty()
-                                  ? missing
-                                  : QStringLiteral("its stand-in did not load: %1").arg(noShims));
+            *error = noShims.isEmpty()
+                         ? QStringLiteral("--web-cert: civetweb finds no usable OpenSSL: %1")
+                               .arg(missing)
+                         : QStringLiteral("--web-cert: cannot serve TLS without ondrel's "
+                                          "libssl.so and libcrypto.so for civetweb, which the "
+                                          "package installs: %1")
+                               .arg(noShims);
             return false;
         }
     }
