@@ -7,6 +7,7 @@
 #include "labscript.h"
 #include "labweb.h"
 #include "liveservice.h"
+#include "selfsigned.h"
 
 #include <QCryptographicHash>
 #include <QJsonArray>
@@ -21,6 +22,8 @@
 
 using namespace ondrel;
 using namespace ondrel::web;
+using ondrel::testing::MakeCertificate;
+using ondrel::testing::Openssl;
 
 namespace {
 
@@ -105,22 +108,6 @@ private:
     QList<QJsonObject> m_messages;
     bool m_closed = false;
 };
-
-bool Openssl(const QStringList& args)
-{
-    QProcess openssl;
-    openssl.start("openssl", args);
-    return openssl.waitForFinished(30000) && openssl.exitStatus() == QProcess::NormalExit &&
-           openssl.exitCode() == 0;
-}
-
-// A throwaway self-signed certificate for 127.0.0.1 and its key.
-bool MakeCertificate(const QString& cert, const QString& key)
-{
-    return Openssl({"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
-                    "-nodes", "-days", "1", "-subj", "/CN=127.0.0.1", "-keyout", key, "-out",
-                    cert});
-}
 
 lab::BrokerMessage Message(const QString& line, qint64 receivedMs)
 {
