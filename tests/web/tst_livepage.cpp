@@ -8,7 +8,6 @@
 #include "browserdriver.h"
 #include "labscript.h"
 #include "payloads.h"
-#include "selfsigned.h"
 
 #include <QDeadlineTimer>
 #include <QJsonArray>
@@ -39,11 +38,9 @@ private slots:
     void frozenTabShowsStaleAtOnce();
     void historyCsvIsTheCli();
     void trendPageDrawsAGenerator();
-    void httpsPage();
 
 private:
-    bool StartLab() { return StartLab(&m_lab, m_port, "lab.sqlite"); }
-    bool StartLab(QProcess* lab, int port, const QString& db, const QStringList& more = {});
+    bool StartLab();
     void Publish(const QString& prefix, const QByteArray& subtopic, const QByteArray& payload);
     QString Contact() { return m_browser.Eval(kContactJs).toString(); }
     void Open(const QString& page)
@@ -85,19 +82,17 @@ void TestLivePage::cleanupTestCase()
     m_lab.waitForFinished(10000);
 }
 
-bool TestLivePage::StartLab(QProcess* lab, int port, const QString& db, const QStringList& more)
+bool TestLivePage::StartLab()
 {
-    lab->setProcessChannelMode(QProcess::MergedChannels);
-    lab->start(ONDREL_LAB_BINARY,
-               QStringList{"serve", QString("mqtt://127.0.0.1:%1/lab").arg(m_broker.plainPort),
-                           "--db", m_dir.filePath(db), "--listen",
-                           QString("127.0.0.1:%1").arg(port)} +
-                   more);
+    m_lab.setProcessChannelMode(QProcess::MergedChannels);
+    m_lab.start(ONDREL_LAB_BINARY,
+                {"serve", QString("mqtt://127.0.0.1:%1/lab").arg(m_broker.plainPort), "--db",
+                 m_dir.filePath("lab.sqlite"), "--listen", QString("127.0.0.1:%1").arg(m_port)});
     QDeadlineTimer deadline(20000);
     QByteArray said;
-    while (!deadline.hasExpired() && lab->state() != QProcess::NotRunning) {
-        lab->waitForReadyRead(100);
-        said += lab->readAll();
+    while (!deadline.hasExpired() && m_lab.state() != QProcess::NotRunning) {
+        m_lab.waitForReadyRead(100);
+        said += m_lab.readAll();
         if (said.contains("subscribed to lab/#") && said.contains("web: the live page is on"))
             return true;
     }
@@ -284,30 +279,6 @@ void TestLivePage::trendPageDrawsAGenerator()
                        "  d.data.filter(p => p.y !== null).map(p => p.y)).join(', ')")
                  .toString(),
              "kV 80.5, µA 1100, temperature (°C) 25");
-}
-
-// The same page over HTTPS and wss:// through the OpenSSL stand-ins civetweb
-// needs on Debian 12, with a certificate the browser is told to accept.
-void TestLivePage::httpsPage()
-{
-    QVERIFY(MakeCertificate(m_dir.filePath("cert.pem"), m_dir.filePath("key.pem")));
-    QProcess lab;
-    const int port = FreePort();
-    QVERIFY(StartLab(
-        &lab, port, "tls.sqlite",
-        {"--web-cert", m_dir.filePath("cert.pem"), "--web-key", m_dir.filePath("key.pem")}));
-    Publish("lab/tls1", "status", StatusPayload(ConsoleStatus::Offline));
-    m_browser.Call({{"op", "cdp"},
-                    {"cmd", "Security.setIgnoreCertificateErrors"},
-                    {"params", QJsonObject{{"ignore", true}}}});
-    m_browser.Call({{"op", "get"}, {"url", QString("https://127.0.0.1:%1/").arg(port)}});
-    const bool shown = QTest::qWaitFor(
-        [&] { return m_browser.Eval(kLabelsJs).toString().contains("tls1: Offline"); }, 10000);
-    const QString contact = Contact();
-    lab.terminate();
-    lab.waitForFinished(10000);
-    QVERIFY(shown);
-    QCOMPARE(contact, "live: ");
 }
 
 QTEST_GUILESS_MAIN(TestLivePage)
