@@ -426,6 +426,7 @@ ParsedCommandLine ParseLabCommandLine(const QStringList& args, const LabEnvironm
                                 .arg(text.left(80)));
         }
         web.pageDir = env.webPageDir;
+        web.tlsShimDir = env.tlsShimDir;
         o.web = web;
     }
 

@@ -41,6 +41,7 @@ struct LabEnvironment
     QString mqttPassword; // ONDREL_MQTT_PASSWORD
     QString hostName;
     QString webPageDir; // the live page's files, installed or in the sources
+    QString tlsShimDir; // civetweb's OpenSSL stand-ins, installed or built
 };
 
 // serve's web service, on when --listen is given.
@@ -53,6 +54,7 @@ struct LabWebOptions
     QString keyFile;
     int clients = 500;
     QString pageDir;
+    QString tlsShimDir;
 };
 
 struct LabOptions

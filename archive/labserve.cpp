@@ -164,6 +164,7 @@ int RunServe(const LabOptions& options, const SubscriberStart& startSubscriber,
             webOptions.usersFile = w.usersFile;
             webOptions.certFile = w.certFile;
             webOptions.keyFile = w.keyFile;
+            webOptions.tlsShimDir = w.tlsShimDir;
             webOptions.clients = w.clients;
             // Read from the archive's own query connection, beside its writer.
             webOptions.handlers = HistoryHandlers(*archive, options.zone);

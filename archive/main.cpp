@@ -6,6 +6,7 @@
 #include "stderrwriter.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QSysInfo>
 #include <cstdio>
 
@@ -26,11 +27,17 @@ int main(int argc, char* argv[])
     env.now = QDateTime::currentDateTimeUtc();
     env.mqttPassword = qEnvironmentVariable("ONDREL_MQTT_PASSWORD");
     env.hostName = QSysInfo::machineHostName();
-    // The installed program serves the installed page; one run from the build
-    // tree serves the sources' copy, so that a change to the page shows at once.
-    env.webPageDir = QCoreApplication::applicationDirPath() == QLatin1String(ONDREL_INSTALL_BINDIR)
-                         ? QStringLiteral(ONDREL_INSTALLED_PAGE)
-                         : QStringLiteral(ONDREL_SOURCE_PAGE);
+    // One run from the build tree serves the sources' copy of the page, so that
+    // a change to it shows at once, and the stand-ins built beside it; an
+    // installed one, those installed with it, under whatever prefix.
+    const QDir bin(QCoreApplication::applicationDirPath());
+    const bool built =
+        bin.canonicalPath() == QDir(QStringLiteral(ONDREL_BUILT_BINDIR)).canonicalPath();
+    env.webPageDir = built ? QStringLiteral(ONDREL_SOURCE_PAGE)
+                           : QDir::cleanPath(bin.filePath(QStringLiteral(ONDREL_INSTALLED_PAGE)));
+    env.tlsShimDir =
+        built ? QStringLiteral(ONDREL_BUILT_TLS_SHIMS)
+              : QDir::cleanPath(bin.filePath(QStringLiteral(ONDREL_INSTALLED_TLS_SHIMS)));
     QStringList args = QCoreApplication::arguments();
     args.removeFirst();
     const ParsedCommandLine parsed = ParseLabCommandLine(args, env);

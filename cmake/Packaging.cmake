@@ -114,8 +114,10 @@ set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://ondrel.example.org/")
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # What dpkg-shlibdeps cannot see: Qt loads its platform plugin at run time, and
 # without it the console does not start; the lab's history pages draw their
-# charts with the system's Chart.js, which ondrel-lab serves from where it lies.
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins, libjs-chart.js")
+# charts with the system's Chart.js, which ondrel-lab serves from where it lies;
+# civetweb serves TLS with OpenSSL 3 opened at run time through the stand-ins
+# in lib/ondrel.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins, libjs-chart.js, libssl3")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "fonts-dejavu-core")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA

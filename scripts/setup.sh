@@ -16,7 +16,7 @@ packages=(
     valgrind
     libsqlite3-dev tzdata
     postgresql-15 libpq-dev
-    libcivetweb-dev libjs-chart.js chromium chromium-driver python3-selenium
+    libcivetweb-dev libssl-dev libjs-chart.js chromium chromium-driver python3-selenium
 )
 
 missing=()

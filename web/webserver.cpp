@@ -9,6 +9,9 @@
 #include <QTemporaryDir>
 
 #include <civetweb.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
 
 #include <algorithm>
 #include <condition_variable>
@@ -100,17 +103,72 @@ void WriteClose(mg_connection* conn, int code, const QByteArray& reason)
                        size_t(frame.size()));
 }
 
-// civetweb loads OpenSSL at run time, as libssl.so, and calls what it finds
-// without checking: Debian 12's build looks for a function OpenSSL 3 dropped
-// and jumps to null on every TLS connection.
-bool TlsUsable()
+// civetweb opens OpenSSL by the development package's names, libssl.so and
+// libcrypto.so, and wants OpenSSL 1.1's SSL_get_peer_certificate, which it
+// calls unchecked on every TLS connection. Our stand-ins in shimDir carry those
+// names over OpenSSL 3; once loaded, glibc hands them to civetweb's dlopen by
+// their SONAME. Returns why TLS cannot be served, or nothing.
+QString LoadTlsShims(const QString& shimDir)
 {
+    if (shimDir.isEmpty())
+        return QStringLiteral("no folder of OpenSSL stand-ins for civetweb was given");
+    for (const char* name : {"libcrypto.so", "libssl.so"}) {
+        const QByteArray path = QFile::encodeName(QDir(shimDir).filePath(QLatin1String(name)));
+        if (!dlopen(path.constData(), RTLD_NOW | RTLD_GLOBAL))
+            return QString::fromLocal8Bit(dlerror());
+    }
+    return QString();
+}
+
+// civetweb's own refusal of a certificate names only its joined copy and not
+// why; OpenSSL asked first names the file and the fault.
+QString TlsFilesFault(const QString& certFile, const QString& keyFile)
+{
+    const auto reason = [] {
+        const char* text = ERR_reason_error_string(ERR_peek_error());
+        ERR_clear_error();
+        return text ? QString::fromUtf8(text) : QStringLiteral("unknown error");
+    };
+    ERR_clear_error();
+    std::unique_ptr<SSL_CTX, void (*)(SSL_CTX*)> ctx(SSL_CTX_new(TLS_server_method()),
+                                                     &SSL_CTX_free);
+    if (!ctx)
+        return QStringLiteral("--web-cert: OpenSSL cannot start: %1").arg(reason());
+    // A key with a passphrase is refused rather than asked for on a terminal
+    // that a service does not have.
+    SSL_CTX_set_default_passwd_cb(ctx.get(), [](char*, int, int, void*) { return 0; });
+    const QByteArray cert = QFile::encodeName(certFile);
+    const QByteArray key = QFile::encodeName(keyFile);
+    if (SSL_CTX_use_certificate_chain_file(ctx.get(), cert.constData()) != 1)
+        return QStringLiteral("--web-cert: %1 is not a usable PEM certificate: %2")
+            .arg(certFile, reason());
+    const bool keyTaken =
+        SSL_CTX_use_PrivateKey_file(ctx.get(), key.constData(), SSL_FILETYPE_PEM) == 1;
+    if (!keyTaken && ERR_GET_REASON(ERR_peek_error()) != X509_R_KEY_VALUES_MISMATCH)
+        return QStringLiteral("--web-key: %1 is not a usable PEM private key without a "
+                              "passphrase: %2")
+            .arg(keyFile, reason());
+    if (!keyTaken || SSL_CTX_check_private_key(ctx.get()) != 1)
+        return QStringLiteral("--web-key: %1 is not the key of the certificate in %2: %3")
+            .arg(keyFile, certFile, reason());
+    return QString();
+}
+
+// What civetweb will find when it looks.
+QString TlsMissing()
+{
+    void* crypto = dlopen("libcrypto.so", RTLD_LAZY | RTLD_LOCAL);
+    if (!crypto)
+        return QString::fromLocal8Bit(dlerror());
+    dlclose(crypto);
     void* ssl = dlopen("libssl.so", RTLD_LAZY | RTLD_LOCAL);
     if (!ssl)
-        return false;
+        return QString::fromLocal8Bit(dlerror());
     const bool usable = dlsym(ssl, "SSL_get_peer_certificate") != nullptr;
     dlclose(ssl);
-    return usable;
+    return usable ? QString()
+                  : QStringLiteral("libssl.so has no SSL_get_peer_certificate, which civetweb "
+                                   "would call on the first connection");
 }
 
 } // namespace
@@ -418,6 +476,8 @@ QString DigestRealm(const QString& usersFile, QString* error)
 
 bool CWebServer::Start(QString* error)
 {
+    // Before civetweb's one look for OpenSSL in this process.
+    const QString noShims = LoadTlsShims(m_options.tlsShimDir);
     static std::once_flag once;
     std::call_once(once, [] { mg_init_library(MG_FEATURES_TLS | MG_FEATURES_WEBSOCKET); });
 
@@ -443,13 +503,18 @@ bool CWebServer::Start(QString* error)
     }
 
     const bool tls = !m_options.certFile.isEmpty();
-    if (tls && !TlsUsable()) {
-        *error = QStringLiteral(
-            "--web-cert: this computer's civetweb cannot serve TLS: it calls "
-            "SSL_get_peer_certificate, which its OpenSSL (libssl.so) does not have, and would "
-            "crash on the first connection. Serve on 127.0.0.1 without --web-cert behind a TLS "
-            "proxy instead (see the web page's documentation).");
-        return false;
+    if (tls) {
+        const QString missing = TlsMissing();
+        if (!missing.isEmpty()) {
+            *error = noShims.isEmpty()
+                         ? QStringLiteral("--web-cert: civetweb finds no usable OpenSSL: %1")
+                               .arg(missing)
+                         : QStringLiteral("--web-cert: cannot serve TLS without ondrel's "
+                                          "libssl.so and libcrypto.so for civetweb, which the "
+                                          "package installs: %1")
+                               .arg(noShims);
+            return false;
+        }
     }
     // civetweb takes the certificate and its key from one PEM file; it reads it
     // at start, so the joined copy lives only until then, readable by us alone.
@@ -474,6 +539,9 @@ bool CWebServer::Start(QString* error)
             return false;
         }
         pemPath = QFile::encodeName(joined.fileName());
+        *error = TlsFilesFault(m_options.certFile, m_options.keyFile);
+        if (!error->isEmpty())
+            return false;
     }
 
     const QByteArray ports =

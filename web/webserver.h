@@ -42,6 +42,9 @@ struct WebOptions
     QString realm;     // its realm; the file's first when empty
     QString certFile;  // TLS, with keyFile
     QString keyFile;
+    // libssl.so and libcrypto.so, civetweb's way to OpenSSL 3 (web/sslshim):
+    // the build's tlsshims or the installed lib/ondrel.
+    QString tlsShimDir;
     int clients = 500; // WebSocket viewers at once
     // Debian's libjs-chart.js, served as /chart.js for the history pages; when
     // absent those pages show their tables without charts.

@@ -85,7 +85,8 @@ for f in usr/bin/ondrel usr/bin/ondrel-sim usr/bin/ondrel-fleet usr/bin/ondrel-l
     usr/share/ondrel-lab/web/index.html usr/share/ondrel-lab/web/live.css \
     usr/share/ondrel-lab/web/live.js usr/share/ondrel-lab/web/history.html \
     usr/share/ondrel-lab/web/trend.html usr/share/ondrel-lab/web/history.css \
-    usr/share/ondrel-lab/web/history.js usr/share/ondrel-lab/web/trend.js; do
+    usr/share/ondrel-lab/web/history.js usr/share/ondrel-lab/web/trend.js \
+    usr/lib/ondrel/libssl.so usr/lib/ondrel/libcrypto.so; do
     [[ -f $work/root/$f ]] || fail "the package lacks /$f"
 done
 for size in 16 32 48; do
@@ -97,6 +98,7 @@ depends=$(dpkg-deb -f "$deb" Depends)
 [[ $depends == *libqt6widgets6* && $depends == *libc6* ]] ||
     fail "Depends does not come from dpkg-shlibdeps: '$depends'"
 [[ $depends == *libjs-chart.js* ]] || fail "Depends lacks libjs-chart.js: '$depends'"
+[[ $depends == *libssl3* ]] || fail "Depends lacks libssl3: '$depends'"
 for field in Section Maintainer Description; do
     [[ -n $(dpkg-deb -f "$deb" "$field") ]] || fail "the $field field is empty"
 done

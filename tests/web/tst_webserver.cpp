@@ -7,6 +7,7 @@
 #include "labscript.h"
 #include "labweb.h"
 #include "liveservice.h"
+#include "selfsigned.h"
 
 #include <QCryptographicHash>
 #include <QJsonArray>
@@ -21,6 +22,8 @@
 
 using namespace ondrel;
 using namespace ondrel::web;
+using ondrel::testing::MakeCertificate;
+using ondrel::testing::Openssl;
 
 namespace {
 
@@ -35,13 +38,13 @@ struct Response
     QByteArray body;
 };
 
-Response Ask(int port, const QByteArray& method, const QByteArray& path)
+Response Ask(int port, const QByteArray& method, const QByteArray& path, bool tls = false)
 {
     char error[256] = {};
     const QByteArray request =
         method + " " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" + "Connection: close\r\n\r\n";
     mg_connection* conn =
-        mg_download("127.0.0.1", port, 0, error, sizeof error, "%s", request.constData());
+        mg_download("127.0.0.1", port, tls, error, sizeof error, "%s", request.constData());
     Response r;
     if (!conn)
         return r;
@@ -61,10 +64,10 @@ Response Ask(int port, const QByteArray& method, const QByteArray& path)
 class CViewer
 {
 public:
-    explicit CViewer(int port)
+    explicit CViewer(int port, bool tls = false)
     {
         char error[256] = {};
-        m_conn = mg_connect_websocket_client("127.0.0.1", port, 0, error, sizeof error, "/live",
+        m_conn = mg_connect_websocket_client("127.0.0.1", port, tls, error, sizeof error, "/live",
                                              nullptr, &CViewer::OnData, &CViewer::OnClose, this);
     }
     ~CViewer()
@@ -142,7 +145,8 @@ private slots:
     void viewerLimit();
     void digestUsers_data();
     void digestUsers();
-    void tlsRefusedWhereCivetwebWouldCrash();
+    void tls_data();
+    void tls();
     void history_data();
     void history();
     void handlersBusyOrFailing();
@@ -160,6 +164,7 @@ std::unique_ptr<CLiveService> TestWebServer::Serve(WebOptions options)
 {
     options.port = testing::FreePort();
     options.pageDir = ONDREL_PAGE_DIR;
+    options.tlsShimDir = ONDREL_TLS_SHIM_DIR;
     auto service = std::make_unique<CLiveService>(options, "lab", [this] { return m_now; });
     QString error;
     if (!service->Start(&error)) {
@@ -370,20 +375,65 @@ void TestWebServer::digestUsers()
     QCOMPARE(service.Server().Viewers(), 0);
 }
 
-// Debian 12's civetweb with OpenSSL 3 jumps to null on a TLS connection: the
-// service says so at start rather than dying on the first viewer. A civetweb
-// that can do TLS fails this test, and --web-cert wants testing then.
-void TestWebServer::tlsRefusedWhereCivetwebWouldCrash()
+void TestWebServer::tls_data()
 {
+    QTest::addColumn<QString>("cert");
+    QTest::addColumn<QString>("key");
+    QTest::addColumn<QString>("error"); // DIR stands for the files' folder
+
+    QTest::newRow("a certificate and its key") << "cert.pem"
+                                               << "key.pem" << QString();
+    QTest::newRow("the key of another certificate")
+        << "cert.pem"
+        << "other-key.pem"
+        << "--web-key: DIR/other-key.pem is not the key of the certificate in DIR/cert.pem: key "
+           "values mismatch";
+    QTest::newRow("a key with a passphrase")
+        << "cert.pem"
+        << "locked-key.pem"
+        << "--web-key: DIR/locked-key.pem is not a usable PEM private key without a passphrase: "
+           "bad decrypt";
+    QTest::newRow("a key file missing") << "cert.pem"
+                                        << "nokey.pem"
+                                        << "cannot read DIR/nokey.pem: No such file or directory";
+    QTest::newRow("the key given as the certificate")
+        << "key.pem"
+        << "key.pem"
+        << "--web-cert: DIR/key.pem is not a usable PEM certificate: no start line";
+}
+
+// Over real TLS, with the stand-ins civetweb needs to reach OpenSSL 3: the page
+// and the live snapshot, or a clear refusal at start.
+void TestWebServer::tls()
+{
+    QFETCH(QString, cert);
+    QFETCH(QString, key);
+    QFETCH(QString, error);
+    QTemporaryDir dir;
+    QVERIFY(MakeCertificate(dir.filePath("cert.pem"), dir.filePath("key.pem")));
+    QVERIFY(MakeCertificate(dir.filePath("other-cert.pem"), dir.filePath("other-key.pem")));
+    QVERIFY(Openssl({"pkey", "-in", dir.filePath("key.pem"), "-aes256", "-passout", "pass:pw",
+                     "-out", dir.filePath("locked-key.pem")}));
     WebOptions options;
-    options.certFile = options.keyFile = ONDREL_PAGE_DIR "/index.html";
+    options.certFile = dir.filePath(cert);
+    options.keyFile = dir.filePath(key);
     options.port = testing::FreePort();
     options.pageDir = ONDREL_PAGE_DIR;
-    CWebServer server(options);
-    QString error;
-    QVERIFY(!server.Start(&error));
-    QVERIFY2(error.startsWith("--web-cert: this computer's civetweb cannot serve TLS"),
-             qPrintable(error));
+    options.tlsShimDir = ONDREL_TLS_SHIM_DIR;
+    CLiveService service(options, "lab", [this] { return m_now; });
+    QString why;
+    const bool started = service.Start(&why);
+    QCOMPARE(why.replace(dir.path(), "DIR"), error);
+    QCOMPARE(started, error.isEmpty());
+    if (!started)
+        return;
+    const Response r = Ask(options.port, "GET", "/", true);
+    QCOMPARE(r.status, 200);
+    QVERIFY(r.body.contains("<title>Fleet - Ondrel lab</title>"));
+    CViewer viewer(options.port, true);
+    QVERIFY(viewer.Connected());
+    QVERIFY(QTest::qWaitFor([&] { return !viewer.Messages().isEmpty(); }, 5000));
+    QCOMPARE(viewer.Messages().first()["type"].toString(), "snapshot");
 }
 
 void TestWebServer::history_data()

@@ -1,0 +1,1 @@
+// Only a name: see CMakeLists.txt.
