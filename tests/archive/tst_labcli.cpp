@@ -50,7 +50,8 @@ LabEnvironment Env()
             QDateTime(QDate(2026, 12, 9), QTime(12, 0), QTimeZone::utc()),
             QString(),
             "lab-pc",
-            "/usr/share/ondrel-lab/web"};
+            "/usr/share/ondrel-lab/web",
+            "/usr/lib/ondrel"};
 }
 
 QString Describe(const LabOptions& o)
