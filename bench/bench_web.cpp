@@ -412,8 +412,10 @@ int main(int argc, char* argv[])
 
         // The page is scrolled to the probes, as a viewer looks at part of a
         // fleet, and gets their read-outs.
-        browser->Eval("document.querySelector('.tile[aria-label^=\"probe00:\"]')"
-                      ".scrollIntoView({block: 'center'})");
+        const QString probeTile = "document.querySelector('.tile[aria-label^=\"probe00:\"]')";
+        (void)QTest::qWaitFor([&] { return browser->Eval("return !!" + probeTile).toBool(); },
+                              10000);
+        browser->Eval(probeTile + ".scrollIntoView({block: 'center'})");
         (void)QTest::qWaitFor(
             [&] { return browser->Eval("return window.benchWeb.probes.length").toInt() > kProbes; },
             5000);
