@@ -1,5 +1,8 @@
 #include "texts.h"
 
+#include <array>
+#include <limits>
+
 #include <QDateTime>
 #include <QLocale>
 #include <cstdlib>
@@ -38,7 +41,23 @@ QString StateText(State state)
 
 QString ClockText(qint64 ms)
 {
-    return QDateTime::fromMSecsSinceEpoch(ms).toLocalTime().toString(QStringLiteral("HH:mm:ss"));
+    // A fleet's tiles say the same few seconds over and over (a thousand
+    // generators heard within one), and a local time costs a time-zone lookup.
+    struct Said
+    {
+        qint64 second = std::numeric_limits<qint64>::min();
+        QString text;
+    };
+    thread_local std::array<Said, 8> said;
+    thread_local size_t next = 0;
+    const qint64 second = ms >= 0 ? ms / 1000 : (ms - 999) / 1000;
+    for (const Said& s : said)
+        if (s.second == second)
+            return s.text;
+    Said& s = said[next++ % said.size()];
+    s.second = second;
+    s.text = QDateTime::fromMSecsSinceEpoch(ms).toLocalTime().toString(QStringLiteral("HH:mm:ss"));
+    return s.text;
 }
 
 QString Plural(qint64 n, const char* one, const char* many)

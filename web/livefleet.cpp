@@ -219,8 +219,10 @@ std::shared_ptr<const LiveRound> CLiveFleet::Delta(bool heartbeat)
             continue;
         }
         QJsonObject members, live;
-        for (auto it = o.constBegin(); it != o.constEnd(); ++it) {
-            if (r.sent.value(it.key()) == it.value())
+        // Both made by GeneratorJson, so the same members in the same order:
+        // walked side by side rather than looked up.
+        for (auto it = o.constBegin(), was = r.sent.constBegin(); it != o.constEnd(); ++it, ++was) {
+            if (was.value() == it.value())
                 continue;
             (IsLive(it.key()) ? live : members).insert(it.key(), it.value());
         }
