@@ -184,7 +184,10 @@ private:
         auto next = std::chrono::steady_clock::now();
         while (!m_stop) {
             ++counter;
+            // Spread over the period, so that the probes meet the service's
+            // rounds at every phase and the figure is not one phase's luck.
             for (int p = 0; p < kProbes; ++p) {
+                std::this_thread::sleep_until(next + std::chrono::milliseconds(200 * p / kProbes));
                 const QString ua = QString::number(1000 + counter % 9000);
                 const QDateTime now = QDateTime::currentDateTimeUtc();
                 const Reading r = Reading::FromForm(now, "080.5", ua, "025.0", "No Error", {});

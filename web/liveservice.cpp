@@ -4,7 +4,8 @@ namespace ondrel::web {
 
 CLiveService::CLiveService(WebOptions options, QString root, CLiveFleet::Clock clock,
                            QObject* parent)
-    : QObject(parent), m_fleet(std::move(root), std::move(clock)), m_server(std::move(options))
+    : QObject(parent), m_fleet(std::move(root), std::move(clock)),
+      m_server(WithWelcome(std::move(options)))
 {
     m_timer.setInterval(kTickMs);
     connect(&m_timer, &QTimer::timeout, this, &CLiveService::Tick);
@@ -25,7 +26,23 @@ void CLiveService::Tick()
     if (!round)
         return;
     m_quietTicks = 0;
+    m_last = round;
     m_server.Broadcast(std::move(round), [this] { return m_fleet.Snapshot(); });
+}
+
+WebOptions CLiveService::WithWelcome(WebOptions options)
+{
+    // A page loaded just after a round would wait most of 200 ms for the next.
+    options.viewerWaiting = [this] {
+        QMetaObject::invokeMethod(
+            this,
+            [this] {
+                if (m_last)
+                    m_server.Welcome(m_last, [this] { return m_fleet.Snapshot(); });
+            },
+            Qt::QueuedConnection);
+    };
+    return options;
 }
 
 } // namespace ondrel::web

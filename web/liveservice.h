@@ -33,11 +33,13 @@ public:
 
 private:
     void Tick();
+    WebOptions WithWelcome(WebOptions options);
 
     CLiveFleet m_fleet;
     CWebServer m_server;
     QTimer m_timer;
     int m_quietTicks = 0;
+    std::shared_ptr<const LiveRound> m_last; // as the viewers had it
 };
 
 } // namespace ondrel::web

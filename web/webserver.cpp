@@ -379,6 +379,8 @@ struct CWebServer::Hub
             try {
                 c->sender = std::thread([hub, c] { hub->Send(c); });
                 hub->clients.push_back(c);
+                if (hub->options.viewerWaiting)
+                    hub->options.viewerWaiting();
                 return;
             } catch (const std::system_error&) {
                 c->dropped = true;
@@ -647,6 +649,18 @@ int CWebServer::Viewers() const
 void CWebServer::Broadcast(std::shared_ptr<const LiveRound> round,
                            const std::function<QByteArray()>& snapshot)
 {
+    Hand(std::move(round), snapshot, true);
+}
+
+void CWebServer::Welcome(std::shared_ptr<const LiveRound> last,
+                         const std::function<QByteArray()>& snapshot)
+{
+    Hand(std::move(last), snapshot, false);
+}
+
+void CWebServer::Hand(std::shared_ptr<const LiveRound> round,
+                      const std::function<QByteArray()>& snapshot, bool toEveryone)
+{
     bool waiting = false;
     {
         std::lock_guard<std::mutex> lock(m_hub->mutex);
@@ -666,8 +680,10 @@ void CWebServer::Broadcast(std::shared_ptr<const LiveRound> round,
                 continue; // arrived after the look: the next round has it
             c->queue.push_back({round, snap});
             c->needsSnapshot = false;
-        } else {
+        } else if (toEveryone) {
             c->queue.push_back({round, nullptr});
+        } else {
+            continue;
         }
         if (int(c->queue.size()) > kQueueLimit) {
             c->dropped = true;

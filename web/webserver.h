@@ -51,6 +51,9 @@ struct WebOptions
     QString chartJs = QStringLiteral("/usr/share/javascript/chart.js/chart.min.js");
     std::map<QByteArray, WebHandler> handlers; // by path, such as "/exposures.csv"
     int handlersAtOnce = 4;                    // further requests are told to try again shortly
+    // Called on one of civetweb's threads when a viewer is admitted, so that it
+    // need not wait for the next round for its snapshot.
+    std::function<void()> viewerWaiting;
 };
 
 class CWebServer
@@ -73,11 +76,18 @@ public:
     // fleet as of this round (called at most once, only when one waits).
     void Broadcast(std::shared_ptr<const LiveRound> round,
                    const std::function<QByteArray()>& snapshot);
+    // From the Qt thread: only the viewers waiting for a snapshot get one, as
+    // of `last`, the round last broadcast; their next round follows it.
+    void Welcome(std::shared_ptr<const LiveRound> last,
+                 const std::function<QByteArray()>& snapshot);
     int Viewers() const;
 
     struct Hub;
 
 private:
+    void Hand(std::shared_ptr<const LiveRound> round, const std::function<QByteArray()>& snapshot,
+              bool toEveryone);
+
     WebOptions m_options;
     std::unique_ptr<Hub> m_hub;
     mg_context* m_context = nullptr;
