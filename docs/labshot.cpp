@@ -5,6 +5,7 @@
 // tests/web/browser.py. docs/labshot.sh builds and runs it.
 #include "brokerrig.h"
 #include "browserdriver.h"
+#include "labprocess.h"
 #include "payloads.h"
 
 #include <QCoreApplication>
@@ -94,19 +95,14 @@ private:
 bool CShots::StartLab()
 {
     m_port = FreePort();
-    m_lab.setProcessChannelMode(QProcess::MergedChannels);
-    m_lab.start(QStringLiteral(ONDREL_LAB_BINARY),
-                {"serve", QStringLiteral("mqtt://127.0.0.1:%1/lab").arg(m_broker.plainPort), "--db",
-                 m_dir.filePath("lab.sqlite"), "--tz", "UTC", "--listen",
-                 QStringLiteral("127.0.0.1:%1").arg(m_port)});
-    QDeadlineTimer deadline(20000);
     QByteArray said;
-    while (!deadline.hasExpired() && m_lab.state() != QProcess::NotRunning) {
-        m_lab.waitForReadyRead(100);
-        said += m_lab.readAll();
-        if (said.contains("subscribed to lab/#") && said.contains("web: the live page is on"))
-            return true;
-    }
+    if (StartServeWithPage(m_lab, QStringLiteral(ONDREL_LAB_BINARY),
+                           {"serve",
+                            QStringLiteral("mqtt://127.0.0.1:%1/lab").arg(m_broker.plainPort),
+                            "--db", m_dir.filePath("lab.sqlite"), "--tz", "UTC", "--listen",
+                            QStringLiteral("127.0.0.1:%1").arg(m_port)},
+                           &said))
+        return true;
     Err() << "labshot: ondrel-lab serve did not start: " << said << "\n";
     return false;
 }

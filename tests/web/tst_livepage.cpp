@@ -7,6 +7,7 @@
 #include "brokerrig.h"
 #include "browserdriver.h"
 #include "fleetstates.h"
+#include "labprocess.h"
 #include "labscript.h"
 #include "payloads.h"
 
@@ -87,18 +88,13 @@ void TestLivePage::cleanupTestCase()
 
 bool TestLivePage::StartLab()
 {
-    m_lab.setProcessChannelMode(QProcess::MergedChannels);
-    m_lab.start(ONDREL_LAB_BINARY,
-                {"serve", QString("mqtt://127.0.0.1:%1/lab").arg(m_broker.plainPort), "--db",
-                 m_dir.filePath("lab.sqlite"), "--listen", QString("127.0.0.1:%1").arg(m_port)});
-    QDeadlineTimer deadline(20000);
     QByteArray said;
-    while (!deadline.hasExpired() && m_lab.state() != QProcess::NotRunning) {
-        m_lab.waitForReadyRead(100);
-        said += m_lab.readAll();
-        if (said.contains("subscribed to lab/#") && said.contains("web: the live page is on"))
-            return true;
-    }
+    if (StartServeWithPage(m_lab, ONDREL_LAB_BINARY,
+                           {"serve", QString("mqtt://127.0.0.1:%1/lab").arg(m_broker.plainPort),
+                            "--db", m_dir.filePath("lab.sqlite"), "--listen",
+                            QString("127.0.0.1:%1").arg(m_port)},
+                           &said))
+        return true;
     qWarning("ondrel-lab serve: %s", said.constData());
     return false;
 }
