@@ -56,12 +56,11 @@
   const watcher = new IntersectionObserver((entries) => {
     for (const e of entries) {
       const n = Number(e.target.dataset.n);
-      if (e.isIntersecting) shown.add(n); else shown.delete(n);
       const t = tiles.get(n);
-      if (t && t.li === e.target) {
-        t.onScreen = e.isIntersecting;
-        renderReadouts(t);
-      }
+      if (!t || t.li !== e.target) continue; // a tile of an earlier snapshot
+      if (e.isIntersecting) shown.add(n); else shown.delete(n);
+      t.onScreen = e.isIntersecting;
+      renderReadouts(t);
     }
     sayShown();
   }, { rootMargin: "0px" });
