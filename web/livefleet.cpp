@@ -221,8 +221,9 @@ std::shared_ptr<const LiveRound> CLiveFleet::Delta(bool heartbeat)
         QJsonObject members, live;
         // Both made by GeneratorJson, so the same members in the same order:
         // walked side by side rather than looked up.
-        for (auto it = o.constBegin(), was = r.sent.constBegin(); it != o.constEnd(); ++it, ++was) {
-            if (was.value() == it.value())
+        for (auto it = o.constBegin(), before = r.sent.constBegin(); it != o.constEnd();
+             ++it, ++before) {
+            if (before.value() == it.value())
                 continue;
             (IsLive(it.key()) ? live : members).insert(it.key(), it.value());
         }
